@@ -1,0 +1,49 @@
+#pragma once
+// The command line's event loop: real time, a timer queue, posted work from
+// other threads (woken through an eventfd) and readable file descriptors,
+// all waited for with one poll(); nothing spins.
+
+#include <map>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "core/event_loop.h"
+
+namespace ql {
+
+class BlockingEventLoop final : public EventLoop {
+ public:
+  BlockingEventLoop();
+  ~BlockingEventLoop() override;
+  BlockingEventLoop(const BlockingEventLoop&) = delete;
+  BlockingEventLoop& operator=(const BlockingEventLoop&) = delete;
+
+  Micros now() const override;
+  void process_events(Micros deadline) override;
+  TimerId schedule_at(Micros at, std::function<void()> fn) override;
+  void cancel(TimerId id) override;
+  void post(std::function<void()> fn) override;
+  void sleep(Micros duration) override;
+  WatchId watch_readable(int fd, std::function<void()> fn) override;
+  void unwatch(WatchId id) override;
+
+ private:
+  bool run_posted();
+  bool run_due_timers();
+
+  int wake_fd_ = -1;
+  TimerId next_id_ = 1;
+  std::map<std::pair<Micros, TimerId>, std::function<void()>> timers_;
+  std::map<TimerId, Micros> when_;
+  std::mutex posted_mutex_;
+  std::vector<std::function<void()>> posted_;
+  struct Watch {
+    int fd;
+    std::function<void()> fn;
+  };
+  std::map<WatchId, Watch> watches_;
+  WatchId next_watch_ = 1;
+};
+
+}  // namespace ql

@@ -1,0 +1,65 @@
+#pragma once
+// Reading an Intel HEX file into the flash image: a checksum pass over every
+// line, then a loading pass that places data records at their absolute byte
+// addresses under the MCU family's address limit and fill values.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ql {
+
+enum class McuFamily { Pic16, Pic18, None };
+
+// The family a boot-info McuType stands for (1 PIC16, 2 PIC18, else None).
+McuFamily FamilyFromMcuType(std::uint8_t mcu_type);
+
+// Largest image the loader builds: 16 MiB leaves room for PIC18 EEPROM data
+// at 0xF00000 while a tiny file naming a far address cannot make it allocate
+// gigabytes.
+inline constexpr std::int64_t kMaxImageSize = 16 * 1024 * 1024;
+
+// The program image: byte i is the byte for program-memory address i.
+struct FlashImage {
+  std::vector<std::uint8_t> bytes;
+  McuFamily family = McuFamily::None;  // the rules of the load that built it
+
+  std::int64_t ImageEnd() const { return static_cast<std::int64_t>(bytes.size()); }
+  bool empty() const { return bytes.empty(); }
+  // Lengthens to `new_end` with the family's fill value; never shortens.
+  void ExtendImage(std::int64_t new_end);
+};
+
+// Fill value of a byte no record wrote, at address `a`.
+std::uint8_t FillValue(McuFamily family, std::int64_t a);
+// Whether a data record starting at absolute address `a` is placed.
+bool FamilyAccepts(McuFamily family, std::int64_t a);
+
+struct LoadResult {
+  enum class Status {
+    Ok,
+    NotFound,          // no file at the path: the image is left as it was
+    ChecksumFailed,    // `message` is the warning box text; image empty
+    ConversionError,   // "'$..' is not a valid integer value"
+    OpenError,         // "Cannot open file "PATH". REASON"
+    AddressTooHigh,    // an address at or past 0x80000000
+    TooLarge,          // the image would pass kMaxImageSize
+  };
+  Status status = Status::Ok;
+  std::string message;  // empty when Ok
+  int line = -1;        // zero-based line of a checksum or conversion failure
+
+  bool ok() const { return status == Status::Ok; }
+};
+
+// Loads `path` under `family` into `image`. Shows nothing: the result carries
+// the text the front end shows. On failure the image holds what the rules
+// leave (empty, or the records placed before a failing line).
+LoadResult LoadHexFile(const std::string& path, McuFamily family, FlashImage& image);
+
+// The same on text already in memory; `name` is the file name used in the
+// checksum warning.
+LoadResult LoadHexText(std::string_view text, const std::string& name, McuFamily family, FlashImage& image);
+
+}  // namespace ql

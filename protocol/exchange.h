@@ -1,0 +1,124 @@
+#pragma once
+// The bootloader's command packets, its boot-info record and the one buffer
+// through which every packet is sent and every answer received, with the
+// waits for an answer under a time-out.
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/event_loop.h"
+
+namespace ql {
+
+inline constexpr std::uint8_t START_MARK = 0x0F;
+inline constexpr std::uint8_t CMD_HANDSHAKE_2 = 0x01;
+inline constexpr std::uint8_t CMD_BOOT_INFO = 0x02;
+inline constexpr std::uint8_t CMD_HANDSHAKE_1 = 0x03;
+inline constexpr std::uint8_t CMD_RESET = 0x04;
+inline constexpr std::uint8_t CMD_WRITE = 0x0B;
+inline constexpr std::uint8_t CMD_ERASE = 0x15;
+
+// Every report carries a report-ID byte and 64 data bytes.
+inline constexpr std::size_t kReportDataSize = 64;
+inline constexpr std::size_t kReportSize = 1 + kReportDataSize;
+
+// The device's boot-info record, decoded. Fields in the record's order.
+struct TBootInfo {
+  std::uint16_t InfoWord5 = 0;
+  std::uint32_t BootStart = 0;
+  std::uint8_t McuType = 0;  // 1 = PIC16, 2 = PIC18
+  std::uint16_t EraseBlockSize = 0;
+  std::uint16_t WriteBlockSize = 0;
+  std::string BootDeviceName;
+  bool operator==(const TBootInfo&) const = default;
+};
+
+// Results of a wait, in the order they are tested.
+enum class WaitResult {
+  WaitOk = 0,
+  WaitNoDevice = 1,
+  WaitTimeOut = 2,
+  // Not a device outcome: the user cancelled the wait (stop request, or a
+  // click on "Waiting... Disconnect"). Callers end quietly.
+  WaitStopped = 3,
+};
+
+// What the exchange needs of the device it talks to: the HID device selected
+// as the bootloader, the in-process simulated bootloader, or a test double.
+class ReportDevice {
+ public:
+  virtual ~ReportDevice() = default;
+  // Output report length declared by the device, report-ID byte included.
+  virtual std::uint16_t OutputReportByteLength() = 0;
+  // Writes one output report (byte 0 = report ID). Blocking; true on success.
+  virtual bool SendReport(std::span<const std::uint8_t> report) = 0;
+};
+
+class Exchange {
+ public:
+  explicit Exchange(EventLoop& loop);
+
+  // ---- State (owned here, touched only on the event thread) --------------
+  std::vector<std::uint8_t> TransferBuffer;  // 64 zero bytes at start
+  std::uint16_t ReceiveCount = 0;
+  bool DataReceived = false;
+  TBootInfo BootInfo;
+  // The selected bootloader, or none. Owned by the device link.
+  ReportDevice* CurrentDevice = nullptr;
+
+  // Called by SendPlainCommand(CMD_RESET) before the packet goes out: the
+  // device link clears WarnOnRemoval there.
+  std::function<void()> OnResetSent;
+  // Observer of every packet sent (the command line's -v); may be empty.
+  std::function<void(std::span<const std::uint8_t>)> OnPacketSent;
+
+  EventLoop& loop() { return loop_; }
+
+  // ---- Sending -----------------------------------------------------------
+  void SendPlainCommand(std::uint8_t code);
+  void SendAddressedCommand(std::uint8_t code, std::uint32_t address, std::uint16_t count);
+  // Sends the first `length` bytes of TransferBuffer as 65-byte reports.
+  void SendPacket(std::size_t length);
+
+  // ---- Receiving -----------------------------------------------------------
+  // The data handler installed on the bootloader device: appends one input
+  // report's data bytes (without report ID) to TransferBuffer. Bytes that do
+  // not fit in TransferBuffer are dropped.
+  void ShowRead(const std::uint8_t* Data, std::uint16_t Size);
+  bool CheckResponse(std::uint8_t code);
+  bool ParseBootInfo();
+
+  // Sets TransferBuffer's length to EraseBlockSize, never below the 64 bytes
+  // one report needs (kept bytes stay, new ones are zero).
+  void ApplyBlockSize();
+
+  // ---- Waiting -----------------------------------------------------------
+  // Each wait owns its deadline; a wait nested in another cannot cut the
+  // outer one's time-out.
+  WaitResult WaitForResponse(std::uint8_t code, std::int64_t timeout_ms);
+  // Whether CurrentDevice is set, allowing up to ten 1 ms sleeps.
+  bool WaitForDevice();
+  // Makes every running wait return WaitStopped as soon as it is next polled.
+  void CancelWaits();
+
+ private:
+  EventLoop& loop_;
+  std::uint64_t cancel_generation_ = 0;
+};
+
+// The history line for a failed wait ("" for WaitOk and WaitStopped).
+// `device_name` is the name the device box showed before a removal emptied it.
+std::string ReportWaitError(WaitResult result, std::string_view device_name);
+
+// Whether the upload's arithmetic can work with these boot-info values; if
+// not, `why` gets the history line that refuses them.
+bool BootInfoUsable(const TBootInfo& info, std::string* why);
+
+// Upper-case hex bytes separated by spaces ("0F 15 C0 1F 00 00 7F 00").
+std::string HexBytes(std::span<const std::uint8_t> bytes);
+
+}  // namespace ql

@@ -1,0 +1,55 @@
+#pragma once
+// The upload: erase, the bootloader-area question, block-by-block write with
+// an acknowledgement for every block, the block just below the bootloader
+// written last with the PIC18 reset vector, and the reset.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "image/flash_image.h"
+#include "protocol/exchange.h"
+
+namespace ql {
+
+// What the engine needs of its front end (window, command line, tests).
+class UploadUi {
+ public:
+  virtual ~UploadUi() = default;
+  virtual void AppendHistory(std::string_view line) = 0;
+  // Called once per written image byte during the write: keep it cheap.
+  virtual void AppendTerminal(std::string_view line) = 0;
+  virtual void ProgressSetMax(std::int64_t max) = 0;
+  virtual void ProgressStep() = 0;  // by 7, never past the maximum
+  // The bootloader-area question; true continues, false declines.
+  virtual bool AskBootloaderArea() = 0;
+  // The window's FinishUpload: not connected, captions back, progress 0,
+  // history "Disconnected.".
+  virtual void FinishUpload() = 0;
+  // The device name the device box shows (for the removal line).
+  virtual std::string DeviceName() = 0;
+};
+
+enum class UploadOutcome {
+  Completed,  // reset sent, "Completed successfully." written; caller shows the dialog
+  Declined,   // No at the bootloader-area question; FinishUpload done
+  Failed,     // a wait failed; its line and FinishUpload done
+  Refused,    // boot info or image unusable; its line and FinishUpload done
+  Stopped,    // the stop request ended the transfer; caller shows the "aborted" texts
+};
+
+// The bootloader-area question, as the warning box shows it.
+inline constexpr std::string_view kBootAreaQuestion =
+    "HEX file contains code which can overwrite device bootloader area.\r\n"
+    "These writes will be ignored.\r\n"
+    "Continue?";
+
+// Largest count one CMD_ERASE or CMD_WRITE carries.
+inline constexpr std::uint32_t kMaxCommandCount = 32767;
+
+// Runs one upload of `image` (a copy, taken when the upload starts) with the
+// boot info in `exchange`. A stop request is exchange.CancelWaits().
+UploadOutcome RunUpload(Exchange& exchange, FlashImage image, UploadUi& ui);
+
+}  // namespace ql
