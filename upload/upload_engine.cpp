@@ -1,0 +1,205 @@
+#include "upload/upload_engine.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+namespace ql {
+
+namespace {
+
+constexpr std::int64_t kBlockTimeoutMs = 500;
+constexpr std::int64_t kEraseMsPerBlock = 10;
+constexpr std::int64_t kProgressPerByte = 7;
+
+// The per-byte terminal line: two hex digits after 25 spaces (even address)
+// or 13 spaces (odd address). One buffer for the whole upload, so writing a
+// line allocates nothing.
+class ByteLine {
+ public:
+  ByteLine() { line_.fill(' '); }
+  std::string_view For(std::int64_t address, std::uint8_t value) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    line_[25] = kHex[value >> 4];
+    line_[26] = kHex[value & 0x0F];
+    return (address & 1) == 0 ? std::string_view(line_.data(), 27)
+                              : std::string_view(line_.data() + 12, 15);
+  }
+
+ private:
+  std::array<char, 27> line_{};
+};
+
+class Upload {
+ public:
+  Upload(Exchange& exchange, FlashImage image, UploadUi& ui)
+      : ex_(exchange), image_(std::move(image)), ui_(ui), info_(exchange.BootInfo) {}
+
+  UploadOutcome Run();
+
+ private:
+  UploadOutcome Refuse(std::string_view line) {
+    ui_.AppendHistory(line);
+    ui_.FinishUpload();
+    return UploadOutcome::Refused;
+  }
+  // A wait that did not end with the acknowledgement ends the upload. A stop
+  // request ends it quietly: the window shows its own "aborted" texts.
+  UploadOutcome Fail(WaitResult r) {
+    if (r == WaitResult::WaitStopped) return UploadOutcome::Stopped;
+    ui_.AppendHistory(ReportWaitError(r, ui_.DeviceName()));
+    ui_.FinishUpload();
+    return UploadOutcome::Failed;
+  }
+
+  WaitResult MainErase(std::int64_t blocks);
+  WaitResult MainWrite(std::int64_t length);
+  WaitResult FinalBlock();
+
+  Exchange& ex_;
+  FlashImage image_;
+  UploadUi& ui_;
+  const TBootInfo info_;
+  std::int64_t E_ = 0;
+  std::int64_t L_ = 0;
+  std::array<std::uint8_t, 4> SavedResetVector{0xFF, 0xFF, 0xFF, 0xFF};
+  ByteLine byte_line_;
+};
+
+UploadOutcome Upload::Run() {
+  std::string why;
+  if (!BootInfoUsable(info_, &why)) return Refuse(why);
+  // The arithmetic below divides by both block sizes and places the final
+  // block below BootStart; never run it on values that break it.
+  if (info_.EraseBlockSize == 0 || info_.WriteBlockSize == 0 || info_.BootStart < info_.EraseBlockSize)
+    return Refuse("Error: Device reports block sizes the upload cannot use; cannot upload.");
+
+  E_ = info_.EraseBlockSize;
+  L_ = image_.ImageEnd();
+  const bool pic18 = info_.McuType == 2;
+  const std::int64_t boot_start = info_.BootStart;
+  const std::int64_t final_address = boot_start - E_;
+
+  if (L_ == 0) return Refuse("Error: HEX file holds no data; cannot upload.");
+  if (pic18 && L_ < 4) return Refuse("Error: HEX file holds fewer than the 4 bytes of a PIC18 reset vector; cannot upload.");
+  if (pic18 && E_ < 4) return Refuse("Error: Device reports block sizes the upload cannot use; cannot upload.");
+
+  // Data blocks are E bytes long and travel in TransferBuffer.
+  if (ex_.TransferBuffer.size() < static_cast<std::size_t>(E_)) ex_.TransferBuffer.resize(E_, 0);
+
+  // PIC18: the bootloader starts first and jumps to the program through the
+  // reset vector saved below its area, so address 0 gets a GOTO BootStart.
+  if (pic18) {
+    std::copy_n(image_.bytes.begin(), 4, SavedResetVector.begin());
+    const std::uint32_t k = info_.BootStart >> 1;
+    image_.bytes[0] = static_cast<std::uint8_t>(k & 0xFF);
+    image_.bytes[1] = 0xEF;
+    image_.bytes[2] = static_cast<std::uint8_t>((k >> 8) & 0xFF);
+    image_.bytes[3] = static_cast<std::uint8_t>(0xF0 | ((k >> 16) & 0x0F));
+  }
+
+  // Erase count: whole blocks covering the image, without the final block
+  // (erased on its own) and never reaching into it or the bootloader area.
+  std::int64_t n = L_ / E_ + (L_ % E_ != 0 ? 1 : 0);
+  if (L_ > final_address && n > 0) --n;
+  n = std::min(n, final_address / E_);
+
+  // Asked before anything is erased, so that No leaves the device as it was.
+  if (boot_start < L_ && !ui_.AskBootloaderArea()) {
+    ui_.AppendTerminal("Upload aborted.");
+    ui_.FinishUpload();
+    return UploadOutcome::Declined;
+  }
+
+  ui_.AppendTerminal("Erase...");
+  if (WaitResult r = MainErase(n); r != WaitResult::WaitOk) return Fail(r);
+
+  std::int64_t W = 0;
+  if (L_ > final_address) {
+    W = final_address;
+  } else {
+    const std::int64_t wb = info_.WriteBlockSize;
+    W = (L_ + wb - 1) / wb * wb;
+    W = std::min(W, final_address);
+  }
+  ui_.ProgressSetMax(kProgressPerByte * W);
+  ui_.AppendTerminal("Write...");
+  if (WaitResult r = MainWrite(W); r != WaitResult::WaitOk) return Fail(r);
+
+  if (WaitResult r = FinalBlock(); r != WaitResult::WaitOk) return Fail(r);
+
+  ui_.AppendTerminal("Reset...");
+  ex_.SendPlainCommand(CMD_RESET);
+  ui_.AppendHistory("Completed successfully.");
+  return UploadOutcome::Completed;
+}
+
+// Blocks 0 to blocks-1, at most kMaxCommandCount per command; each command
+// names its own highest block.
+WaitResult Upload::MainErase(std::int64_t blocks) {
+  for (std::int64_t first = 0; first < blocks;) {
+    const std::int64_t m = std::min<std::int64_t>(blocks - first, kMaxCommandCount);
+    ex_.SendAddressedCommand(CMD_ERASE, static_cast<std::uint32_t>((first + m - 1) * E_),
+                             static_cast<std::uint16_t>(m));
+    WaitResult r = ex_.WaitForResponse(CMD_ERASE, kEraseMsPerBlock * m);
+    if (r != WaitResult::WaitOk) return r;
+    first += m;
+  }
+  return WaitResult::WaitOk;
+}
+
+// Bytes 0 to length-1 in data blocks of E bytes. A write longer than one
+// command carries is cut into commands of whole erase blocks, each with its
+// own address, so the blocks stay aligned.
+WaitResult Upload::MainWrite(std::int64_t length) {
+  const std::int64_t per_command =
+      E_ > kMaxCommandCount ? kMaxCommandCount : kMaxCommandCount / E_ * E_;
+  const std::uint8_t* image = image_.bytes.data();
+  std::int64_t j = 0;
+  while (j < length) {
+    const std::int64_t c = std::min(length, j + per_command);
+    ex_.SendAddressedCommand(CMD_WRITE, static_cast<std::uint32_t>(j), static_cast<std::uint16_t>(c - j));
+    while (j < c) {
+      // Taken afresh per block: a handler run during a wait may resize it.
+      if (ex_.TransferBuffer.size() < static_cast<std::size_t>(E_)) ex_.TransferBuffer.resize(E_, 0);
+      std::uint8_t* buffer = ex_.TransferBuffer.data();
+      std::int64_t i = 0;
+      for (; i < E_ && j < c; ++i, ++j) {
+        if (j < L_) {
+          buffer[i] = image[j];
+          ui_.AppendTerminal(byte_line_.For(j, image[j]));
+        } else {
+          buffer[i] = 0xFF;
+        }
+        ui_.ProgressStep();
+      }
+      ex_.SendPacket(static_cast<std::size_t>(i));
+      WaitResult r = ex_.WaitForResponse(CMD_WRITE, kBlockTimeoutMs);
+      if (r != WaitResult::WaitOk) return r;
+    }
+  }
+  return WaitResult::WaitOk;
+}
+
+// The erase block just below the bootloader: blank, with the program's own
+// reset vector in its last four bytes on PIC18.
+WaitResult Upload::FinalBlock() {
+  const auto address = static_cast<std::uint32_t>(info_.BootStart - E_);
+  ex_.SendAddressedCommand(CMD_ERASE, address, 1);
+  WaitResult r = ex_.WaitForResponse(CMD_ERASE, kBlockTimeoutMs);
+  if (r != WaitResult::WaitOk) return r;
+  ex_.SendAddressedCommand(CMD_WRITE, address, static_cast<std::uint16_t>(E_));
+  if (ex_.TransferBuffer.size() < static_cast<std::size_t>(E_)) ex_.TransferBuffer.resize(E_, 0);
+  std::fill_n(ex_.TransferBuffer.begin(), E_, 0xFF);
+  if (info_.McuType == 2) std::copy(SavedResetVector.begin(), SavedResetVector.end(), ex_.TransferBuffer.begin() + (E_ - 4));
+  ex_.SendPacket(static_cast<std::size_t>(E_));
+  return ex_.WaitForResponse(CMD_WRITE, kBlockTimeoutMs);
+}
+
+}  // namespace
+
+UploadOutcome RunUpload(Exchange& exchange, FlashImage image, UploadUi& ui) {
+  return Upload(exchange, std::move(image), ui).Run();
+}
+
+}  // namespace ql
