@@ -1,0 +1,108 @@
+#pragma once
+// The platform side of the HID transport: which HID interfaces are present,
+// opening one, writing an output report, a background reader of input
+// reports, and device-tree change notifications. The Linux backend talks to
+// hidraw and udev; the virtual backend lets tests plug simulated devices.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/event_loop.h"
+
+namespace ql {
+
+// One HID interface as enumeration finds it.
+struct HidInterfaceInfo {
+  // Identity that stays the same while the interface is attached (the udev
+  // syspath on Linux); rebuilds recognise interfaces by it.
+  std::string identity;
+  // The path every open uses (/dev/hidrawN on Linux).
+  std::string path;
+};
+
+// Report lengths, each counting the report-ID byte.
+struct HidReportCaps {
+  std::uint16_t InputReportByteLength = 0;
+  std::uint16_t OutputReportByteLength = 0;
+};
+
+struct HidAttributes {
+  std::uint16_t VendorID = 0;
+  std::uint16_t ProductID = 0;
+  std::uint16_t VersionNumber = 0;
+};
+
+// The serial number as the platform reports it. `language_ids` is the device's
+// string descriptor 0 where the platform lets us read it; std::nullopt where
+// the platform has already read the serial with the device's own language
+// (Linux), so there is nothing to compare it with.
+struct HidSerialQuery {
+  std::u16string serial;
+  std::optional<std::vector<std::uint16_t>> language_ids;
+};
+
+// An open interface ("handle"). Closing is destruction.
+class HidHandle {
+ public:
+  virtual ~HidHandle() = default;
+  // Whether the handle was opened for reading and writing (else query only).
+  virtual bool read_write() const = 0;
+  virtual std::optional<HidAttributes> GetAttributes() = 0;
+  virtual std::optional<std::u16string> GetProductString() = 0;
+  virtual std::optional<HidSerialQuery> GetSerialNumberString() = 0;
+  virtual std::optional<HidReportCaps> GetCaps() = 0;
+  // One output report, byte 0 the report ID. Blocks until taken; true on success.
+  virtual bool Write(std::span<const std::uint8_t> report) = 0;
+};
+
+// What a reader hands to the event thread: one input report (byte 0 the
+// report ID), or the error code of a read that could not be done.
+struct HidReaderCallbacks {
+  std::function<void(std::span<const std::uint8_t> report)> on_report;
+  std::function<void(std::uint32_t error)> on_error;
+};
+
+// A running background reader. Its callbacks run on the event thread, one at
+// a time, and the reader waits for each to return before reading again.
+// Destroying it stops it; no callback runs after the destructor returned.
+class HidReader {
+ public:
+  virtual ~HidReader() = default;
+};
+
+class HidBackend {
+ public:
+  virtual ~HidBackend() = default;
+
+  // The present HID interfaces, in platform order.
+  virtual std::vector<HidInterfaceInfo> Enumerate() = 0;
+
+  // Opens for reading and writing (`read_write`) or for queries only. Returns
+  // null and sets `error` (an errno value) when the interface cannot be opened.
+  virtual std::unique_ptr<HidHandle> Open(const HidInterfaceInfo& info, bool read_write,
+                                          int* error) = 0;
+
+  // Starts a reader on the interface; `input_length` is the caps'
+  // InputReportByteLength and `sleep_ms` the step in which it notices a stop.
+  virtual std::unique_ptr<HidReader> StartReader(const HidInterfaceInfo& info,
+                                                 EventLoop& loop,
+                                                 std::uint16_t input_length,
+                                                 int sleep_ms,
+                                                 HidReaderCallbacks callbacks) = 0;
+
+  // Calls `changed` on the event thread whenever the set of HID interfaces may
+  // have changed, until StopWatching(). One watcher at a time.
+  virtual void WatchChanges(EventLoop& loop, std::function<void()> changed) = 0;
+  virtual void StopWatching() = 0;
+};
+
+// UTF-16 <-> UTF-8 for the strings devices report.
+std::string ToUtf8(std::u16string_view text);
+std::u16string ToUtf16(std::string_view text);
+
+}  // namespace ql

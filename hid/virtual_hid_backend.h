@@ -1,0 +1,86 @@
+#pragma once
+// A HID backend without hardware: tests (and the demo) plug and unplug
+// virtual devices, which may wrap the simulated bootloader. Everything runs on
+// the event loop, without threads, so it works in virtual time.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/event_loop.h"
+#include "hid/hid_backend.h"
+
+namespace ql {
+
+struct VirtualHidSpec {
+  std::uint16_t vid = 0x04D8;
+  std::uint16_t pid = 0x003C;
+  std::uint16_t version = 0x0100;
+  std::optional<std::string> product = std::string("USB HID Bootloader");  // nullopt: none
+  std::optional<std::string> serial;                                        // nullopt: none
+  // String descriptor 0; nullopt when the device does not answer it.
+  std::optional<std::vector<std::uint16_t>> language_ids = std::vector<std::uint16_t>{0x0409};
+  bool refuse_read_write = false;  // only a query-only open works
+  bool refuse_open = false;        // no open at all
+  bool unidentifiable = false;     // attributes cannot be read
+  bool writes_fail = false;        // opened read-write, but every write fails
+  std::uint16_t input_length = 65;
+  std::uint16_t output_length = 65;
+};
+
+class VirtualHidBackend final : public HidBackend {
+ public:
+  using DeviceId = int;
+  // Receives every output report written to the device (byte 0 = report ID).
+  using OutputSink = std::function<void(std::span<const std::uint8_t> report)>;
+
+  explicit VirtualHidBackend(EventLoop& loop) : loop_(loop) {}
+  ~VirtualHidBackend() override;
+
+  // Attaches a device and announces the change (unless auto_notify is off).
+  DeviceId Plug(VirtualHidSpec spec, OutputSink on_output = {});
+  // Detaches it and announces the change.
+  void Unplug(DeviceId id);
+  bool Attached(DeviceId id) const;
+  // An input report from the device (byte 0 = report ID). It reaches the
+  // running reader through the event loop; with no reader it is lost, as
+  // with a real device nobody reads.
+  void SendInput(DeviceId id, std::span<const std::uint8_t> report);
+  // Announces a device-tree change without changing anything.
+  void Notify();
+  bool auto_notify = true;
+
+  // ---- Inspection for tests ------------------------------------------------
+  int ReaderCount(DeviceId id) const;
+  int WriteCount(DeviceId id) const;
+  int OpenCount(DeviceId id) const;  // successful opens so far
+  std::string Path(DeviceId id) const;
+
+  // ---- HidBackend ------------------------------------------------------------
+  std::vector<HidInterfaceInfo> Enumerate() override;
+  std::unique_ptr<HidHandle> Open(const HidInterfaceInfo& info, bool read_write,
+                                  int* error) override;
+  std::unique_ptr<HidReader> StartReader(const HidInterfaceInfo& info, EventLoop& loop,
+                                         std::uint16_t input_length, int sleep_ms,
+                                         HidReaderCallbacks callbacks) override;
+  void WatchChanges(EventLoop& loop, std::function<void()> changed) override;
+  void StopWatching() override;
+
+  struct Device;
+
+ private:
+  std::shared_ptr<Device> Find(const HidInterfaceInfo& info) const;
+
+  EventLoop& loop_;
+  DeviceId next_id_ = 1;
+  std::map<DeviceId, std::shared_ptr<Device>> devices_;
+  std::function<void()> changed_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace ql
