@@ -1,0 +1,244 @@
+#!/usr/bin/env bash
+# End-to-end tests on a real Linux kernel: boots Debian's kernel under QEMU
+# with an initramfs holding busybox, the HID modules (hid, hid-generic, uhid)
+# and our programs, runs the scenarios of tools/e2e/scenarios.sh inside the
+# guest and checks their result lines. The simulated bootloader there is a
+# real kernel HID device made through /dev/uhid, so udev enumeration and
+# monitoring, /dev/hidrawN, report IDs and unplug are all the kernel's own.
+#
+# Usage: tools/e2e/run-guest.sh [--build DIR] [--work DIR] [--cli PATH]
+#          [--sim PATH] [--linktest PATH] [--fixtures DIR] [--only "NAME ..."]
+#          [--timeout SEC]
+# A program given as "none" takes its scenarios out of the run.
+#
+# Exit code 0 only when every expected scenario printed PASS. Scenarios whose
+# program is not built are not expected and are listed as skipped.
+set -euo pipefail
+
+here="$(cd "$(dirname "$0")" && pwd)"
+repo="$(cd "$here/../.." && pwd)"
+build="$repo/build"
+work=""
+cli=""
+sim=""
+linktest=""
+fixtures="$repo/../shared/fixtures/hex"
+only=""
+guest_timeout=180
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) build="$2"; shift 2 ;;
+    --work) work="$2"; shift 2 ;;
+    --cli) cli="$2"; shift 2 ;;
+    --sim) sim="$2"; shift 2 ;;
+    --linktest) linktest="$2"; shift 2 ;;
+    --fixtures) fixtures="$2"; shift 2 ;;
+    --only) only="$2"; shift 2 ;;
+    --timeout) guest_timeout="$2"; shift 2 ;;
+    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "run-guest: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+
+build="$(cd "$build" && pwd)"
+[ -n "$work" ] || work="$build/e2e"
+[ -n "$cli" ] || cli="$build/cli/quelloader-cli"
+[ -n "$sim" ] || sim="$build/simtool/quelloader-sim"
+cache="$work/cache"
+mkdir -p "$cache"
+
+log() { echo "run-guest: $*" >&2; }
+
+# ---- 1. What the guest needs on the host ---------------------------------
+need=()
+command -v qemu-system-x86_64 >/dev/null || need+=(qemu-system-x86)
+# The guest has no libc of its own for busybox: it must be the static build.
+if [ ! -x /bin/busybox ] || ldd /bin/busybox >/dev/null 2>&1; then need+=(busybox-static); fi
+command -v cpio >/dev/null || need+=(cpio)
+command -v srec_cat >/dev/null || need+=(srecord)
+command -v python3 >/dev/null || need+=(python3)
+if [ ${#need[@]} -gt 0 ]; then
+  log "installing ${need[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+# ---- 2. The kernel: Debian's current package, unpacked in the cache -------
+kver="$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/.*Depends: linux-image-\(.*\)$/\1/p' | head -n1)"
+if [ -z "$kver" ]; then
+  # No package lists yet (fresh CI image).
+  apt-get update -qq >/dev/null 2>&1 || true
+  kver="$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/.*Depends: linux-image-\(.*\)$/\1/p' | head -n1)"
+fi
+[ -n "$kver" ] || { log "cannot tell the current kernel version (apt-cache depends linux-image-amd64)"; exit 2; }
+kdir="$cache/kernel-$kver"
+if [ ! -s "$kdir/vmlinux" ] || [ ! -s "$kdir/modules/uhid.ko" ]; then
+  log "fetching linux-image-$kver"
+  rm -rf "$kdir" && mkdir -p "$kdir/modules"
+  ( cd "$cache" && rm -f linux-image-"$kver"_*.deb && apt-get download -qq "linux-image-$kver" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2 || true )
+  deb="$(ls "$cache"/linux-image-"$kver"_*.deb 2>/dev/null | head -n1)"
+  [ -n "$deb" ] || { log "apt-get download linux-image-$kver failed"; exit 2; }
+  # Only the kernel and the three HID modules are needed out of the package.
+  mkdir -p "$kdir/x"
+  dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$kdir/x" --wildcards \
+    './boot/vmlinuz-*' '*/drivers/hid/hid.ko*' '*/drivers/hid/hid-generic.ko*' '*/drivers/hid/uhid.ko*'
+  # The decompressed ELF boots directly (PVH entry), seconds faster under TCG
+  # than the self-decompressing bzImage.
+  python3 - "$kdir/x/boot/vmlinuz-$kver" "$kdir/vmlinux" <<'PY'
+import lzma, sys
+data = open(sys.argv[1], "rb").read()
+at = data.find(b"\xfd7zXZ\x00")
+if at < 0:
+    sys.exit("no XZ stream in " + sys.argv[1])
+out = lzma.LZMADecompressor(format=lzma.FORMAT_XZ).decompress(data[at:])
+if out[:4] != b"\x7fELF":
+    sys.exit("the decompressed kernel is not an ELF image")
+open(sys.argv[2], "wb").write(out)
+PY
+  for m in hid hid-generic uhid; do
+    f="$(find "$kdir/x" -name "$m.ko*" | head -n1)"
+    [ -n "$f" ] || { log "module $m not in the package"; exit 2; }
+    case "$f" in
+      *.xz) xz -dc "$f" > "$kdir/modules/$m.ko" ;;
+      *.zst) zstd -qdc "$f" > "$kdir/modules/$m.ko" ;;
+      *) cp "$f" "$kdir/modules/$m.ko" ;;
+    esac
+  done
+  rm -rf "$kdir/x" "$deb"
+fi
+
+# ---- 3. Which scenarios can run -------------------------------------------
+have_cli=0; have_sim=0; have_link=0
+[ -x "$cli" ] && have_cli=1
+[ -x "$sim" ] && have_sim=1
+[ -n "$linktest" ] && [ -x "$linktest" ] && have_link=1
+
+all_scenarios="uhid_node"
+skipped=""
+add() {  # add NAME CONDITION REASON
+  if [ "$2" -eq 1 ]; then all_scenarios="$all_scenarios $1"; else skipped="$skipped $1($3)"; fi
+}
+add sim_appears "$have_sim" "no quelloader-sim"
+for p in pic18 pic18j pic16; do
+  add "flash_$p" $((have_sim & have_cli)) "no quelloader-sim or quelloader-cli"
+done
+add wait_hotplug $((have_sim & have_cli)) "no quelloader-sim or quelloader-cli"
+add unplug_mid_write $((have_sim & have_cli)) "no quelloader-sim or quelloader-cli"
+add two_devices $((have_sim & have_cli)) "no quelloader-sim or quelloader-cli"
+add reset_leaves_bus $((have_sim & have_cli)) "no quelloader-sim or quelloader-cli"
+add device_link_qt $((have_sim & have_link)) "no device-link Qt test"
+
+scenarios=""
+if [ -n "$only" ]; then
+  for s in $only; do
+    case " $all_scenarios " in
+      *" $s "*) scenarios="$scenarios $s" ;;
+      *) log "scenario $s cannot run here"; exit 2 ;;
+    esac
+  done
+else
+  scenarios="$all_scenarios"
+fi
+scenarios="${scenarios# }"
+
+# ---- 4. The initramfs --------------------------------------------------------
+root="$work/root"
+rm -rf "$root"
+mkdir -p "$root"/{bin,sbin,proc,sys,dev,tmp,run,etc,e2e/fixtures,e2e/expected,opt/quelloader/bin,lib/modules}
+cp /bin/busybox "$root/bin/busybox"
+for a in $(/bin/busybox --list); do
+  [ "$a" = busybox ] || ln -s busybox "$root/bin/$a"
+done
+cp "$kdir"/modules/*.ko "$root/lib/modules/"
+
+libdirs=""
+copy_with_libs() {  # copy_with_libs FILE DEST
+  cp -L "$1" "$2"
+  local lib
+  for lib in $(ldd "$1" 2>/dev/null | awk '/=> \//{print $3} /^[[:space:]]*\/[^ ]*ld-linux/{print $1}'); do
+    if [ ! -e "$root$lib" ]; then
+      mkdir -p "$root$(dirname "$lib")"
+      cp -L "$lib" "$root$lib"
+    fi
+    case ":$libdirs:" in *":$(dirname "$lib"):"*) ;; *) libdirs="$libdirs:$(dirname "$lib")" ;; esac
+  done
+}
+[ $have_cli -eq 1 ] && copy_with_libs "$cli" "$root/opt/quelloader/bin/quelloader-cli"
+[ $have_sim -eq 1 ] && copy_with_libs "$sim" "$root/opt/quelloader/bin/quelloader-sim"
+if [ $have_link -eq 1 ]; then
+  copy_with_libs "$linktest" "$root/opt/quelloader/bin/device-link-test"
+  # The offscreen platform plugin, at the path Qt looks for it.
+  plug="$(find /usr/lib/*/qt6/plugins/platforms -name 'libqoffscreen.so' 2>/dev/null | head -n1)"
+  if [ -n "$plug" ]; then
+    mkdir -p "$root$(dirname "$plug")"
+    copy_with_libs "$plug" "$root$plug"
+  fi
+fi
+cp "$fixtures"/*.hex "$root/e2e/fixtures/"
+cp "$here/guest-init.sh" "$root/init"
+cp "$here/scenarios.sh" "$root/e2e/scenarios.sh"
+chmod +x "$root/init"
+
+# Expected flash contents, computed here from the HEX files with srec_cat and
+# the upload's memory layout; the guest compares the device's dump with them.
+if [ $have_sim -eq 1 ]; then
+  python3 "$here/expected_flash.py" --sim "$sim" --fixtures "$fixtures" --out "$root/e2e/expected" \
+    || { log "cannot compute the expected flash contents"; exit 2; }
+fi
+
+cat > "$root/e2e/config" <<EOF
+SCENARIOS="$scenarios"
+LIBDIRS="${libdirs#:}"
+WATCHDOG=$((guest_timeout - 10))
+EOF
+
+initrd="$work/initramfs.cpio"
+( cd "$root" && find . | cpio -o -H newc --quiet ) > "$initrd"
+
+# ---- 5. Boot -------------------------------------------------------------------
+console="$work/console.log"
+log "booting kernel $kver with scenarios: $scenarios"
+start=$(date +%s.%N)
+set +e
+timeout --kill-after=5 "$guest_timeout" qemu-system-x86_64 -accel tcg -m 512M -smp 1 -nographic \
+  -no-reboot -net none -kernel "$kdir/vmlinux" -initrd "$initrd" \
+  -append "console=ttyS0 quiet panic=-1" </dev/null >"$console" 2>&1
+qrc=$?
+set -e
+end=$(date +%s.%N)
+tr -d '\r' < "$console" > "$console.txt"
+
+# ---- 6. Verdict ------------------------------------------------------------------
+# The result lines, also when the firmware's output shares their line.
+results="$work/results.txt"
+grep -oE 'E2E [A-Za-z0-9_]+ (PASS|FAIL)( .*)?$' "$console.txt" > "$results" || true
+cat "$results"
+failed=0
+for s in $scenarios; do
+  n_pass=$(grep -cE "^E2E $s PASS( |$)" "$results" || true)
+  n_all=$(grep -cE "^E2E $s " "$results" || true)
+  if [ "$n_pass" -ne 1 ] || [ "$n_all" -ne 1 ]; then
+    [ "$n_all" -eq 0 ] && echo "E2E $s FAIL no result line"
+    failed=1
+  fi
+done
+# A line of something that is no scenario (the watchdog, module loading) fails too.
+if grep -vqE "^E2E ($(echo "$scenarios" | tr ' ' '|')) " "$results"; then
+  failed=1
+fi
+[ -n "$skipped" ] && log "skipped:$skipped"
+log "$(awk -v a="$start" -v b="$end" 'BEGIN{printf "guest ran %.1f s", b-a}'), qemu exit $qrc"
+if [ $qrc -eq 124 ] || [ $qrc -eq 137 ]; then
+  log "the guest did not power off within ${guest_timeout} s"
+  failed=1
+fi
+if [ $failed -ne 0 ]; then
+  log "FAILED; guest console:"
+  sed 's/^/  | /' "$console.txt" >&2
+  exit 1
+fi
+log "all $(echo $scenarios | wc -w) scenarios passed"
