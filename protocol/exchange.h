@@ -89,6 +89,7 @@ class Exchange {
   // report's data bytes (without report ID) to TransferBuffer. Bytes that do
   // not fit in TransferBuffer are dropped.
   void ShowRead(const std::uint8_t* Data, std::uint16_t Size);
+  void ShowRead(std::span<const std::uint8_t> data);
   bool CheckResponse(std::uint8_t code);
   bool ParseBootInfo();
 
@@ -103,9 +104,13 @@ class Exchange {
   // Whether CurrentDevice is set, allowing up to ten 1 ms sleeps.
   bool WaitForDevice();
   // Makes every running wait return WaitStopped as soon as it is next polled.
+  // Waits started afterwards are not affected.
   void CancelWaits();
 
  private:
+  // Restores the 64-byte floor if someone shrank TransferBuffer directly.
+  void KeepMinimumBuffer();
+
   EventLoop& loop_;
   std::uint64_t cancel_generation_ = 0;
 };
@@ -115,7 +120,12 @@ class Exchange {
 std::string ReportWaitError(WaitResult result, std::string_view device_name);
 
 // Whether the upload's arithmetic can work with these boot-info values; if
-// not, `why` gets the history line that refuses them.
+// not, `why` gets the history line that refuses them. Refused: an erase or
+// write block size of 0, an erase block below the 64 bytes of one report (a
+// data block is one erase block, and TransferBuffer never holds less than one
+// report), a bootloader start below one erase block (the final block's address
+// would wrap) or off an erase block boundary (the final block would reach into
+// the bootloader area).
 bool BootInfoUsable(const TBootInfo& info, std::string* why);
 
 // Upper-case hex bytes separated by spaces ("0F 15 C0 1F 00 00 7F 00").

@@ -1,0 +1,244 @@
+#include "protocol/exchange.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <limits>
+
+namespace ql {
+
+namespace {
+
+// One report must fit in TransferBuffer, and so must the longest command.
+constexpr std::size_t kMinTransferBuffer = kReportDataSize;
+
+}  // namespace
+
+Exchange::Exchange(EventLoop& loop) : TransferBuffer(kMinTransferBuffer, 0), loop_(loop) {}
+
+// ---- Sending ---------------------------------------------------------------
+
+void Exchange::KeepMinimumBuffer() {
+  if (TransferBuffer.size() < kMinTransferBuffer) TransferBuffer.resize(kMinTransferBuffer, 0);
+}
+
+void Exchange::SendPlainCommand(std::uint8_t code) {
+  if (code == CMD_RESET && OnResetSent) OnResetSent();
+  KeepMinimumBuffer();
+  TransferBuffer[0] = START_MARK;
+  TransferBuffer[1] = code;
+  SendPacket(2);
+}
+
+void Exchange::SendAddressedCommand(std::uint8_t code, std::uint32_t address, std::uint16_t count) {
+  KeepMinimumBuffer();
+  TransferBuffer[0] = START_MARK;
+  TransferBuffer[1] = code;
+  for (int i = 0; i < 4; ++i) TransferBuffer[2 + i] = static_cast<std::uint8_t>(address >> (8 * i));
+  TransferBuffer[6] = static_cast<std::uint8_t>(count);
+  TransferBuffer[7] = static_cast<std::uint8_t>(count >> 8);
+  SendPacket(8);
+}
+
+void Exchange::SendPacket(std::size_t length) {
+  ReceiveCount = 0;
+  DataReceived = false;
+  if (CurrentDevice == nullptr) return;
+  // Never send bytes from beyond the buffer.
+  length = std::min(length, TransferBuffer.size());
+  if (OnPacketSent) OnPacketSent(std::span<const std::uint8_t>(TransferBuffer.data(), length));
+
+  std::size_t pos = 0;
+  std::size_t remaining = length;
+  std::vector<std::uint8_t> report;
+  while (remaining > 0) {
+    // Asked before every report: the device may change (or go) between them.
+    ReportDevice* device = CurrentDevice;
+    if (device == nullptr) return;
+    const std::size_t report_length = device->OutputReportByteLength();
+    // The report holds one ID byte and 64 data bytes; a device declaring a
+    // longer report gets zeros after them, a shorter one gets a cut report.
+    report.assign(std::max(report_length, kReportSize), 0);
+    const std::size_t chunk = std::min(kReportDataSize, remaining);
+    std::copy_n(TransferBuffer.begin() + static_cast<std::ptrdiff_t>(pos), chunk, report.begin() + 1);
+    pos += chunk;
+    remaining -= chunk;
+    // A failed write is not reported: its acknowledgement will not come.
+    (void)device->SendReport(std::span<const std::uint8_t>(report.data(), report_length));
+  }
+}
+
+// ---- Receiving -------------------------------------------------------------
+
+void Exchange::ShowRead(const std::uint8_t* Data, std::uint16_t Size) {
+  KeepMinimumBuffer();
+  if (Data != nullptr && ReceiveCount < TransferBuffer.size()) {
+    // Bytes that do not fit behind what has arrived are dropped.
+    const std::size_t room = TransferBuffer.size() - ReceiveCount;
+    std::copy_n(Data, std::min<std::size_t>(Size, room), TransferBuffer.begin() + ReceiveCount);
+  }
+  // Saturates rather than wrapping, so a flood of reports can never bring
+  // the append position back over the first answer.
+  const unsigned sum = static_cast<unsigned>(ReceiveCount) + Size;
+  ReceiveCount = static_cast<std::uint16_t>(std::min<unsigned>(sum, std::numeric_limits<std::uint16_t>::max()));
+  DataReceived = true;
+}
+
+void Exchange::ShowRead(std::span<const std::uint8_t> data) {
+  const auto size = std::min<std::size_t>(data.size(), std::numeric_limits<std::uint16_t>::max());
+  ShowRead(data.data(), static_cast<std::uint16_t>(size));
+}
+
+bool Exchange::CheckResponse(std::uint8_t code) {
+  KeepMinimumBuffer();
+  switch (code) {
+    case CMD_BOOT_INFO:
+      return ParseBootInfo();
+    case CMD_HANDSHAKE_2:
+    case CMD_HANDSHAKE_1:
+    case CMD_WRITE:
+    case CMD_ERASE:
+      if (!DataReceived) return false;
+      DataReceived = false;
+      return TransferBuffer[0] == START_MARK && TransferBuffer[1] == code;
+    default:
+      return false;
+  }
+}
+
+bool Exchange::ParseBootInfo() {
+  if (!DataReceived) return false;
+  DataReceived = false;
+  KeepMinimumBuffer();
+
+  const std::size_t size = TransferBuffer.size();
+  // A value reaching past the buffer reads 0 for its missing bytes.
+  auto at = [&](std::size_t i) -> std::uint32_t { return i < size ? TransferBuffer[i] : 0; };
+
+  const std::size_t length = TransferBuffer[0];
+  std::size_t i = 0;
+  while (i < length) {
+    ++i;
+    switch (at(i)) {
+      case 1:
+        BootInfo.McuType = static_cast<std::uint8_t>(at(i + 1));
+        i += 1;
+        break;
+      case 3:
+      case 4:
+      case 5: {
+        const auto value = static_cast<std::uint16_t>(at(i + 1) | at(i + 2) << 8);
+        if (at(i) == 3) BootInfo.EraseBlockSize = value;
+        else if (at(i) == 4) BootInfo.WriteBlockSize = value;
+        else BootInfo.InfoWord5 = value;
+        i += 2;
+        break;
+      }
+      case 6:
+        BootInfo.BootStart = at(i + 1) | at(i + 2) << 8 | at(i + 3) << 16 | at(i + 4) << 24;
+        i += 4;
+        break;
+      case 7: {
+        // The name ends at its zero byte, or at the buffer's end without one.
+        std::string name;
+        std::size_t j = i + 1;
+        while (j < size && TransferBuffer[j] != 0) name.push_back(static_cast<char>(TransferBuffer[j++]));
+        BootInfo.BootDeviceName = std::move(name);
+        i = j;
+        break;
+      }
+      default:
+        break;  // the code byte alone is stepped over
+    }
+  }
+  return true;
+}
+
+void Exchange::ApplyBlockSize() {
+  TransferBuffer.resize(std::max<std::size_t>(BootInfo.EraseBlockSize, kMinTransferBuffer), 0);
+}
+
+// ---- Waiting ---------------------------------------------------------------
+
+WaitResult Exchange::WaitForResponse(std::uint8_t code, std::int64_t timeout_ms) {
+  EventLoop::WaitScope scope(loop_);
+  const std::uint64_t generation = cancel_generation_;
+  // This wait's own deadline: a wait nested inside it keeps its own and
+  // cannot shorten this one.
+  const Micros deadline = loop_.now() + from_ms(timeout_ms);
+  for (;;) {
+    if (cancel_generation_ != generation) return WaitResult::WaitStopped;
+    if (CurrentDevice == nullptr) return WaitResult::WaitNoDevice;
+    if (loop_.now() >= deadline) return WaitResult::WaitTimeOut;
+    if (CheckResponse(code)) return WaitResult::WaitOk;
+    loop_.process_events(deadline);
+  }
+}
+
+bool Exchange::WaitForDevice() {
+  if (CurrentDevice != nullptr) return true;
+  for (int sleeps = 0; sleeps < 10; ++sleeps) {
+    loop_.sleep(from_ms(1));
+    if (CurrentDevice != nullptr) return true;
+  }
+  return false;
+}
+
+void Exchange::CancelWaits() { ++cancel_generation_; }
+
+// ---- Texts -----------------------------------------------------------------
+
+std::string ReportWaitError(WaitResult result, std::string_view device_name) {
+  switch (result) {
+    case WaitResult::WaitNoDevice:
+      return "Error: Device " + std::string(device_name) + " removed.";
+    case WaitResult::WaitTimeOut:
+      return "Error: Timeout waiting for MCU.";
+    case WaitResult::WaitOk:
+    case WaitResult::WaitStopped:
+      break;
+  }
+  return {};
+}
+
+bool BootInfoUsable(const TBootInfo& info, std::string* why) {
+  std::string line;
+  const unsigned erase = info.EraseBlockSize;
+  if (erase == 0) {
+    line = "Error: Device reports an erase block size of 0; cannot upload.";
+  } else if (info.WriteBlockSize == 0) {
+    line = "Error: Device reports a write block size of 0; cannot upload.";
+  } else if (erase < kReportDataSize) {
+    // A data block is one erase block and TransferBuffer holds at least one
+    // report, so the two sizes would disagree.
+    line = "Error: Device reports an erase block size of " + std::to_string(erase) +
+           " bytes, below the 64 bytes of one report; cannot upload.";
+  } else if (info.BootStart < erase) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%X", static_cast<unsigned>(info.BootStart));
+    line = std::string("Error: Device reports a bootloader start address of ") + hex +
+           ", below its erase block size; cannot upload.";
+  } else if (info.BootStart % erase != 0) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%X", static_cast<unsigned>(info.BootStart));
+    line = std::string("Error: Device reports a bootloader start address of ") + hex +
+           ", not on an erase block boundary; cannot upload.";
+  }
+  if (line.empty()) return true;
+  if (why != nullptr) *why = std::move(line);
+  return false;
+}
+
+std::string HexBytes(std::span<const std::uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(bytes.size() * 3);
+  for (std::uint8_t b : bytes) {
+    if (!out.empty()) out.push_back(' ');
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 0x0F]);
+  }
+  return out;
+}
+
+}  // namespace ql

@@ -1,0 +1,410 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/virtual_event_loop.h"
+#include "protocol/exchange.h"
+
+namespace ql {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Records every report written and how often the report length was asked.
+class FakeDevice final : public ReportDevice {
+ public:
+  std::uint16_t OutputReportByteLength() override {
+    ++length_reads;
+    return output_length;
+  }
+  bool SendReport(std::span<const std::uint8_t> report) override {
+    reports.emplace_back(report.begin(), report.end());
+    return !fail_writes;
+  }
+  std::vector<Bytes> reports;
+  int length_reads = 0;
+  std::uint16_t output_length = 65;
+  bool fail_writes = false;
+};
+
+// Forwards to a virtual loop and counts how often the wait asked for events,
+// so that a busy poll shows up.
+class CountingLoop final : public EventLoop {
+ public:
+  Micros now() const override { return inner.now(); }
+  void process_events(Micros deadline) override {
+    ++passes;
+    inner.process_events(deadline);
+  }
+  TimerId schedule_at(Micros at, std::function<void()> fn) override { return inner.schedule_at(at, std::move(fn)); }
+  void cancel(TimerId id) override { inner.cancel(id); }
+  void post(std::function<void()> fn) override { inner.post(std::move(fn)); }
+  void sleep(Micros d) override { inner.sleep(d); }
+  VirtualEventLoop inner;
+  int passes = 0;
+};
+
+class ExchangeTest : public ::testing::Test {
+ protected:
+  // Delivers one 64-byte input report starting with `head` at `at_ms`.
+  void AnswerAt(std::int64_t at_ms, Bytes head) {
+    head.resize(kReportDataSize, 0);
+    loop.schedule_at(from_ms(at_ms), [this, head] { ex.ShowRead(head); });
+  }
+  void Receive(Bytes head) {
+    head.resize(kReportDataSize, 0);
+    ex.ShowRead(head);
+  }
+  Bytes Data(std::size_t report) const {
+    const Bytes& r = device.reports.at(report);
+    return Bytes(r.begin() + 1, r.end());
+  }
+
+  VirtualEventLoop loop;
+  Exchange ex{loop};
+  FakeDevice device;
+};
+
+// ---- Packets and output reports ---------------------------------------------
+
+TEST_F(ExchangeTest, AddressedCommandsGoOutLittleEndianInOneReport) {
+  ex.CurrentDevice = &device;
+  ex.SendAddressedCommand(CMD_ERASE, 0x1FC0, 127);
+  ex.SendAddressedCommand(CMD_WRITE, 0, 0x7BC0);
+  ASSERT_EQ(device.reports.size(), 2u);
+  for (const Bytes& r : device.reports) {
+    ASSERT_EQ(r.size(), kReportSize);
+    EXPECT_EQ(r[0], 0) << "report ID";
+  }
+  const Bytes erase = Data(0), write = Data(1);
+  EXPECT_EQ(Bytes(erase.begin(), erase.begin() + 8), (Bytes{0x0F, 0x15, 0xC0, 0x1F, 0x00, 0x00, 0x7F, 0x00}));
+  EXPECT_EQ(Bytes(write.begin(), write.begin() + 8), (Bytes{0x0F, 0x0B, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x7B}));
+}
+
+TEST_F(ExchangeTest, PacketIsCutInto64ByteReportsAskingTheLengthEachTime) {
+  ex.CurrentDevice = &device;
+  ex.TransferBuffer.resize(1024);
+  for (std::size_t i = 0; i < 100; ++i) ex.TransferBuffer[i] = static_cast<std::uint8_t>(i + 1);
+  device.fail_writes = true;  // a failed write must not stop the packet
+  ex.SendPacket(100);
+  ASSERT_EQ(device.reports.size(), 2u);
+  EXPECT_EQ(device.length_reads, 2);
+  Bytes first = Data(0), second = Data(1);
+  EXPECT_EQ(first, Bytes(ex.TransferBuffer.begin(), ex.TransferBuffer.begin() + 64));
+  EXPECT_EQ(Bytes(second.begin(), second.begin() + 36), Bytes(ex.TransferBuffer.begin() + 64, ex.TransferBuffer.begin() + 100));
+
+  device.reports.clear();
+  ex.SendPacket(1024);
+  EXPECT_EQ(device.reports.size(), 16u) << "a 1024-byte data block is 16 reports";
+}
+
+TEST_F(ExchangeTest, SendingClearsTheAnswerEvenWithoutDeviceAndWritesNothing) {
+  Receive({0x0F, 0x03});
+  ASSERT_TRUE(ex.DataReceived);
+  ex.SendPlainCommand(CMD_HANDSHAKE_1);
+  EXPECT_EQ(ex.ReceiveCount, 0);
+  EXPECT_FALSE(ex.DataReceived);
+  EXPECT_TRUE(device.reports.empty());
+}
+
+TEST_F(ExchangeTest, ResetNotifiesBeforeItsReportIsWritten) {
+  ex.CurrentDevice = &device;
+  std::size_t reports_at_notice = 99;
+  ex.OnResetSent = [&] { reports_at_notice = device.reports.size(); };
+  ex.SendPlainCommand(CMD_RESET);
+  EXPECT_EQ(reports_at_notice, 0u);
+  ASSERT_EQ(device.reports.size(), 1u);
+  EXPECT_EQ(device.reports[0][1], 0x0F);
+  EXPECT_EQ(device.reports[0][2], CMD_RESET);
+
+  reports_at_notice = 99;
+  ex.SendPlainCommand(CMD_HANDSHAKE_2);
+  EXPECT_EQ(reports_at_notice, 99u) << "only the reset command notifies";
+}
+
+TEST_F(ExchangeTest, PacketLongerThanTheBufferSendsOnlyTheBuffer) {
+  ex.CurrentDevice = &device;
+  ex.SendPacket(1000);  // buffer is 64 bytes
+  EXPECT_EQ(device.reports.size(), 1u);
+}
+
+// ---- Receiving and acknowledgements -----------------------------------------
+
+TEST_F(ExchangeTest, OnlyTheFirstReportAfterASendIsChecked) {
+  ex.TransferBuffer.resize(1024);
+  Receive({0x0F, 0x15});
+  Receive({0x0F, 0x0B});  // appended behind the first, from index 64
+  EXPECT_EQ(ex.ReceiveCount, 128);
+  EXPECT_EQ(ex.TransferBuffer[64], 0x0F);
+  EXPECT_EQ(ex.TransferBuffer[65], 0x0B);
+  EXPECT_FALSE(ex.CheckResponse(CMD_WRITE)) << "the unrelated 0F 15 is seen and consumed";
+  EXPECT_FALSE(ex.CheckResponse(CMD_WRITE)) << "consumed: nothing left to check";
+  Receive({0x0F, 0x0B});
+  EXPECT_FALSE(ex.CheckResponse(CMD_WRITE)) << "later reports never displace the first";
+}
+
+TEST_F(ExchangeTest, AcknowledgementNeedsStartMarkAndCode) {
+  Receive({0x0F, 0x03, 0xAA});
+  EXPECT_TRUE(ex.CheckResponse(CMD_HANDSHAKE_1));
+  ex.SendPacket(0);
+  Receive({0x0E, 0x03});
+  EXPECT_FALSE(ex.CheckResponse(CMD_HANDSHAKE_1));
+  ex.SendPacket(0);
+  Receive({0x0F, 0x04});
+  EXPECT_FALSE(ex.CheckResponse(CMD_RESET)) << "no acknowledgement is awaited for the reset";
+}
+
+TEST_F(ExchangeTest, ReportsNeverWriteOutsideTheBuffer) {
+  // 64-byte buffer: the second report has no room and is dropped.
+  Receive({0x0F, 0x01});
+  Receive({0x0F, 0x15});
+  EXPECT_EQ(ex.TransferBuffer.size(), 64u);
+  // A flood of reports (more than 65535 bytes) must not bring the append
+  // position back to the start.
+  ex.TransferBuffer.resize(1024);
+  for (int i = 0; i < 1100; ++i) Receive({0x0F, 0x15});
+  EXPECT_EQ(ex.TransferBuffer[1], 0x01);
+  EXPECT_TRUE(ex.CheckResponse(CMD_HANDSHAKE_2));
+  // An oversized report fills only the room left.
+  ex.SendPacket(0);
+  Bytes big(2000, 0x5A);
+  ex.ShowRead(big);
+  EXPECT_EQ(ex.TransferBuffer.size(), 1024u);
+  EXPECT_EQ(ex.TransferBuffer[1023], 0x5A);
+  EXPECT_EQ(ex.ReceiveCount, 2000);
+}
+
+// ---- Boot-info record ---------------------------------------------------------
+
+TEST_F(ExchangeTest, BootInfoRecordsFromTheDevice) {
+  ex.BootInfo.InfoWord5 = 0x1234;
+  ex.BootInfo.BootDeviceName = "OLD";
+  Receive({0x0D, 0x01, 0x02, 0x03, 0x40, 0x00, 0x04, 0x40, 0x00, 0x06, 0x00, 0x7C, 0x00, 0x00});
+  ASSERT_TRUE(ex.CheckResponse(CMD_BOOT_INFO));
+  EXPECT_EQ(ex.BootInfo.McuType, 2);
+  EXPECT_EQ(ex.BootInfo.EraseBlockSize, 64);
+  EXPECT_EQ(ex.BootInfo.WriteBlockSize, 64);
+  EXPECT_EQ(ex.BootInfo.BootStart, 0x7C00u);
+  EXPECT_EQ(ex.BootInfo.InfoWord5, 0x1234) << "fields the record lacks keep their values";
+  EXPECT_EQ(ex.BootInfo.BootDeviceName, "OLD");
+  EXPECT_FALSE(ex.CheckResponse(CMD_BOOT_INFO)) << "one record per report";
+
+  // Name, an unknown code 2 stepped over, then McuType.
+  ex.SendPacket(0);
+  Receive({0x08, 0x07, 0x41, 0x42, 0x43, 0x00, 0x02, 0x01, 0x01});
+  ASSERT_TRUE(ex.ParseBootInfo());
+  EXPECT_EQ(ex.BootInfo.BootDeviceName, "ABC");
+  EXPECT_EQ(ex.BootInfo.McuType, 1);
+
+  // Code 9 skipped alone; a repeated code: the later value stands; InfoWord5.
+  ex.SendPacket(0);
+  Receive({0x0A, 0x09, 0x03, 0x00, 0x04, 0x05, 0x34, 0x12, 0x03, 0x00, 0x02});
+  ASSERT_TRUE(ex.ParseBootInfo());
+  EXPECT_EQ(ex.BootInfo.EraseBlockSize, 0x0200);
+  EXPECT_EQ(ex.BootInfo.InfoWord5, 0x1234);
+
+  // Length 0: accepted, nothing changes.
+  TBootInfo before = ex.BootInfo;
+  ex.SendPacket(0);
+  Receive({0x00, 0x01, 0x07});
+  EXPECT_TRUE(ex.ParseBootInfo());
+  EXPECT_EQ(ex.BootInfo, before);
+}
+
+TEST_F(ExchangeTest, BootInfoValueIsReadWholePastTheRecordLength) {
+  // L = 2 covers the code 6 and one byte of its value; all four are read.
+  Receive({0x02, 0x06, 0x00, 0x3C, 0x00, 0x00});
+  ASSERT_TRUE(ex.ParseBootInfo());
+  EXPECT_EQ(ex.BootInfo.BootStart, 0x3C00u);
+}
+
+TEST_F(ExchangeTest, BootInfoNeverReadsPastTheBuffer) {
+  // A name without a zero byte ends at the buffer's end.
+  Bytes record(64, 'Z');
+  record[0] = 0xFF;
+  record[1] = 0x07;
+  Receive(record);
+  ASSERT_TRUE(ex.ParseBootInfo());
+  EXPECT_EQ(ex.BootInfo.BootDeviceName, std::string(62, 'Z'));
+
+  // A value whose bytes reach past the buffer reads 0 for the missing bytes.
+  ex.SendPacket(0);
+  record.assign(64, 0);
+  record[0] = 0xFF;
+  for (std::size_t i = 1; i < 62; ++i) record[i] = 0x08;  // unknown code, skipped
+  record[62] = 0x06;
+  record[63] = 0xAB;
+  Receive(record);
+  ASSERT_TRUE(ex.ParseBootInfo());
+  EXPECT_EQ(ex.BootInfo.BootStart, 0xABu);
+}
+
+TEST_F(ExchangeTest, BufferTakesTheEraseBlockSizeButNeverLessThanOneReport) {
+  for (std::size_t i = 0; i < 64; ++i) ex.TransferBuffer[i] = static_cast<std::uint8_t>(i + 1);
+  ex.BootInfo.EraseBlockSize = 1024;
+  ex.ApplyBlockSize();
+  ASSERT_EQ(ex.TransferBuffer.size(), 1024u);
+  EXPECT_EQ(ex.TransferBuffer[63], 64) << "kept";
+  EXPECT_EQ(ex.TransferBuffer[64], 0) << "added bytes are zero";
+  ex.BootInfo.EraseBlockSize = 64;
+  ex.ApplyBlockSize();
+  EXPECT_EQ(ex.TransferBuffer.size(), 64u);
+  for (std::uint16_t e : {0, 8, 32}) {
+    ex.BootInfo.EraseBlockSize = e;
+    ex.ApplyBlockSize();
+    EXPECT_EQ(ex.TransferBuffer.size(), 64u) << e;
+  }
+}
+
+TEST(BootInfoUsable, RefusesValuesTheUploadCannotWorkWith) {
+  const TBootInfo good{0, 0x7C00, 2, 64, 32, "PIC18F4550"};
+  std::string why = "untouched";
+  EXPECT_TRUE(BootInfoUsable(good, &why));
+  EXPECT_EQ(why, "untouched");
+
+  auto refused = [&](TBootInfo info) {
+    std::string line;
+    EXPECT_FALSE(BootInfoUsable(info, &line));
+    return line;
+  };
+  TBootInfo b = good;
+  b.EraseBlockSize = 0;
+  EXPECT_EQ(refused(b), "Error: Device reports an erase block size of 0; cannot upload.");
+  b = good;
+  b.WriteBlockSize = 0;
+  EXPECT_EQ(refused(b), "Error: Device reports a write block size of 0; cannot upload.");
+  b = good;
+  b.EraseBlockSize = 32;
+  EXPECT_EQ(refused(b), "Error: Device reports an erase block size of 32 bytes, below the 64 bytes of one report; cannot upload.");
+  b = good;
+  b.BootStart = 0x20;
+  EXPECT_EQ(refused(b), "Error: Device reports a bootloader start address of 0x20, below its erase block size; cannot upload.");
+  b = good;
+  b.BootStart = 0x7C10;
+  EXPECT_EQ(refused(b), "Error: Device reports a bootloader start address of 0x7C10, not on an erase block boundary; cannot upload.");
+  b = good;
+  b.BootStart = 64;  // one block below the bootloader is enough
+  EXPECT_TRUE(BootInfoUsable(b, nullptr));
+}
+
+// ---- Waiting ------------------------------------------------------------------
+
+TEST_F(ExchangeTest, WaitEndsWhenTheAnswerArrives) {
+  ex.CurrentDevice = &device;
+  AnswerAt(7, {0x0F, 0x0B});
+  EXPECT_EQ(ex.WaitForResponse(CMD_WRITE, 500), WaitResult::WaitOk);
+  EXPECT_EQ(loop.now(), from_ms(7));
+  EXPECT_FALSE(loop.in_wait());
+}
+
+TEST_F(ExchangeTest, WaitTimesOutAtItsOwnDeadlineAndConsumesUnrelatedAcks) {
+  ex.CurrentDevice = &device;
+  loop.advance(from_ms(100));
+  AnswerAt(110, {0x0F, 0x15});  // not what is awaited
+  EXPECT_EQ(ex.WaitForResponse(CMD_WRITE, 30), WaitResult::WaitTimeOut);
+  EXPECT_EQ(loop.now(), from_ms(130));
+  EXPECT_FALSE(ex.DataReceived);
+}
+
+TEST_F(ExchangeTest, WaitResultsAreTestedInTheirFixedOrder) {
+  ex.CurrentDevice = &device;
+  // An answer arriving exactly at the deadline: the time-out wins.
+  AnswerAt(500, {0x0F, 0x03});
+  EXPECT_EQ(ex.WaitForResponse(CMD_HANDSHAKE_1, 500), WaitResult::WaitTimeOut);
+
+  // A removal at the deadline wins over the time-out.
+  ex.SendPacket(0);
+  const Micros start = loop.now();
+  loop.schedule_at(start + from_ms(500), [&] { ex.CurrentDevice = nullptr; });
+  EXPECT_EQ(ex.WaitForResponse(CMD_HANDSHAKE_1, 500), WaitResult::WaitNoDevice);
+  EXPECT_EQ(loop.now(), start + from_ms(500));
+
+  // No device from the start: no time passes.
+  EXPECT_EQ(ex.WaitForResponse(CMD_HANDSHAKE_1, 500), WaitResult::WaitNoDevice);
+  EXPECT_EQ(loop.now(), start + from_ms(500));
+}
+
+TEST_F(ExchangeTest, AnswerDeliveredDuringTheFirstPassIsFoundInTheSecond) {
+  ex.CurrentDevice = &device;
+  Bytes ack{0x0F, 0x01};
+  ack.resize(64);
+  loop.post([&] { ex.ShowRead(ack); });
+  EXPECT_EQ(ex.WaitForResponse(CMD_HANDSHAKE_2, 500), WaitResult::WaitOk);
+  EXPECT_EQ(loop.now(), 0);
+}
+
+TEST(ExchangeWait, DoesNotPollWhileNothingHappens) {
+  CountingLoop loop;
+  Exchange ex(loop);
+  FakeDevice device;
+  ex.CurrentDevice = &device;
+  EXPECT_EQ(ex.WaitForResponse(CMD_ERASE, 3000), WaitResult::WaitTimeOut);
+  EXPECT_LE(loop.passes, 2);
+}
+
+TEST_F(ExchangeTest, NestedWaitKeepsTheOuterDeadline) {
+  ex.CurrentDevice = &device;
+  WaitResult inner = WaitResult::WaitOk;
+  int depth_inside = 0;
+  // At 100 ms something handled inside the outer wait waits for itself.
+  loop.schedule_at(from_ms(100), [&] {
+    AnswerAt(150, {0x0F, 0x03});
+    depth_inside = loop.wait_depth();
+    inner = ex.WaitForResponse(CMD_HANDSHAKE_1, 1000);
+  });
+  EXPECT_EQ(ex.WaitForResponse(CMD_WRITE, 500), WaitResult::WaitTimeOut);
+  EXPECT_EQ(inner, WaitResult::WaitOk);
+  EXPECT_EQ(depth_inside, 1);
+  EXPECT_EQ(loop.now(), from_ms(500)) << "the outer wait neither lost nor shortened its time-out";
+
+  // And an inner time-out of 50 ms does not end the outer wait early.
+  ex.SendPacket(0);
+  const Micros start = loop.now();
+  loop.schedule_at(start + from_ms(10), [&] { inner = ex.WaitForResponse(CMD_HANDSHAKE_1, 50); });
+  AnswerAt(300 + 500, {0x0F, 0x0B});
+  EXPECT_EQ(ex.WaitForResponse(CMD_WRITE, 500), WaitResult::WaitOk);
+  EXPECT_EQ(inner, WaitResult::WaitTimeOut);
+  EXPECT_EQ(loop.now(), start + from_ms(300));
+}
+
+TEST_F(ExchangeTest, CancelStopsRunningWaitsOnly) {
+  ex.CurrentDevice = &device;
+  WaitResult inner = WaitResult::WaitOk;
+  loop.schedule_at(from_ms(20), [&] {
+    loop.schedule_at(from_ms(50), [&] { ex.CancelWaits(); });
+    inner = ex.WaitForResponse(CMD_HANDSHAKE_1, 1000);
+  });
+  EXPECT_EQ(ex.WaitForResponse(CMD_WRITE, 500), WaitResult::WaitStopped);
+  EXPECT_EQ(inner, WaitResult::WaitStopped);
+  EXPECT_EQ(loop.now(), from_ms(50));
+
+  // A wait started after the request is not affected.
+  AnswerAt(60, {0x0F, 0x0B});
+  EXPECT_EQ(ex.WaitForResponse(CMD_WRITE, 500), WaitResult::WaitOk);
+}
+
+TEST_F(ExchangeTest, WaitForDeviceSleepsAtMostTenMilliseconds) {
+  ex.CurrentDevice = &device;
+  EXPECT_TRUE(ex.WaitForDevice());
+  EXPECT_EQ(loop.now(), 0);
+  ex.CurrentDevice = nullptr;
+  bool handled = false;
+  loop.post([&] { handled = true; });
+  EXPECT_FALSE(ex.WaitForDevice());
+  EXPECT_EQ(loop.now(), from_ms(10));
+  EXPECT_FALSE(handled) << "no events are processed meanwhile";
+}
+
+TEST(ReportWaitError, HistoryLines) {
+  EXPECT_EQ(ReportWaitError(WaitResult::WaitNoDevice, "PIC18F4550"), "Error: Device PIC18F4550 removed.");
+  EXPECT_EQ(ReportWaitError(WaitResult::WaitTimeOut, "x"), "Error: Timeout waiting for MCU.");
+  EXPECT_EQ(ReportWaitError(WaitResult::WaitOk, "x"), "");
+  EXPECT_EQ(ReportWaitError(WaitResult::WaitStopped, "x"), "");
+  EXPECT_EQ(HexBytes(Bytes{0x0F, 0x15, 0xC0, 0x1F, 0x00}), "0F 15 C0 1F 00");
+  EXPECT_EQ(HexBytes(Bytes{}), "");
+}
+
+}  // namespace
+}  // namespace ql
