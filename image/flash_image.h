@@ -20,6 +20,10 @@ McuFamily FamilyFromMcuType(std::uint8_t mcu_type);
 // gigabytes.
 inline constexpr std::int64_t kMaxImageSize = 16 * 1024 * 1024;
 
+// The image length is a signed 32-bit count: no byte may lie at or past
+// 0x80000000.
+inline constexpr std::int64_t kMaxImageEnd = 0x7FFFFFFF;
+
 // The program image: byte i is the byte for program-memory address i.
 struct FlashImage {
   std::vector<std::uint8_t> bytes;
@@ -43,12 +47,15 @@ struct LoadResult {
     ChecksumFailed,    // `message` is the warning box text; image empty
     ConversionError,   // "'$..' is not a valid integer value"
     OpenError,         // "Cannot open file "PATH". REASON"
-    AddressTooHigh,    // an address at or past 0x80000000
-    TooLarge,          // the image would pass kMaxImageSize
+    AddressTooHigh,    // an address at or past 0x80000000; image empty
+    TooLarge,          // the image would pass kMaxImageSize; image empty
+    OutOfMemory,       // the image could not be allocated; image empty
   };
   Status status = Status::Ok;
-  std::string message;  // empty when Ok
-  int line = -1;        // zero-based line of a checksum or conversion failure
+  // Empty when Ok. Error texts carry no closing full stop of their own: the
+  // general error report adds one (see WithFullStop).
+  std::string message;
+  int line = -1;  // zero-based line of a failure tied to a line
 
   bool ok() const { return status == Status::Ok; }
 };
@@ -61,5 +68,9 @@ LoadResult LoadHexFile(const std::string& path, McuFamily family, FlashImage& im
 // The same on text already in memory; `name` is the file name used in the
 // checksum warning.
 LoadResult LoadHexText(std::string_view text, const std::string& name, McuFamily family, FlashImage& image);
+
+// The general error report's full stop: added when the text's last character
+// sorts after ".".
+std::string WithFullStop(std::string_view text);
 
 }  // namespace ql

@@ -1,0 +1,295 @@
+#include "image/flash_image.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace ql {
+
+namespace {
+
+// Hex digit values by character; -1 for anything that is not a hex digit.
+constexpr std::array<std::int8_t, 256> MakeHexTable() {
+  std::array<std::int8_t, 256> t{};
+  for (auto& v : t) v = -1;
+  for (int c = '0'; c <= '9'; ++c) t[c] = static_cast<std::int8_t>(c - '0');
+  for (int c = 'A'; c <= 'F'; ++c) t[c] = static_cast<std::int8_t>(c - 'A' + 10);
+  for (int c = 'a'; c <= 'f'; ++c) t[c] = static_cast<std::int8_t>(c - 'a' + 10);
+  return t;
+}
+constexpr std::array<std::int8_t, 256> kHex = MakeHexTable();
+
+inline int HexDigit(char c) { return kHex[static_cast<unsigned char>(c)]; }
+
+// Splits text into lines: a line ends at CR, LF or a CR LF pair; the last
+// line counts without a break, and a break at the very end adds no line.
+class LineCursor {
+ public:
+  explicit LineCursor(std::string_view text) : text_(text) {}
+
+  bool Next(std::string_view& line) {
+    const std::size_t size = text_.size();
+    if (pos_ >= size) return false;
+    const char* data = text_.data();
+    std::size_t i = pos_;
+    while (i < size && data[i] != '\n' && data[i] != '\r') ++i;
+    line = std::string_view(data + pos_, i - pos_);
+    if (i < size) {
+      ++i;
+      if (data[i - 1] == '\r' && i < size && data[i] == '\n') ++i;
+    }
+    pos_ = i;
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t pos_ = 0;
+};
+
+std::string ConversionMessage(std::string_view chars) {
+  std::string m = "'$";
+  m.append(chars);
+  m += "' is not a valid integer value";
+  return m;
+}
+
+// Reads the hex field of `width` characters at zero-based `index` of `line`.
+// A field cut short by the line's end is read from the characters present; a
+// field that starts past the end reads as "$" alone and fails.
+bool ReadField(std::string_view line, std::size_t index, std::size_t width, std::uint32_t& value,
+               LoadResult& failure) {
+  std::string_view chars = index < line.size() ? line.substr(index, width) : std::string_view{};
+  std::uint32_t v = 0;
+  bool ok = !chars.empty();
+  for (char c : chars) {
+    const int d = HexDigit(c);
+    if (d < 0) {
+      ok = false;
+      break;
+    }
+    v = v * 16 + static_cast<std::uint32_t>(d);
+  }
+  if (!ok) {
+    failure.status = LoadResult::Status::ConversionError;
+    failure.message = ConversionMessage(chars);
+    return false;
+  }
+  value = v;
+  return true;
+}
+
+// Two-character field, the common case, with the general reader as fallback.
+inline bool ReadByte(std::string_view line, std::size_t index, std::uint32_t& value, LoadResult& failure) {
+  if (index + 1 < line.size()) {
+    const int hi = HexDigit(line[index]);
+    const int lo = HexDigit(line[index + 1]);
+    if ((hi | lo) >= 0) {
+      value = static_cast<std::uint32_t>(hi * 16 + lo);
+      return true;
+    }
+  }
+  return ReadField(line, index, 2, value, failure);
+}
+
+std::string BaseName(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+LoadResult Failure(LoadResult::Status status, std::string message, int line = -1) {
+  LoadResult r;
+  r.status = status;
+  r.message = std::move(message);
+  r.line = line;
+  return r;
+}
+
+std::string Hex32(std::int64_t v) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "0x%08llX", static_cast<unsigned long long>(v));
+  return buf;
+}
+
+// Checks every line's digit pairs before anything is placed.
+LoadResult ChecksumPass(std::string_view text, const std::string& name) {
+  LineCursor lines(text);
+  std::string_view line;
+  for (int n = 0; lines.Next(line); ++n) {
+    const std::size_t k = line.size() / 2;
+    std::uint32_t sum = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+      std::uint32_t v = 0;
+      LoadResult failure;
+      if (!ReadByte(line, 1 + 2 * j, v, failure)) {
+        failure.line = n;
+        return failure;
+      }
+      sum += v;
+    }
+    if ((sum & 0xFF) != 0) {
+      return Failure(LoadResult::Status::ChecksumFailed,
+                     "CRC check failed. Invalid CRC at line " + std::to_string(n) + " in file '" + name +
+                         "'.\r\nNo data will be loaded.",
+                     n);
+    }
+  }
+  return {};
+}
+
+LoadResult LoadingPass(std::string_view text, McuFamily family, FlashImage& image) {
+  LineCursor lines(text);
+  std::string_view line;
+  std::uint32_t upper_address = 0;
+  LoadResult failure;
+  for (int n = 0; lines.Next(line); ++n) {
+    if (line.empty()) continue;
+    failure.line = n;
+    std::uint32_t type = 0, count = 0, address = 0;
+    if (!ReadByte(line, 7, type, failure)) return failure;
+    if (type == 4 && !ReadField(line, 9, 4, upper_address, failure)) return failure;
+    if (!ReadByte(line, 1, count, failure)) return failure;
+    if (!ReadField(line, 3, 4, address, failure)) return failure;
+    const std::int64_t a = static_cast<std::int64_t>(upper_address) * 0x10000 + address;
+    if (type != 0 || !FamilyAccepts(family, a)) continue;
+
+    const std::int64_t end = a + count;
+    if (end > kMaxImageEnd) {
+      image.bytes.clear();
+      return Failure(LoadResult::Status::AddressTooHigh,
+                     "The data record at line " + std::to_string(n) + " lies at address " + Hex32(a) +
+                         ", beyond the highest address an image can hold (0x7FFFFFFF); nothing was loaded",
+                     n);
+    }
+    if (end > kMaxImageSize) {
+      image.bytes.clear();
+      return Failure(LoadResult::Status::TooLarge,
+                     "The data record at line " + std::to_string(n) + " at address " + Hex32(a) +
+                         " would make the image " + std::to_string(end) + " bytes long, more than the " +
+                         std::to_string(kMaxImageSize) + " bytes (16 MiB) the loader accepts; nothing was loaded",
+                     n);
+    }
+    image.ExtendImage(end);
+    std::uint8_t* out = image.bytes.data() + a;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      std::uint32_t v = 0;
+      if (!ReadByte(line, 9 + 2 * i, v, failure)) return failure;
+      out[i] = static_cast<std::uint8_t>(v);
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+McuFamily FamilyFromMcuType(std::uint8_t mcu_type) {
+  switch (mcu_type) {
+    case 1:
+      return McuFamily::Pic16;
+    case 2:
+      return McuFamily::Pic18;
+    default:
+      return McuFamily::None;
+  }
+}
+
+std::uint8_t FillValue(McuFamily family, std::int64_t a) {
+  // PIC16 words are 14 bits: erased, each little-endian word reads 0x3FFF.
+  if (family == McuFamily::Pic16 && (a & 1) != 0) return 0x3F;
+  return 0xFF;
+}
+
+bool FamilyAccepts(McuFamily family, std::int64_t a) {
+  switch (family) {
+    case McuFamily::Pic16:
+      return a < 0x400E;
+    case McuFamily::Pic18:
+      return a < 0x300000;
+    case McuFamily::None:
+      break;
+  }
+  return true;
+}
+
+void FlashImage::ExtendImage(std::int64_t new_end) {
+  const std::size_t old_size = bytes.size();
+  if (new_end <= static_cast<std::int64_t>(old_size)) return;
+  bytes.resize(static_cast<std::size_t>(new_end), 0xFF);
+  if (family == McuFamily::Pic16) {
+    for (std::size_t i = old_size | 1; i < bytes.size(); i += 2) bytes[i] = 0x3F;
+  }
+}
+
+LoadResult LoadHexText(std::string_view text, const std::string& name, McuFamily family, FlashImage& image) {
+  image.bytes.clear();
+  image.family = family;
+  if (const auto nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
+
+  LoadResult result = ChecksumPass(text, name);
+  if (!result.ok()) return result;
+  try {
+    result = LoadingPass(text, family, image);
+  } catch (const std::bad_alloc&) {
+    image.bytes.clear();
+    image.bytes.shrink_to_fit();
+    return Failure(LoadResult::Status::OutOfMemory, "Out of memory");
+  }
+  if (result.ok()) result.line = -1;
+  return result;
+}
+
+LoadResult LoadHexFile(const std::string& path, McuFamily family, FlashImage& image) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+    const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    return Failure(LoadResult::Status::NotFound,
+                   "Cannot open file \"" + path + "\". " + std::strerror(err));
+  }
+  image.bytes.clear();
+  image.family = family;
+
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    return Failure(LoadResult::Status::OpenError, "Cannot open file \"" + path + "\". " + std::strerror(err));
+  }
+  std::string text;
+  int err = 0;
+  try {
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) text.reserve(static_cast<std::size_t>(st.st_size));
+    char chunk[65536];
+    for (;;) {
+      const ssize_t got = ::read(fd, chunk, sizeof chunk);
+      if (got > 0) {
+        text.append(chunk, static_cast<std::size_t>(got));
+      } else if (got == 0) {
+        break;
+      } else if (errno != EINTR) {
+        err = errno;
+        break;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    ::close(fd);
+    return Failure(LoadResult::Status::OutOfMemory, "Out of memory");
+  }
+  ::close(fd);
+  if (err != 0) {
+    return Failure(LoadResult::Status::OpenError, "Cannot open file \"" + path + "\". " + std::strerror(err));
+  }
+  return LoadHexText(text, BaseName(path), family, image);
+}
+
+std::string WithFullStop(std::string_view text) {
+  std::string s(text);
+  if (!s.empty() && s.back() > '.') s += '.';
+  return s;
+}
+
+}  // namespace ql
