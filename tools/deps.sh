@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev
   srecord binutils
   xvfb xauth
+  dpkg-dev help2man desktop-file-utils librsvg2-bin
 )
 
 missing=()
