@@ -39,6 +39,15 @@ owners_of() {
     | sed -e 's/:.*//' -e 's/[[:space:]]//g' | sed '/^$/d' | sort -u
 }
 
+# The commands a CLI11 help lists under "Subcommands:".
+commands_of() {
+  QT_QPA_PLATFORM=offscreen "$1" --help 2>/dev/null | awk '
+    tolower($0) ~ /^subcommands:/ { inside = 1; next }
+    inside && /^[[:space:]]*$/    { inside = 0; next }
+    inside && /^[[:space:]]+[^[:space:]-]/ { print $1 }'
+}
+long_options() { grep -oE -- '--[a-zA-Z][a-zA-Z0-9-]*' | sort -u; }
+
 # Width and height of a PNG, from its IHDR chunk.
 png_size() {
   local hex
@@ -128,11 +137,18 @@ files)
     grep -q "^\.TH \"*$upper\"* \"*1\"*" <<<"$text" || fail "manual page of $p has no .TH $upper 1 header"
     grep -qF "$QL_VERSION" <<<"$text" || fail "manual page of $p does not give version $QL_VERSION"
     # A page written from an older --help would miss options the program has now.
-    mapfile -t options < <(QT_QPA_PLATFORM=offscreen "$bin" --help 2>&1 | grep -oE -- '--[a-zA-Z][a-zA-Z0-9-]*' | sort -u)
+    mapfile -t options < <(QT_QPA_PLATFORM=offscreen "$bin" --help 2>&1 | long_options)
     [ "${#options[@]}" -gt 0 ] || fail "$p --help names no option"
     for o in "${options[@]}"; do
       grep -qF -- "$o" <<<"$text" || fail "manual page of $p lacks $o, which $p --help lists"
     done
+    while read -r cmd; do
+      grep -qF ".SS \"$p $cmd\"" <<<"$text" || fail "manual page of $p has no section for its command $cmd"
+      mapfile -t options < <("$bin" "$cmd" --help 2>&1 </dev/null | long_options)
+      for o in "${options[@]}"; do
+        grep -qF -- "$o" <<<"$text" || fail "manual page of $p lacks $o, which $p $cmd --help lists"
+      done
+    done < <(commands_of "$bin")
   done
 
   if has_program quelloader; then

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Writes the gzipped manual page of one program from its own --help, and from
+# `PROGRAM COMMAND --help` of every command it lists, so the page can never
+# disagree with the program.
+#   man_page.sh HELP2MAN PROGRAM VERSION SUMMARY INCLUDE OUTPUT.1.gz
+# INCLUDE is a help2man include file of fixed sections (may be missing).
+set -euo pipefail
+
+help2man=$1 program=$2 version=$3 summary=$4 include=$5 output=$6
+name=$(basename "$program")
+page=${output%.gz}
+extra=$page.h2m
+
+# The commands a CLI11 help lists under "Subcommands:", one name per line.
+commands() {
+  "$program" --help | awk '
+    tolower($0) ~ /^subcommands:/ { inside = 1; next }
+    inside && /^[[:space:]]*$/    { inside = 0; next }
+    inside && /^[[:space:]]+[^[:space:]-]/ { print $1 }'
+}
+
+# Plain text as roff: backslashes, minus signs (kept as typed, so options can be
+# copied), and lines that would read as requests.
+as_roff() { sed -e 's/\\/\\e/g' -e 's/-/\\-/g' -e "s/^\([.']\)/\\\\\&\1/"; }
+
+{
+  [ -f "$include" ] && cat "$include"
+  first=1
+  while read -r cmd; do
+    [ -n "$cmd" ] || continue
+    if [ $first -eq 1 ]; then echo "[COMMANDS]"; first=0; fi
+    echo ".SS \"$name $cmd\""
+    echo ".nf"
+    help=$("$program" "$cmd" --help)
+    printf '%s\n' "${help//"$program"/$name}" | as_roff
+    echo ".fi"
+  done < <(commands)
+} >"$extra"
+
+"$help2man" --no-info --section=1 --name="$summary" --version-string="$version" \
+  --include="$extra" --output="$page" "$program"
+gzip -9nf "$page"
