@@ -18,10 +18,31 @@
 
 namespace ql::sim {
 
+// Flash and bus times. One frame carries one report, each way; a device busy
+// flashing takes its next report only when the flash work is done.
 struct Timing {
   Micros frame = 1000;             // one USB frame per report, each way
   Micros erase_per_block = 2000;   // flash erase time of one erase block
-  Micros write_per_block = 1000;   // flash write time of one write block
+  Micros write_per_block = 2000;   // flash write time of one write block
+};
+
+// What can go wrong. A "step" is one packet the device recognises: a command
+// (CMD_HANDSHAKE_1/2, CMD_BOOT_INFO, CMD_RESET, CMD_WRITE, CMD_ERASE) or a
+// completed data block, counted from 1 over the device's whole life. Step 0
+// means every step the fault can apply to.
+enum class FaultKind {
+  None,
+  NoAnswer,         // the packet of step k is dropped: not carried out, no answer
+  WrongAnswer,      // the packet of step k is carried out and answered with another code
+  GarbageBootInfo,  // the boot-info answer is pseudo-random bytes
+  ShortBootInfo,    // the boot-info answer stops after McuType and EraseBlockSize
+  Silent,           // nothing is carried out and nothing answered, ever
+  Unplug,           // the device leaves the bus when the packet of step k arrives
+};
+
+struct Fault {
+  FaultKind kind = FaultKind::None;
+  int step = 0;
 };
 
 struct Config {
@@ -29,32 +50,143 @@ struct Config {
   TBootInfo info;              // what the boot-info record reports
   std::uint32_t flash_size = 0;
   Timing timing;
+  Fault fault;
 };
 
-// The presets; std::nullopt for an unknown name.
+// The presets; std::nullopt for an unknown name. Every value may be
+// overridden afterwards, one at a time.
 std::optional<Config> Preset(std::string_view name);
 std::vector<std::string> PresetNames();
 
-enum class FaultKind {
-  None,
-  NoAnswer,        // the command of step k gets no answer
-  WrongAnswer,     // the command of step k is acknowledged with another code
-  GarbageBootInfo, // the boot-info answer is random bytes
-  ShortBootInfo,   // the boot-info answer stops early
-  Silent,          // no answer at all, ever
-  Unplug,          // the device leaves the bus at step k
-};
-
-struct Fault {
-  FaultKind kind = FaultKind::None;
-  int step = 0;  // counted over the packets (commands and data blocks) received
-};
-
+// One recognised command, in arrival order.
 struct CommandRecord {
+  int step = 0;
+  Micros at = 0;         // when the command's last report reached the device
   std::uint8_t code = 0;
   std::uint32_t address = 0;
   std::uint16_t count = 0;
-  bool refused = false;  // touched the bootloader area and was not carried out
+  bool refused = false;  // touched the bootloader area (or lay outside the flash) and was not carried out
+};
+
+// Something the device sends: an input report (64 data bytes, no report ID)
+// or its leaving the bus, each with the time it happens.
+struct Output {
+  enum class Kind { Report, Unplug };
+  Kind kind = Kind::Report;
+  Micros at = 0;
+  std::vector<std::uint8_t> data;
+};
+
+// The device model alone: fed output reports with the time they are sent, it
+// returns what it sends back and when. It keeps no clock of its own, so any
+// loop (virtual, real, or a kernel uhid device) can drive it.
+//
+// Flash: `flash_size` bytes, erased bytes 0xFF (PIC16, McuType 1: words read
+// 0x3FFF, so odd bytes hold only 6 bits). Writing ANDs into the flash as real
+// flash does, so a write over unerased memory shows. The bootloader area
+// [BootStart, flash_size) holds "BOOT" repeated; any erase or write touching
+// it is refused: recorded, not carried out, but acknowledged as a real
+// bootloader would.
+class SimulatedBootloader {
+ public:
+  explicit SimulatedBootloader(Config config);
+
+  // One output report's 64 data bytes (shorter is padded with zeros) sent at `now`.
+  std::vector<Output> Receive(std::span<const std::uint8_t> data, Micros now);
+  // The same for a whole report with its report-ID byte first.
+  std::vector<Output> ReceiveReport(std::span<const std::uint8_t> report, Micros now);
+
+  const Config& config() const { return config_; }
+  const std::vector<std::uint8_t>& flash() const { return flash_; }
+  const std::vector<CommandRecord>& commands() const { return commands_; }
+  const std::vector<CommandRecord>& refused() const { return refused_; }
+  bool reset_seen() const { return reset_seen_; }
+  bool present() const { return present_; }
+  int steps() const { return step_; }
+  // Data blocks completed (acknowledged or not).
+  int data_blocks() const { return data_blocks_; }
+  // Reports outside a write that held no known command.
+  int ignored_reports() const { return ignored_reports_; }
+  // Time the device spent on the bus and flashing: every frame in and out plus
+  // every erase and write time.
+  Micros device_time() const { return device_time_; }
+
+  // The byte the flash holds at `address` when erased, and the bootloader
+  // area's pattern byte there.
+  std::uint8_t ErasedByte(std::uint32_t address) const;
+  std::uint8_t BootAreaByte(std::uint32_t address) const;
+  bool BootAreaIntact() const;
+  // The boot-info record the device sends (64 bytes).
+  std::vector<std::uint8_t> BootInfoRecord() const;
+
+ private:
+  bool FaultAt(FaultKind kind) const;
+  void Answer(std::vector<Output>& out, Micros at, std::vector<std::uint8_t> data);
+  void Ack(std::vector<Output>& out, Micros at, std::uint8_t code);
+  void Command(std::span<const std::uint8_t> data, Micros arrival, std::vector<Output>& out);
+  void DataReport(std::span<const std::uint8_t> data, Micros arrival, std::vector<Output>& out);
+  bool InBootAreaOrOutside(std::uint64_t begin, std::uint64_t end) const;
+  std::uint8_t Mask(std::uint32_t address) const;
+
+  Config config_;
+  std::vector<std::uint8_t> flash_;
+  std::vector<CommandRecord> commands_;
+  std::vector<CommandRecord> refused_;
+  bool reset_seen_ = false;
+  bool present_ = true;
+  int step_ = 0;
+  int data_blocks_ = 0;
+  int ignored_reports_ = 0;
+  Micros busy_until_ = 0;
+  Micros device_time_ = 0;
+
+  // The write in progress: bytes still to come, where they go, the block
+  // being collected, and whether the command was refused or dropped.
+  std::uint32_t write_remaining_ = 0;
+  std::uint32_t write_address_ = 0;
+  std::vector<std::uint8_t> block_;
+  std::uint32_t block_size_ = 0;
+  bool write_refused_ = false;
+};
+
+// The model as a ReportDevice on an event loop: every report is handed to the
+// model and each answer is delivered on the loop at its time; leaving the bus
+// (reset, or a fault) calls on_unplug, upon which the owner clears
+// Exchange::CurrentDevice as a removal does.
+class SimDevice final : public ReportDevice {
+ public:
+  SimDevice(EventLoop& loop, Config config);
+  ~SimDevice() override;
+  SimDevice(const SimDevice&) = delete;
+  SimDevice& operator=(const SimDevice&) = delete;
+
+  // Receives each input report (64 data bytes): normally Exchange::ShowRead.
+  std::function<void(std::span<const std::uint8_t>)> on_input;
+  std::function<void()> on_unplug;
+
+  std::uint16_t OutputReportByteLength() override { return static_cast<std::uint16_t>(kReportSize); }
+  bool SendReport(std::span<const std::uint8_t> report) override;
+
+  // Connects the device to an exchange: answers go to ShowRead, and leaving
+  // the bus clears CurrentDevice. Sets CurrentDevice to this device.
+  void AttachTo(Exchange& exchange);
+
+  bool present() const { return present_; }
+  SimulatedBootloader& model() { return model_; }
+  const SimulatedBootloader& model() const { return model_; }
+  const std::vector<std::uint8_t>& flash() const { return model_.flash(); }
+  const std::vector<CommandRecord>& commands() const { return model_.commands(); }
+  const std::vector<CommandRecord>& refused() const { return model_.refused(); }
+  bool reset_seen() const { return model_.reset_seen(); }
+  Micros device_time() const { return model_.device_time(); }
+
+ private:
+  void Deliver(TimerId id, const Output& output);
+
+  EventLoop& loop_;
+  SimulatedBootloader model_;
+  bool present_ = true;
+  std::vector<TimerId> pending_;
 };
 
 }  // namespace ql::sim
