@@ -1,0 +1,33 @@
+#pragma once
+// How a command chooses the bootloader it talks to: one option group shared by
+// every command that needs a device. --simulate picks the in-process simulated
+// bootloader, whose boot-info values can be overridden one at a time. The
+// options naming a real device (its hidraw path, its serial number) belong in
+// this group too.
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "sim/simulated_bootloader.h"
+
+namespace ql::cli {
+
+struct DeviceSelection {
+  std::string simulate;  // preset name; empty: a real device
+  std::optional<std::uint32_t> boot_start;
+  std::optional<std::uint32_t> erase_block;
+  std::optional<std::uint32_t> write_block;
+
+  bool simulated() const { return !simulate.empty(); }
+};
+
+// Adds the device-selection group to `cmd`; `selection` must outlive parsing.
+void AddDeviceOptions(CLI::App& cmd, DeviceSelection& selection);
+
+// The simulated bootloader's configuration: the preset with the overrides.
+sim::Config SimulatedConfig(const DeviceSelection& selection);
+
+}  // namespace ql::cli

@@ -1,0 +1,31 @@
+#pragma once
+// The exit codes of quelloader-cli, one meaning each, shown in --help.
+
+#include <string_view>
+
+namespace ql::cli {
+
+enum class ExitCode : int {
+  Success = 0,
+  Failed = 1,            // the upload or the device failed (or an output could not be written)
+  Usage = 2,             // bad command line
+  HexRejected = 3,       // the HEX file was rejected: checksum, format, unreadable, too large
+  NoDevice = 4,          // no bootloader device found
+  PermissionDenied = 5,  // the device exists but may not be opened
+  Interrupted = 130,     // stopped by Ctrl+C (SIGINT)
+};
+
+constexpr int ToInt(ExitCode code) { return static_cast<int>(code); }
+
+// The --help footer listing the codes.
+inline constexpr std::string_view kExitCodesHelp =
+    "Exit codes:\n"
+    "  0    success\n"
+    "  1    the upload or the device failed\n"
+    "  2    usage error\n"
+    "  3    the HEX file was rejected (checksum, format, unreadable, too large)\n"
+    "  4    no bootloader device found\n"
+    "  5    permission denied on the device\n"
+    "  130  interrupted (Ctrl+C)";
+
+}  // namespace ql::cli

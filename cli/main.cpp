@@ -1,0 +1,78 @@
+// quelloader-cli: the command-line front end. Parses the command line, runs
+// the chosen subcommand and turns its result into the process's exit code.
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "core/version.h"
+
+namespace ql::cli {
+
+std::uint32_t ParseNumber(const std::string& text, std::uint32_t max, const std::string& what) {
+  std::string_view s = text;
+  int base = 10;
+  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+    s.remove_prefix(2);
+    base = 16;
+  }
+  std::uint64_t v = 0;
+  bool ok = !s.empty() && s.size() <= 16;
+  for (char c : s) {
+    int d = -1;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    if (d < 0) {
+      ok = false;
+      break;
+    }
+    v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
+  }
+  if (!ok || v > max) {
+    throw CLI::ValidationError(what, "'" + text + "' is not a number from 0 to " + std::to_string(max) +
+                                         " (decimal, or hex with 0x)");
+  }
+  return static_cast<std::uint32_t>(v);
+}
+
+namespace {
+
+int Main(int argc, char** argv) {
+  CLI::App app{"Uploads Intel HEX programs into PIC16/PIC18 microcontrollers through their USB HID bootloader.",
+               "quelloader-cli"};
+  app.set_version_flag("--version", std::string("quelloader-cli ") + kVersion + " (commit " + kCommit + ")");
+  app.footer(std::string(kExitCodesHelp));
+  app.require_subcommand(1);
+
+  std::vector<Command> commands = {AddImageCommand(app), AddFlashCommand(app)};
+  for (auto& c : commands) c.app->footer(std::string(kExitCodesHelp));
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);  // prints help, version or the error
+    return code == 0 ? 0 : ToInt(ExitCode::Usage);
+  }
+  for (auto& c : commands) {
+    if (c.app->parsed()) return ToInt(c.run());
+  }
+  return ToInt(ExitCode::Usage);
+}
+
+}  // namespace
+}  // namespace ql::cli
+
+int main(int argc, char** argv) {
+  try {
+    return ql::cli::Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quelloader-cli: %s\n", e.what());
+    return ql::cli::ToInt(ql::cli::ExitCode::Failed);
+  }
+}

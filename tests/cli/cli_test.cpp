@@ -1,0 +1,126 @@
+// quelloader-cli run as a program: its image output, its exit codes, and a
+// whole upload into the simulated bootloader checked against the layout the
+// upload must leave.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+const fs::path kTmp = fs::path(QUELLOADER_TEST_TMP);
+const std::string kFixtures = QUELLOADER_FIXTURES;
+
+struct Outcome {
+  int code = -1;
+  std::string err;
+};
+
+std::string ReadText(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+Bytes ReadBytes(const fs::path& p) {
+  const std::string s = ReadText(p);
+  return Bytes(s.begin(), s.end());
+}
+
+// Runs the tool with `args` (shell words), stdin from /dev/null, stdout to `out`.
+Outcome Cli(const std::string& args, const fs::path& out = "/dev/null") {
+  fs::create_directories(kTmp);
+  const fs::path err = kTmp / "stderr.txt";
+  const std::string cmd =
+      std::string("'") + QUELLOADER_CLI + "' " + args + " </dev/null >'" + out.string() + "' 2>'" + err.string() + "'";
+  const int status = std::system(cmd.c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(err)};
+}
+
+bool HaveSrecCat() { return std::system("srec_cat -VERSion >/dev/null 2>&1") == 0; }
+
+// srec_cat's image of a fixture from address 0, gaps 0xFF, optionally cut
+// at `below` (the fixtures used here have no record running past it).
+Bytes SrecImage(const std::string& hex, const std::string& below = "") {
+  const fs::path out = kTmp / "srec.bin";
+  const std::string in = "'" + hex + "' -Intel" + (below.empty() ? "" : " -crop 0 " + below);
+  const std::string cmd = "srec_cat " + in + " -fill 0xFF 0 -maximum-addr '(' " + in + " ')' -o '" + out.string() +
+                          "' -binary";
+  EXPECT_EQ(std::system(cmd.c_str()), 0);
+  return ReadBytes(out);
+}
+
+TEST(Cli, ImageWritesTheLoadedBytes) {
+  if (!HaveSrecCat()) GTEST_SKIP() << "srec_cat is not installed";
+  const std::string hex = kFixtures + "/pic18-app-6k.hex";
+  const fs::path out = kTmp / "image.bin";
+  fs::remove(out);
+  Outcome r = Cli("image '" + hex + "' -o '" + out.string() + "'");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(ReadBytes(out) == SrecImage(hex));
+  // The same bytes on stdout.
+  const fs::path piped = kTmp / "image-stdout.bin";
+  r = Cli("image '" + hex + "' --family none", piped);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(ReadBytes(piped) == SrecImage(hex));
+}
+
+TEST(Cli, ExitCodes) {
+  const fs::path bad = kTmp / "bad.hex";
+  fs::create_directories(kTmp);
+  std::ofstream(bad) << ":020000040000FA\n:0100000000FE\n";
+  Outcome r = Cli("image '" + bad.string() + "'");
+  EXPECT_EQ(r.code, 3);
+  EXPECT_NE(r.err.find("CRC check failed. Invalid CRC at line 1 in file 'bad.hex'."), std::string::npos) << r.err;
+  r = Cli("flash '" + bad.string() + "' --simulate pic18 --yes");
+  EXPECT_EQ(r.code, 3);  // refused before the device hears anything
+  EXPECT_EQ(r.err.find("Connected."), std::string::npos) << r.err;
+  EXPECT_EQ(Cli("image /nonexistent/x.hex").code, 3);
+
+  const std::string hex = "'" + kFixtures + "/pic18-blink.hex'";
+  for (const std::string& args : std::vector<std::string>{
+           "", "image", "image " + hex + " --family pic17", "flash " + hex + " --simulate pic99",
+        "flash " + hex + " --simulate pic18 --boot-start 0x7G00", "flash " + hex + " --simulate pic18 --erase-block 70000",
+        "frobnicate"}) {
+    SCOPED_TRACE(args);
+    EXPECT_EQ(Cli(args).code, 2);
+  }
+  r = Cli("flash " + hex);
+  EXPECT_EQ(r.code, 4);
+  EXPECT_EQ(Cli("--help").code, 0);
+}
+
+TEST(Cli, FlashIntoTheSimulatedBootloader) {
+  if (!HaveSrecCat()) GTEST_SKIP() << "srec_cat is not installed";
+  const std::string hex = kFixtures + "/pic18-blink.hex";
+  const fs::path dump = kTmp / "flash.bin";
+  fs::remove(dump);
+  const Outcome r = Cli("flash '" + hex + "' --simulate pic18 --yes --dump-flash '" + dump.string() + "'");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("Completed successfully."), std::string::npos) << r.err;
+
+  // PIC18F4550 preset: bootloader at 0x7C00, erase blocks of 64 bytes, write
+  // blocks of 32. The file fills below 0x60, so the main write covers 0x60.
+  const Bytes image = SrecImage(hex, "0x300000");
+  ASSERT_LT(image.size(), 0x60u);
+  const Bytes flash = ReadBytes(dump);
+  ASSERT_GE(flash.size(), 0x7C00u);
+  EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 4), (Bytes{0x00, 0xEF, 0x3E, 0xF0}));  // GOTO 0x7C00
+  for (std::size_t a = 4; a < 0x60; ++a) EXPECT_EQ(flash[a], a < image.size() ? image[a] : 0xFF) << a;
+  for (std::size_t a = 0x7BC0; a < 0x7BFC; ++a) EXPECT_EQ(flash[a], 0xFF) << a;
+  EXPECT_EQ(Bytes(flash.begin() + 0x7BFC, flash.begin() + 0x7C00), Bytes(image.begin(), image.begin() + 4));
+
+  // Without --yes and without a terminal, the question is answered No.
+  const Outcome declined = Cli("flash '" + kFixtures + "/pic18-into-boot.hex' --simulate pic18");
+  EXPECT_EQ(declined.code, 1);
+  EXPECT_NE(declined.err.find("Continue?"), std::string::npos) << declined.err;
+}
+
+}  // namespace
