@@ -41,7 +41,7 @@ owners_of() {
 
 # The commands a CLI11 help lists under "Subcommands:".
 commands_of() {
-  QT_QPA_PLATFORM=offscreen "$1" --help 2>/dev/null | awk '
+  QT_QPA_PLATFORM=offscreen timeout 20 "$1" --help 2>/dev/null </dev/null | awk '
     tolower($0) ~ /^subcommands:/ { inside = 1; next }
     inside && /^[[:space:]]*$/    { inside = 0; next }
     inside && /^[[:space:]]+[^[:space:]-]/ { print $1 }'
@@ -137,14 +137,14 @@ files)
     grep -q "^\.TH \"*$upper\"* \"*1\"*" <<<"$text" || fail "manual page of $p has no .TH $upper 1 header"
     grep -qF "$QL_VERSION" <<<"$text" || fail "manual page of $p does not give version $QL_VERSION"
     # A page written from an older --help would miss options the program has now.
-    mapfile -t options < <(QT_QPA_PLATFORM=offscreen "$bin" --help 2>&1 | long_options)
+    mapfile -t options < <(QT_QPA_PLATFORM=offscreen timeout 20 "$bin" --help 2>&1 </dev/null | long_options)
     [ "${#options[@]}" -gt 0 ] || fail "$p --help names no option"
     for o in "${options[@]}"; do
       grep -qF -- "$o" <<<"$text" || fail "manual page of $p lacks $o, which $p --help lists"
     done
     while read -r cmd; do
       grep -qF ".SS \"$p $cmd\"" <<<"$text" || fail "manual page of $p has no section for its command $cmd"
-      mapfile -t options < <("$bin" "$cmd" --help 2>&1 </dev/null | long_options)
+      mapfile -t options < <(timeout 20 "$bin" "$cmd" --help 2>&1 </dev/null | long_options)
       for o in "${options[@]}"; do
         grep -qF -- "$o" <<<"$text" || fail "manual page of $p lacks $o, which $p $cmd --help lists"
       done
