@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <memory>
 
 #include "cli/commands.h"
@@ -19,7 +18,7 @@ namespace {
 
 struct ImageOptions {
   std::string file;
-  McuFamily family = McuFamily::None;
+  std::string family = "none";
   std::string output;
 };
 
@@ -42,7 +41,10 @@ ExitCode RunImage(const ImageOptions& o) {
     return ExitCode::Usage;
   }
   FlashImage image;
-  if (!LoadHexForCommand(o.file, o.family, image)) return ExitCode::HexRejected;
+  const McuFamily family = o.family == "pic16"   ? McuFamily::Pic16
+                           : o.family == "pic18" ? McuFamily::Pic18
+                                                 : McuFamily::None;
+  if (!LoadHexForCommand(o.file, family, image)) return ExitCode::HexRejected;
 
   if (o.output.empty()) {
     if (!WriteAll(STDOUT_FILENO, image.bytes)) {
@@ -73,12 +75,10 @@ Command AddImageCommand(CLI::App& app) {
       "Load a HEX file and write its flash image: the bytes from address 0 to the highest address the file fills, "
       "gaps holding the family's erased value");
   cmd->add_option("FILE", o->file, "Intel HEX file")->required();
-  const std::map<std::string, McuFamily> families = {
-      {"pic16", McuFamily::Pic16}, {"pic18", McuFamily::Pic18}, {"none", McuFamily::None}};
   cmd->add_option("--family", o->family,
                   "Address limit and fill value: pic16 (records from 0x400E left out, gaps read 0x3FFF), "
                   "pic18 (records from 0x300000 left out, gaps 0xFF) or none (default: every record, gaps 0xFF)")
-      ->transform(CLI::CheckedTransformer(families, CLI::ignore_case))
+      ->transform(CLI::IsMember({"pic16", "pic18", "none"}, CLI::ignore_case))
       ->type_name("FAMILY");
   cmd->add_option("-o,--output", o->output, "Write the image to OUT instead of stdout")->type_name("OUT");
   return {cmd, [o] { return RunImage(*o); }};
