@@ -90,17 +90,6 @@ TEST(HexLoader, ChecksumWarningNamesTheFirstFailingZeroBasedLine) {
   }
 }
 
-TEST(HexLoader, ChecksumWarningFromAFileNamesItWithoutItsFolder) {
-  const auto dir = std::filesystem::path(QUELLOADER_TEST_TMP) / "sub dir";
-  std::filesystem::create_directories(dir);
-  const auto path = dir / "broken.HEX";
-  std::ofstream(path, std::ios::binary) << Rec(0, 0, {1}) << "\n:0100000000FE\n";
-  FlashImage image;
-  const LoadResult r = LoadHexFile(path.string(), McuFamily::Pic18, image);
-  EXPECT_EQ(r.status, Status::ChecksumFailed);
-  EXPECT_EQ(r.message, "CRC check failed. Invalid CRC at line 1 in file 'broken.HEX'.\r\nNo data will be loaded.");
-}
-
 TEST(HexLoader, ConversionErrorsCarryTheFieldAndLeaveWhatTheirPassLeaves) {
   const std::string first = Rec(0, 0, {0x11, 0x22});
   struct Case {
