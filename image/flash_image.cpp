@@ -121,12 +121,12 @@ std::string Hex32(std::int64_t v) {
 LoadResult ChecksumPass(std::string_view text, const std::string& name) {
   LineCursor lines(text);
   std::string_view line;
+  LoadResult failure;
   for (int n = 0; lines.Next(line); ++n) {
     const std::size_t k = line.size() / 2;
     std::uint32_t sum = 0;
     for (std::size_t j = 0; j < k; ++j) {
       std::uint32_t v = 0;
-      LoadResult failure;
       if (!ReadByte(line, 1 + 2 * j, v, failure)) {
         failure.line = n;
         return failure;
@@ -163,8 +163,8 @@ LoadResult LoadingPass(std::string_view text, McuFamily family, FlashImage& imag
     if (end > kMaxImageEnd) {
       image.bytes.clear();
       return Failure(LoadResult::Status::AddressTooHigh,
-                     "The data record at line " + std::to_string(n) + " lies at address " + Hex32(a) +
-                         ", beyond the highest address an image can hold (0x7FFFFFFF); nothing was loaded",
+                     "The data record at line " + std::to_string(n) + ", starting at " + Hex32(a) +
+                         ", reaches address 0x80000000 or beyond, where no image can reach; nothing was loaded",
                      n);
     }
     if (end > kMaxImageSize) {
