@@ -119,6 +119,7 @@ ExitCode RunFlash(const FlashOptions& o) {
   if (!LoadHexForCommand(o.file, FamilyFromMcuType(config.info.McuType), image)) return ExitCode::HexRejected;
 
   Console console;
+  console.Line("Opened: " + o.file);
   BlockingEventLoop loop;
   Exchange exchange(loop);
   BlockCounter counter;
@@ -175,7 +176,7 @@ ExitCode RunFlash(const FlashOptions& o) {
   }
   console.Line("Connected.");
 
-  console.Line("Uploading: " + o.file);
+  console.Line("Uploading:");
   CliUploadUi ui(console, o, device_name);
   const auto start = std::chrono::steady_clock::now();
   const UploadOutcome outcome = RunUpload(exchange, image, ui);
