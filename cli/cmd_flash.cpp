@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -69,17 +70,17 @@ class CliUploadUi final : public UploadUi {
 };
 
 // Counts the data blocks among the packets sent: each CMD_WRITE announces
-// how many bytes follow in blocks of TransferBuffer's length.
+// how many bytes follow, one data block per packet.
 class BlockCounter {
  public:
-  void Packet(std::span<const std::uint8_t> p, std::size_t block_length) {
+  void Packet(std::span<const std::uint8_t> p) {
     if (pending_bytes_ > 0) {
       ++blocks_;
       bytes_ += p.size();
       pending_bytes_ -= std::min<std::int64_t>(pending_bytes_, static_cast<std::int64_t>(p.size()));
       return;
     }
-    if (p.size() == 8 && p[0] == START_MARK && p[1] == CMD_WRITE && block_length > 0) {
+    if (p.size() == 8 && p[0] == START_MARK && p[1] == CMD_WRITE) {
       pending_bytes_ = p[6] | (p[7] << 8);
     }
   }
@@ -124,7 +125,7 @@ ExitCode RunFlash(const FlashOptions& o) {
   Exchange exchange(loop);
   BlockCounter counter;
   exchange.OnPacketSent = [&](std::span<const std::uint8_t> packet) {
-    counter.Packet(packet, exchange.TransferBuffer.size());
+    counter.Packet(packet);
     if (o.verbose) console.Line(HexBytes(packet));
   };
   InterruptWatch interrupt(loop, [&] { exchange.CancelWaits(); });
