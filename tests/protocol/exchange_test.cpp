@@ -98,18 +98,18 @@ TEST_F(ExchangeTest, PacketIsCutInto64ByteReportsAskingTheLengthEachTime) {
   device.reports.clear();
   ex.SendPacket(1024);
   EXPECT_EQ(device.reports.size(), 16u) << "a 1024-byte data block is 16 reports";
+  device.reports.clear();
+  ex.TransferBuffer.resize(64);
+  ex.SendPacket(1000);
+  EXPECT_EQ(device.reports.size(), 1u) << "never more than the buffer holds";
 }
 
-TEST_F(ExchangeTest, SendingClearsTheAnswerEvenWithoutDeviceAndWritesNothing) {
+TEST_F(ExchangeTest, SendingWithoutDeviceClearsTheAnswerAndResetNotifiesFirst) {
   Receive({0x0F, 0x03});
-  ASSERT_TRUE(ex.DataReceived);
   ex.SendPlainCommand(CMD_HANDSHAKE_1);
   EXPECT_EQ(ex.ReceiveCount, 0);
   EXPECT_FALSE(ex.DataReceived);
-  EXPECT_TRUE(device.reports.empty());
-}
 
-TEST_F(ExchangeTest, ResetNotifiesBeforeItsReportIsWritten) {
   ex.CurrentDevice = &device;
   std::size_t reports_at_notice = 99;
   ex.OnResetSent = [&] { reports_at_notice = device.reports.size(); };
@@ -122,12 +122,6 @@ TEST_F(ExchangeTest, ResetNotifiesBeforeItsReportIsWritten) {
   reports_at_notice = 99;
   ex.SendPlainCommand(CMD_HANDSHAKE_2);
   EXPECT_EQ(reports_at_notice, 99u) << "only the reset command notifies";
-}
-
-TEST_F(ExchangeTest, PacketLongerThanTheBufferSendsOnlyTheBuffer) {
-  ex.CurrentDevice = &device;
-  ex.SendPacket(1000);  // buffer is 64 bytes
-  EXPECT_EQ(device.reports.size(), 1u);
 }
 
 // ---- Receiving and acknowledgements -----------------------------------------
@@ -143,17 +137,12 @@ TEST_F(ExchangeTest, OnlyTheFirstReportAfterASendIsChecked) {
   EXPECT_FALSE(ex.CheckResponse(CMD_WRITE)) << "consumed: nothing left to check";
   Receive({0x0F, 0x0B});
   EXPECT_FALSE(ex.CheckResponse(CMD_WRITE)) << "later reports never displace the first";
-}
-
-TEST_F(ExchangeTest, AcknowledgementNeedsStartMarkAndCode) {
-  Receive({0x0F, 0x03, 0xAA});
-  EXPECT_TRUE(ex.CheckResponse(CMD_HANDSHAKE_1));
   ex.SendPacket(0);
   Receive({0x0E, 0x03});
-  EXPECT_FALSE(ex.CheckResponse(CMD_HANDSHAKE_1));
+  EXPECT_FALSE(ex.CheckResponse(CMD_HANDSHAKE_1)) << "start mark required";
   ex.SendPacket(0);
   Receive({0x0F, 0x04});
-  EXPECT_FALSE(ex.CheckResponse(CMD_RESET)) << "no acknowledgement is awaited for the reset";
+  EXPECT_FALSE(ex.CheckResponse(CMD_RESET)) << "nothing is awaited after a reset";
 }
 
 TEST_F(ExchangeTest, ReportsNeverWriteOutsideTheBuffer) {
@@ -211,10 +200,9 @@ TEST_F(ExchangeTest, BootInfoRecordsFromTheDevice) {
   Receive({0x00, 0x01, 0x07});
   EXPECT_TRUE(ex.ParseBootInfo());
   EXPECT_EQ(ex.BootInfo, before);
-}
 
-TEST_F(ExchangeTest, BootInfoValueIsReadWholePastTheRecordLength) {
   // L = 2 covers the code 6 and one byte of its value; all four are read.
+  ex.SendPacket(0);
   Receive({0x02, 0x06, 0x00, 0x3C, 0x00, 0x00});
   ASSERT_TRUE(ex.ParseBootInfo());
   EXPECT_EQ(ex.BootInfo.BootStart, 0x3C00u);
@@ -242,16 +230,13 @@ TEST_F(ExchangeTest, BootInfoNeverReadsPastTheBuffer) {
 }
 
 TEST_F(ExchangeTest, BufferTakesTheEraseBlockSizeButNeverLessThanOneReport) {
-  for (std::size_t i = 0; i < 64; ++i) ex.TransferBuffer[i] = static_cast<std::uint8_t>(i + 1);
+  ex.TransferBuffer[63] = 0x63;
   ex.BootInfo.EraseBlockSize = 1024;
   ex.ApplyBlockSize();
   ASSERT_EQ(ex.TransferBuffer.size(), 1024u);
-  EXPECT_EQ(ex.TransferBuffer[63], 64) << "kept";
+  EXPECT_EQ(ex.TransferBuffer[63], 0x63) << "kept";
   EXPECT_EQ(ex.TransferBuffer[64], 0) << "added bytes are zero";
-  ex.BootInfo.EraseBlockSize = 64;
-  ex.ApplyBlockSize();
-  EXPECT_EQ(ex.TransferBuffer.size(), 64u);
-  for (std::uint16_t e : {0, 8, 32}) {
+  for (std::uint16_t e : {64, 0, 8, 32}) {
     ex.BootInfo.EraseBlockSize = e;
     ex.ApplyBlockSize();
     EXPECT_EQ(ex.TransferBuffer.size(), 64u) << e;
@@ -263,55 +248,55 @@ TEST(BootInfoUsable, RefusesValuesTheUploadCannotWorkWith) {
   std::string why = "untouched";
   EXPECT_TRUE(BootInfoUsable(good, &why));
   EXPECT_EQ(why, "untouched");
+  TBootInfo low = good;
+  low.BootStart = 64;  // one block below the bootloader is enough
+  EXPECT_TRUE(BootInfoUsable(low, nullptr));
 
-  auto refused = [&](TBootInfo info) {
+  const std::string head = "Error: Device reports ", tail = "; cannot upload.";
+  const struct {
+    std::uint16_t erase, write;
+    std::uint32_t boot_start;
     std::string line;
-    EXPECT_FALSE(BootInfoUsable(info, &line));
-    return line;
+  } refused[] = {
+      {0, 32, 0x7C00, "an erase block size of 0"},
+      {64, 0, 0x7C00, "a write block size of 0"},
+      {32, 32, 0x7C00, "an erase block size of 32 bytes, below the 64 bytes of one report"},
+      {64, 32, 0x20, "a bootloader start address of 0x20, below its erase block size"},
+      {64, 32, 0x7C10, "a bootloader start address of 0x7C10, not on an erase block boundary"},
   };
-  TBootInfo b = good;
-  b.EraseBlockSize = 0;
-  EXPECT_EQ(refused(b), "Error: Device reports an erase block size of 0; cannot upload.");
-  b = good;
-  b.WriteBlockSize = 0;
-  EXPECT_EQ(refused(b), "Error: Device reports a write block size of 0; cannot upload.");
-  b = good;
-  b.EraseBlockSize = 32;
-  EXPECT_EQ(refused(b), "Error: Device reports an erase block size of 32 bytes, below the 64 bytes of one report; cannot upload.");
-  b = good;
-  b.BootStart = 0x20;
-  EXPECT_EQ(refused(b), "Error: Device reports a bootloader start address of 0x20, below its erase block size; cannot upload.");
-  b = good;
-  b.BootStart = 0x7C10;
-  EXPECT_EQ(refused(b), "Error: Device reports a bootloader start address of 0x7C10, not on an erase block boundary; cannot upload.");
-  b = good;
-  b.BootStart = 64;  // one block below the bootloader is enough
-  EXPECT_TRUE(BootInfoUsable(b, nullptr));
+  for (const auto& r : refused) {
+    TBootInfo b = good;
+    b.EraseBlockSize = r.erase;
+    b.WriteBlockSize = r.write;
+    b.BootStart = r.boot_start;
+    EXPECT_FALSE(BootInfoUsable(b, &why));
+    EXPECT_EQ(why, head + r.line + tail);
+  }
 }
 
 // ---- Waiting ------------------------------------------------------------------
 
-TEST_F(ExchangeTest, WaitEndsWhenTheAnswerArrives) {
+TEST_F(ExchangeTest, WaitOutcomesInTheirFixedOrder) {
   ex.CurrentDevice = &device;
+  // The answer delivered during the first event pass is found in the second.
+  loop.post([&] { Receive({0x0F, 0x01}); });
+  EXPECT_EQ(ex.WaitForResponse(CMD_HANDSHAKE_2, 500), WaitResult::WaitOk);
+  EXPECT_EQ(loop.now(), 0);
+  ex.SendPacket(0);
   AnswerAt(7, {0x0F, 0x0B});
   EXPECT_EQ(ex.WaitForResponse(CMD_WRITE, 500), WaitResult::WaitOk);
   EXPECT_EQ(loop.now(), from_ms(7));
   EXPECT_FALSE(loop.in_wait());
-}
 
-TEST_F(ExchangeTest, WaitTimesOutAtItsOwnDeadlineAndConsumesUnrelatedAcks) {
-  ex.CurrentDevice = &device;
-  loop.advance(from_ms(100));
-  AnswerAt(110, {0x0F, 0x15});  // not what is awaited
+  // An unrelated acknowledgement is consumed; the wait runs to its deadline.
+  ex.SendPacket(0);
+  AnswerAt(10, {0x0F, 0x15});
   EXPECT_EQ(ex.WaitForResponse(CMD_WRITE, 30), WaitResult::WaitTimeOut);
-  EXPECT_EQ(loop.now(), from_ms(130));
-  EXPECT_FALSE(ex.DataReceived);
-}
+  EXPECT_EQ(loop.now(), from_ms(37));
 
-TEST_F(ExchangeTest, WaitResultsAreTestedInTheirFixedOrder) {
-  ex.CurrentDevice = &device;
   // An answer arriving exactly at the deadline: the time-out wins.
-  AnswerAt(500, {0x0F, 0x03});
+  ex.SendPacket(0);
+  AnswerAt(37 + 500, {0x0F, 0x03});
   EXPECT_EQ(ex.WaitForResponse(CMD_HANDSHAKE_1, 500), WaitResult::WaitTimeOut);
 
   // A removal at the deadline wins over the time-out.
@@ -320,19 +305,8 @@ TEST_F(ExchangeTest, WaitResultsAreTestedInTheirFixedOrder) {
   loop.schedule_at(start + from_ms(500), [&] { ex.CurrentDevice = nullptr; });
   EXPECT_EQ(ex.WaitForResponse(CMD_HANDSHAKE_1, 500), WaitResult::WaitNoDevice);
   EXPECT_EQ(loop.now(), start + from_ms(500));
-
-  // No device from the start: no time passes.
   EXPECT_EQ(ex.WaitForResponse(CMD_HANDSHAKE_1, 500), WaitResult::WaitNoDevice);
-  EXPECT_EQ(loop.now(), start + from_ms(500));
-}
-
-TEST_F(ExchangeTest, AnswerDeliveredDuringTheFirstPassIsFoundInTheSecond) {
-  ex.CurrentDevice = &device;
-  Bytes ack{0x0F, 0x01};
-  ack.resize(64);
-  loop.post([&] { ex.ShowRead(ack); });
-  EXPECT_EQ(ex.WaitForResponse(CMD_HANDSHAKE_2, 500), WaitResult::WaitOk);
-  EXPECT_EQ(loop.now(), 0);
+  EXPECT_EQ(loop.now(), start + from_ms(500)) << "no device from the start: no time passes";
 }
 
 TEST(ExchangeWait, DoesNotPollWhileNothingHappens) {
