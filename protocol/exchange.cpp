@@ -77,6 +77,9 @@ void Exchange::ShowRead(const std::uint8_t* Data, std::uint16_t Size) {
     const std::size_t room = TransferBuffer.size() - ReceiveCount;
     std::copy_n(Data, std::min<std::size_t>(Size, room), TransferBuffer.begin() + ReceiveCount);
   }
+  // An empty report brings nothing to check: the buffer still holds the
+  // packet just sent, which must not pass for its own acknowledgement.
+  if (Size == 0) return;
   // Saturates rather than wrapping, so a flood of reports can never bring
   // the append position back over the first answer.
   const unsigned sum = static_cast<unsigned>(ReceiveCount) + Size;
@@ -100,7 +103,9 @@ bool Exchange::CheckResponse(std::uint8_t code) {
     case CMD_ERASE:
       if (!DataReceived) return false;
       DataReceived = false;
-      return TransferBuffer[0] == START_MARK && TransferBuffer[1] == code;
+      // Both bytes must have arrived; a one-byte report would otherwise pair
+      // its 0x0F with the command code left over from the packet sent.
+      return ReceiveCount >= 2 && TransferBuffer[0] == START_MARK && TransferBuffer[1] == code;
     default:
       return false;
   }

@@ -87,7 +87,7 @@ class Exchange {
   // ---- Receiving -----------------------------------------------------------
   // The data handler installed on the bootloader device: appends one input
   // report's data bytes (without report ID) to TransferBuffer. Bytes that do
-  // not fit in TransferBuffer are dropped.
+  // not fit in TransferBuffer are dropped; an empty report is no answer.
   void ShowRead(const std::uint8_t* Data, std::uint16_t Size);
   void ShowRead(std::span<const std::uint8_t> data);
   bool CheckResponse(std::uint8_t code);

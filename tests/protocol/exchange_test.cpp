@@ -143,6 +143,15 @@ TEST_F(ExchangeTest, OnlyTheFirstReportAfterASendIsChecked) {
   ex.SendPacket(0);
   Receive({0x0F, 0x04});
   EXPECT_FALSE(ex.CheckResponse(CMD_RESET)) << "nothing is awaited after a reset";
+
+  // The buffer still holds the erase command just sent: a short report must
+  // not turn that into its acknowledgement.
+  ex.SendAddressedCommand(CMD_ERASE, 0, 1);
+  const std::uint8_t mark = 0x0F;
+  ex.ShowRead(&mark, 0);
+  EXPECT_FALSE(ex.DataReceived);
+  ex.ShowRead(&mark, 1);
+  EXPECT_FALSE(ex.CheckResponse(CMD_ERASE));
 }
 
 TEST_F(ExchangeTest, ReportsNeverWriteOutsideTheBuffer) {
