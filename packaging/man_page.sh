@@ -31,16 +31,33 @@ commands() {
 # copied), and lines that would read as requests.
 as_roff() { sed -e 's/\\/\\e/g' -e 's/-/\\-/g' -e "s/^\([.']\)/\\\\\&\1/"; }
 
+# The program's closing block (from its last "Heading:" line on), which each
+# command's help may repeat: the page shows it once, under OPTIONS.
+top=$("$program" --help </dev/null)
+footer=$(printf '%s\n' "$top" | awk '/^[^[:space:]].*:$/ { block = "" } { block = block $0 "\n" } END { printf "%s", block }')
+footer=${footer%$'\n'}
+
 {
   [ -f "$include" ] && cat "$include"
   first=1
   while read -r cmd; do
     [ -n "$cmd" ] || continue
     if [ $first -eq 1 ]; then echo "[COMMANDS]"; first=0; fi
-    echo ".SS \"$name $cmd\""
-    echo ".nf"
     help=$(timeout 20 "$program" "$cmd" --help </dev/null)
-    printf '%s\n' "${help//"$program"/$name}" | as_roff
+    help=${help//"$program"/$name}
+    if [ -n "$footer" ] && [ "$help" != "$footer" ] && [[ "$help" == *"$footer" ]]; then
+      help=${help%"$footer"}
+    fi
+    echo ".SS \"$name $cmd\""
+    # A first line before the usage line is the command's summary: let it wrap.
+    summary_line=${help%%$'\n'*}
+    if [[ "$summary_line" != Usage:* ]]; then
+      printf '%s\n' "$summary_line" | as_roff
+      echo ".PP"
+      help=${help#*$'\n'}
+    fi
+    echo ".nf"
+    printf '%s\n' "$help" | as_roff
     echo ".fi"
   done < <(commands)
 } >"$extra"
