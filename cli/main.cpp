@@ -46,7 +46,7 @@ namespace {
 int Main(int argc, char** argv) {
   CLI::App app{"Uploads Intel HEX programs into PIC16/PIC18 microcontrollers through their USB HID bootloader.",
                "quelloader-cli"};
-  app.set_version_flag("--version", std::string("quelloader-cli ") + kVersion + " (commit " + kCommit + ")");
+  app.set_version_flag("--version", std::string("quelloader-cli ") + kVersion + "\nQt: not used\ncommit " + kCommit);
   app.footer(std::string(kExitCodesHelp));
   app.require_subcommand(1);
 
