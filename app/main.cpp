@@ -1,0 +1,93 @@
+// quelloader: the window. Usage: quelloader [--simulate PRESET] [FILE]
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+#include "app/dialogs.h"
+#include "app/qboot.h"
+#include "app/qt_event_loop.h"
+#include "app/screenshot_tour.h"
+#include "app/settings_location.h"
+#include "hid/linux_hid_backend.h"
+#include "hid/virtual_hid_backend.h"
+#include "hid/virtual_sim_device.h"
+#include "sim/simulated_bootloader.h"
+
+namespace {
+
+struct Arguments {
+  std::optional<QString> file;
+  QString simulate;
+  QString screenshots;  // hidden: the documentation's pictures
+  bool ok = true;
+};
+
+Arguments ParseArguments(const QStringList& args) {
+  Arguments a;
+  for (int i = 1; i < args.size(); ++i) {
+    const QString& s = args[i];
+    if (s == QLatin1String("--simulate") && i + 1 < args.size()) {
+      a.simulate = args[++i];
+    } else if (s == QLatin1String("--screenshots") && i + 1 < args.size()) {
+      a.screenshots = args[++i];
+    } else if (!a.file && !s.startsWith(QLatin1String("--"))) {
+      a.file = s;  // the first argument that is not an option names the HEX file
+    }
+  }
+  return a;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Quelloader"));
+  QApplication::setApplicationDisplayName(QStringLiteral("Quelloader"));
+
+  const Arguments args = ParseArguments(QApplication::arguments());
+  ql::QtEventLoop loop;
+
+  std::unique_ptr<ql::HidBackend> backend;
+  ql::VirtualHidBackend* virtual_backend = nullptr;
+  std::unique_ptr<ql::VirtualSimBootloader> simulator;
+  if (!args.simulate.isEmpty()) {
+    auto config = ql::sim::Preset(args.simulate.toStdString());
+    if (!config) {
+      std::string names;
+      for (const auto& n : ql::sim::PresetNames()) names += (names.empty() ? "" : ", ") + n;
+      std::fprintf(stderr, "quelloader: unknown preset \"%s\" (one of: %s)\n", qPrintable(args.simulate),
+                   names.c_str());
+      return 2;
+    }
+    auto vb = std::make_unique<ql::VirtualHidBackend>(loop);
+    virtual_backend = vb.get();
+    backend = std::move(vb);
+    simulator = std::make_unique<ql::VirtualSimBootloader>(*virtual_backend, loop, *config);
+  } else {
+    backend = ql::MakeLinuxHidBackend();
+  }
+
+  ql::QtWindowDialogs dialogs;
+  ql::WindowOptions options;
+  options.settings_path = ql::SettingsPath(QCoreApplication::applicationDirPath().toStdString());
+  if (!args.screenshots.isEmpty()) options.settings_path.clear();  // pictures leave no settings behind
+  // The pictures' walk drops the file after connecting, so that it is read
+  // under the device's family rules.
+  if (args.screenshots.isEmpty()) options.command_line_file = args.file;
+
+  int rc = 0;
+  {
+    ql::TqBoot window(loop, *backend, dialogs, options);
+    window.show();
+    if (!args.screenshots.isEmpty())
+      ql::StartScreenshotTour(window, args.screenshots, args.file.value_or(QString()));
+    rc = QApplication::exec();
+  }
+  simulator.reset();
+  return rc;
+}

@@ -1,0 +1,675 @@
+#include "app/qboot.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMimeData>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QScreen>
+#include <QScrollBar>
+#include <QUrl>
+
+#include <algorithm>
+#include <cmath>
+
+#include "app/markup.h"
+#include "app/path_fit.h"
+#include "app/widgets.h"
+#include "core/version.h"
+
+namespace ql {
+
+namespace {
+
+constexpr int kTerminalFlushMs = 25;  // about one repaint per frame
+constexpr int kSlideStep = 20;
+constexpr int kSlideTickMs = 15;
+const QColor kGroupColour(250, 250, 250);
+const QColor kActivityColour(220, 220, 220);
+const QColor kCaptionGrey(178, 178, 178);
+const QColor kLogGrey(128, 128, 128);
+
+QString FromView(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+QFont PixelFont(const QString& family, int pixels, bool bold = false) {
+  QFont f(family);
+  f.setPixelSize(pixels);
+  f.setBold(bold);
+  return f;
+}
+
+QLabel* CaptionLabel(const QString& text, const QFont& font, QWidget* parent, int x, int y) {
+  auto* label = new QLabel(text, parent);
+  label->setFont(font);
+  QPalette pal = label->palette();
+  pal.setColor(QPalette::WindowText, kCaptionGrey);
+  label->setPalette(pal);
+  label->setAttribute(Qt::WA_TranslucentBackground);
+  label->adjustSize();
+  label->move(x, y);
+  return label;
+}
+
+QPlainTextEdit* LogView(QWidget* parent, const QRect& geometry) {
+  auto* memo = new QPlainTextEdit(parent);
+  memo->setGeometry(geometry);
+  memo->setReadOnly(true);
+  memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  memo->setFont(PixelFont(QStringLiteral("Tahoma"), 11));
+  memo->setUndoRedoEnabled(false);
+  QPalette pal = memo->palette();
+  pal.setColor(QPalette::Text, kLogGrey);
+  memo->setPalette(pal);
+  return memo;
+}
+
+bool IsHexFile(const QString& path) {
+  const QFileInfo info(path);
+  return info.isFile() && info.fileName().endsWith(QStringLiteral(".hex"), Qt::CaseInsensitive);
+}
+
+}  // namespace
+
+void InstallFontFallbacks() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  QFont::insertSubstitutions(QStringLiteral("Tahoma"), {QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans")});
+  QFont::insertSubstitutions(QStringLiteral("Verdana"), {QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans")});
+  QFont::insertSubstitutions(QStringLiteral("Impact"),
+                             {QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Liberation Sans Narrow")});
+}
+
+TqBoot::TqBoot(EventLoop& loop, HidBackend& backend, WindowDialogs& dialogs, WindowOptions options, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      loop_(loop),
+      dialogs_(dialogs),
+      options_(std::move(options)),
+      exchange_(loop) {
+  InstallFontFallbacks();
+  // The settings are read while the window's contents are created.
+  if (!options_.settings_path.empty()) settings_ = IniFile::Load(options_.settings_path);
+  CreateControls();
+  link_ = std::make_unique<DeviceLink>(loop_, backend, exchange_, *this);
+  FormCreate();
+}
+
+TqBoot::~TqBoot() {
+  if (flush_timer_) loop_.cancel(flush_timer_);
+  if (timer1_) loop_.cancel(timer1_);
+  if (!settings_gathered_) GatherSettings();
+  // FormDestroy: the device list goes (its readers stop) before the window.
+  link_.reset();
+  if (!options_.settings_path.empty()) settings_.Save(options_.settings_path);
+}
+
+void TqBoot::CreateControls() {
+  setWindowTitle(QStringLiteral("Quellotron USB HID Bootloader"));
+  setFont(PixelFont(QStringLiteral("Tahoma"), 11));
+  setFixedSize(kClientWidth, kClientHeight);
+  move(234, 120);
+
+  AdvPanel1 = new QWidget(this);
+  AdvPanel1->setGeometry(0, 0, 684, 339);
+  AdvPanel1->setAutoFillBackground(true);
+  {
+    QPalette pal = AdvPanel1->palette();
+    pal.setColor(QPalette::Window, QColor(237, 237, 237));
+    AdvPanel1->setPalette(pal);
+  }
+  AdvPanel1->setFont(PixelFont(QStringLiteral("Verdana"), 11));
+
+  auto group = [this](int x, int y, int w, int h) {
+    auto* g = new GroupBox(AdvPanel1);
+    g->setGeometry(x, y, w, h);
+    return g;
+  };
+  auto step_button = [](const QString& caption, QWidget* parent, const QRect& r) {
+    auto* b = new GlowButton(caption, parent);
+    b->setGeometry(r);
+    b->setFont(PixelFont(QStringLiteral("Tahoma"), 11));
+    return b;
+  };
+
+  JvLabel4 = new QLabel(QStringLiteral("Quelloader"), AdvPanel1);
+  JvLabel4->setGeometry(13, 12, 221, 39);
+  JvLabel4->setFont(PixelFont(QStringLiteral("Impact"), 32, true));
+  JvLabel4->setAttribute(Qt::WA_TranslucentBackground);
+  {
+    QPalette pal = JvLabel4->palette();
+    pal.setColor(QPalette::WindowText, QColor(255, 0, 0));
+    JvLabel4->setPalette(pal);
+  }
+
+  const QFont tahoma_caption = PixelFont(QStringLiteral("Tahoma"), 11, true);
+  const QFont list_font = PixelFont(QStringLiteral("Tahoma"), 11);
+  auto list_box = [&](QWidget* parent, const QRect& r) {
+    auto* box = new MarkupComboBox(parent);
+    box->setGeometry(r);
+    box->setFont(list_font);
+    box->setEnabled(false);
+    QPalette pal = box->palette();
+    pal.setColor(QPalette::Disabled, QPalette::Text, kLogGrey);
+    pal.setColor(QPalette::Disabled, QPalette::ButtonText, kLogGrey);
+    box->setPalette(pal);
+    return box;
+  };
+
+  AdvGroupBox3 = group(263, 19, 220, 30);
+  JvLabel1 = CaptionLabel(QStringLiteral("Device"), tahoma_caption, AdvGroupBox3, 11, 8);
+  DeviceComboBox = list_box(AdvGroupBox3, QRect(56, 5, 153, 22));
+
+  AdvGroupBox4 = group(0, 65, 216, 39);
+  HTMLabel1 = new MarkupLabel(QStringLiteral("<B><FONT  size=\"22\" color=\"#FF0000\">1</FONT></B>"), AdvGroupBox4);
+  HTMLabel1->setGeometry(13, 2, 24, 36);
+  HTMLabel2 = new MarkupLabel(
+      QStringLiteral("<B><FONT face=\"Tahoma\"  size=\"8\" color=\"#FF0000\">Wait for USB link</FONT></B>"), AdvGroupBox4);
+  HTMLabel2->setGeometry(40, 7, 64, 33);
+  AdvGlowButton2 = step_button(QString(), AdvGroupBox4, QRect(141, 5, 47, 30));
+  AdvGlowButton2->setEnabled(false);
+  AdvGlowButton2->setIconSize(QSize(16, 16));
+  SetLinkPicture(0);
+
+  AdvGroupBox9 = group(232, 65, 251, 39);
+  JvLabel5 = CaptionLabel(QStringLiteral("MCU Type"), tahoma_caption, AdvGroupBox9, 16, 13);
+  MCUComboBox = list_box(AdvGroupBox9, QRect(87, 10, 153, 22));
+
+  AdvGroupBox5 = group(-1, 117, 217, 39);
+  HTMLabel7 = new MarkupLabel(QStringLiteral("<B><FONT  size=\"22\" color=\"#FF0000\">2</FONT></B>"), AdvGroupBox5);
+  HTMLabel7->setGeometry(14, 2, 24, 36);
+  HTMLabel8 = new MarkupLabel(QStringLiteral("<B><FONT color=\"#FF0000\">Connect with MCU</FONT></B>"), AdvGroupBox5);
+  HTMLabel8->setGeometry(40, 7, 65, 32);
+  ButtonConnect = step_button(QStringLiteral("Connect"), AdvGroupBox5, QRect(126, 5, 81, 30));
+
+  AdvGroupBox1 = group(232, 117, 251, 147);
+  JvLabel2 = CaptionLabel(QStringLiteral("History Window"), PixelFont(QStringLiteral("Verdana"), 12, true), AdvGroupBox1, 6, 5);
+  MemoHistoryWindow = LogView(AdvGroupBox1, QRect(0, 21, 240, 126));
+
+  AdvGroupBox6 = group(-1, 170, 217, 39);
+  HTMLabel9 = new MarkupLabel(QStringLiteral("<B><FONT  size=\"22\" color=\"#FF0000\">3</FONT></B>"), AdvGroupBox6);
+  HTMLabel9->setGeometry(14, 1, 24, 36);
+  HTMLabel10 = new MarkupLabel(QStringLiteral("<B><FONT color=\"#FF0000\">Choose HEX file</FONT></B>"), AdvGroupBox6);
+  HTMLabel10->setGeometry(40, 6, 65, 33);
+  ButtonOpenHex = step_button(QStringLiteral("Browse      for HEX"), AdvGroupBox6, QRect(126, 5, 81, 30));
+
+  AdvGroupBox7 = group(-1, 224, 217, 39);
+  HTMLabel11 = new MarkupLabel(QStringLiteral("<B><FONT  size=\"22\" color=\"#FF0000\">4</FONT></B>"), AdvGroupBox7);
+  HTMLabel11->setGeometry(14, 2, 24, 36);
+  HTMLabel12 = new MarkupLabel(QStringLiteral("<B><FONT color=\"#FF0000\">Start bootloader</FONT></B>"), AdvGroupBox7);
+  HTMLabel12->setGeometry(40, 7, 84, 33);
+  ButtonStartBootloader = step_button(QStringLiteral("Begin uploading"), AdvGroupBox7, QRect(126, 5, 81, 30));
+
+  AdvGroupBox8 = group(-1, 280, 497, 45);
+  HTMLabel14 =
+      new MarkupLabel(QStringLiteral("<B><FONT color=\"#B2B2B2\">Bootloading <BR>progress bar</FONT></B>"), AdvGroupBox8);
+  HTMLabel14->setGeometry(14, 8, 93, 27);
+  ProgressBar1 = new QProgressBar(AdvGroupBox8);
+  ProgressBar1->setGeometry(111, 12, 266, 22);
+  ProgressBar1->setRange(0, 100);
+  ProgressBar1->setValue(0);
+  ProgressBar1->setTextVisible(false);
+  ProgressBar1->setStyleSheet(QStringLiteral(
+      "QProgressBar { border: 1px solid #a0a0a0; background: palette(base); padding: 1px; }"
+      "QProgressBar::chunk { margin-right: 1px; width: 7px;"
+      " background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #29d331, stop:1 #adefad); }"));
+  AdvGlowButton1 = step_button(QStringLiteral("Show Activity"), AdvGroupBox8, QRect(390, 12, 83, 22));
+
+  AdvGroupBox2 = group(495, 11, 177, 314);
+  JvLabel3 = CaptionLabel(QStringLiteral("Terminal Activity"), PixelFont(QStringLiteral("Tahoma"), 12, true), AdvGroupBox2, 12, 6);
+  MemoTerminalWindow = new LineLogView(AdvGroupBox2);
+  MemoTerminalWindow->setGeometry(12, 23, 153, 281);
+  MemoTerminalWindow->setFont(PixelFont(QStringLiteral("Tahoma"), 11));
+  {
+    QPalette pal = MemoTerminalWindow->palette();
+    pal.setColor(QPalette::Text, kLogGrey);
+    MemoTerminalWindow->setPalette(pal);
+  }
+
+  Panel1 = new QWidget(AdvPanel1);
+  Panel1->setGeometry(399, 35, 155, 98);
+  CheckBoxClose = new QCheckBox(QStringLiteral("Close when finished"), Panel1);
+  Panel1->setVisible(false);
+
+  StatusBar1 = new StatusBar(this);
+  StatusBar1->setGeometry(0, 338, width(), 19);
+  StatusBar1->setFont(PixelFont(QStringLiteral("Tahoma"), 11));
+  StatusBar1->OnDrawPanel = [this](QPainter& p, const QRect& r) { StatusBar1DrawPanel(p, r); };
+  status_text_ = NoFileText;
+
+  // The history group lies over the step rows' right ends; keep the rows'
+  // buttons on top where they overlap nothing, and the groups in layout order.
+  AdvGroupBox2->lower();
+
+  connect(ButtonConnect, &QPushButton::clicked, this, [this] { ButtonConnectClick(); });
+  connect(ButtonOpenHex, &QPushButton::clicked, this, [this] { ButtonOpenHexClick(); });
+  connect(ButtonStartBootloader, &QPushButton::clicked, this, [this] { ButtonStartBootloaderClick(); });
+  connect(AdvGlowButton1, &QPushButton::clicked, this, [this] { AdvGlowButton1Click(); });
+}
+
+void TqBoot::FormCreate() {
+  // Exchange and link start with a 64-byte TransferBuffer, not connected,
+  // warning on removal.
+  setAcceptDrops(true);
+  FullWidth = kClientWidth;
+  SetClientWidth(CollapsedWidth());
+  setWindowTitle(windowTitle() + QStringLiteral(" v") + QString::fromLatin1(kVersion));
+
+  if (options_.command_line_file) {
+    const QString& arg = *options_.command_line_file;
+    if (IsHexFile(arg)) {
+      SetStatusText(arg);
+      if (LoadFile(arg)) AppendHistory(("Opened: " + arg).toStdString());
+    }
+  }
+}
+
+int TqBoot::CollapsedWidth() const {
+  return AdvPanel1->x() + AdvGroupBox3->x() + AdvGroupBox3->width() + 6;
+}
+
+void TqBoot::SetClientWidth(int width) { setFixedSize(width, kClientHeight); }
+
+void TqBoot::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  if (StatusBar1) StatusBar1->setGeometry(0, 338, width(), 19);
+}
+
+void TqBoot::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (shown_once_) return;
+  shown_once_ = true;
+  ApplySettings();
+  FormShow();
+}
+
+void TqBoot::FormShow() {
+  AppendHistory("Attach USB HID device or reset if attached.");
+  for (GroupBox* g : {AdvGroupBox1, AdvGroupBox3, AdvGroupBox4, AdvGroupBox5, AdvGroupBox6, AdvGroupBox7,
+                      AdvGroupBox8, AdvGroupBox9})
+    g->ApplyLook(kGroupColour);
+  AdvGroupBox2->ApplyLook(kActivityColour);
+}
+
+// ---- Settings ------------------------------------------------------------------
+
+namespace {
+
+ScreenInfo CurrentScreen() {
+  ScreenInfo s;
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    s.width = screen->size().width();
+    s.height = screen->size().height();
+    s.pixels_per_inch = static_cast<int>(std::lround(screen->logicalDotsPerInch()));
+  }
+  return s;
+}
+
+}  // namespace
+
+void TqBoot::ApplySettings() {
+  WindowPlacement current;
+  const QRect frame = frameGeometry();
+  current.norm = {frame.left(), frame.top(), frame.left() + frame.width(), frame.top() + frame.height()};
+  const AppliedSettings applied = ApplyFormSettings(settings_, CurrentScreen(), current);
+  if (applied.placement) move(applied.placement->norm[0], applied.placement->norm[1]);
+  if (applied.show_state) {
+    switch (*applied.show_state) {
+      case ShowState::Minimised:
+        setWindowState(windowState() | Qt::WindowMinimized);
+        break;
+      case ShowState::Maximised:
+        setWindowState(windowState() | Qt::WindowMaximized);
+        break;
+      case ShowState::Normal:
+        break;
+    }
+  }
+  if (applied.close_when_finished) CheckBoxClose->setChecked(*applied.close_when_finished);
+  if (applied.initial_dir) open_dialog_initial_dir_ = QString::fromStdString(*applied.initial_dir);
+  if (applied.file_name) open_dialog_file_name_ = QString::fromStdString(*applied.file_name);
+  if (applied.mcu_item_index && *applied.mcu_item_index < MCUComboBox->count())
+    MCUComboBox->setCurrentIndex(std::max(-1, *applied.mcu_item_index));
+  if (applied.error) dialogs_.ShowError(this, ErrorReportText(QString::fromStdString(*applied.error)));
+}
+
+void TqBoot::GatherSettings() {
+  settings_gathered_ = true;
+  WindowPlacement placement;
+  const Qt::WindowStates state = windowState();
+  placement.show_cmd = (state & Qt::WindowMinimized) ? 2 : (state & Qt::WindowMaximized) ? 3 : 1;
+  const QRect frame = frameGeometry();
+  placement.norm = {frame.left(), frame.top(), frame.left() + frame.width(), frame.top() + frame.height()};
+  StoredProps props;
+  props.close_when_finished = CheckBoxClose->isChecked();
+  props.initial_dir = open_dialog_initial_dir_.toStdString();
+  props.file_name = open_dialog_file_name_.toStdString();
+  props.mcu_item_index = MCUComboBox->currentIndex();
+  GatherFormSettings(settings_, CurrentScreen(), placement, props);
+}
+
+bool TqBoot::CloseWhenFinished() const { return CheckBoxClose->isChecked(); }
+void TqBoot::SetCloseWhenFinished(bool on) { CheckBoxClose->setChecked(on); }
+
+void TqBoot::closeEvent(QCloseEvent* event) {
+  // A close inside a wait (an upload, a connect) ends that wait first: the
+  // handler below it then winds up and nothing keeps talking to the device.
+  if (upload_active_ || loop_.in_wait()) {
+    closing_ = true;
+    UploadRunning = false;
+    exchange_.CancelWaits();
+  }
+  GatherSettings();
+  event->accept();
+}
+
+// ---- Logs, status bar and progress ---------------------------------------------
+
+void TqBoot::AppendHistory(std::string_view line) {
+  MemoHistoryWindow->appendPlainText(FromView(line));
+  MemoHistoryWindow->verticalScrollBar()->setValue(MemoHistoryWindow->verticalScrollBar()->maximum());
+}
+
+void TqBoot::AppendTerminal(std::string_view line) {
+  // One line per written byte: gathered here and shown once a frame.
+  pending_terminal_.append(FromView(line));
+  ScheduleFlush();
+}
+
+void TqBoot::ClearTerminal() {
+  pending_terminal_.clear();
+  MemoTerminalWindow->Clear();
+}
+
+void TqBoot::ScheduleFlush() {
+  if (flush_timer_) return;
+  flush_timer_ = loop_.schedule_after(from_ms(kTerminalFlushMs), [this] {
+    flush_timer_ = 0;
+    FlushActivity();
+  });
+}
+
+void TqBoot::FlushActivity() {
+  if (!pending_terminal_.isEmpty()) {
+    MemoTerminalWindow->AppendLines(pending_terminal_);
+    pending_terminal_.clear();
+  }
+  if (progress_dirty_) {
+    progress_dirty_ = false;
+    ProgressBar1->setValue(progress_value_);
+  }
+}
+
+QStringList TqBoot::HistoryLines() const {
+  const QString text = MemoHistoryWindow->toPlainText();
+  return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+}
+
+QStringList TqBoot::TerminalLines() {
+  FlushActivity();
+  const auto& lines = MemoTerminalWindow->Lines();
+  return QStringList(lines.begin(), lines.end());
+}
+
+void TqBoot::SetStatusText(const QString& path) {
+  const QFontMetrics fm(StatusBar1->font());
+  const int max_width = StatusBar1->width() - fm.horizontalAdvance(QStringLiteral("W"));
+  status_text_ = FitPathToWidth(QStringLiteral(": ") + path,
+                                [&fm](const QString& s) { return fm.horizontalAdvance(s); }, max_width);
+  StatusBar1->update();
+}
+
+void TqBoot::StatusBar1DrawPanel(QPainter& painter, const QRect& rect) {
+  painter.setFont(StatusBar1->font());
+  painter.setPen(kLogGrey);
+  painter.setBrush(Qt::NoBrush);
+  painter.setClipRect(rect, Qt::IntersectClip);
+  const QFontMetrics fm(StatusBar1->font());
+  painter.drawText(rect.left() + 2, rect.top() + 4 + fm.ascent(), status_text_);
+}
+
+void TqBoot::ProgressSetMax(std::int64_t max) {
+  progress_max_ = static_cast<int>(std::clamp<std::int64_t>(max, 0, INT32_MAX));
+  progress_value_ = 0;
+  progress_dirty_ = false;
+  ProgressBar1->setRange(0, progress_max_);
+  ProgressBar1->setValue(0);
+}
+
+void TqBoot::ProgressStep() {
+  progress_value_ = std::min(progress_value_ + 7, progress_max_);
+  progress_dirty_ = true;
+  ScheduleFlush();
+}
+
+// ---- Link view ------------------------------------------------------------------
+
+void TqBoot::SetMcuItem(std::string_view item) {
+  MCUComboBox->clear();
+  if (!item.empty()) {
+    MCUComboBox->addItem(FromView(item));
+    MCUComboBox->setCurrentIndex(0);
+  }
+}
+
+void TqBoot::SetDeviceItem(std::string_view item) {
+  DeviceComboBox->clear();
+  if (!item.empty()) {
+    DeviceComboBox->addItem(FromView(item));
+    DeviceComboBox->setCurrentIndex(0);
+  }
+}
+
+void TqBoot::SetLinkPicture(int picture) {
+  link_picture_ = picture;
+  const QPixmap pm = UsbTridentPicture(picture);
+  QIcon icon;
+  icon.addPixmap(pm, QIcon::Normal);
+  icon.addPixmap(pm, QIcon::Disabled);  // the indicator is always disabled, never greyed
+  AdvGlowButton2->setIcon(icon);
+}
+
+void TqBoot::SetConnectCaption(std::string_view caption) { ButtonConnect->setText(FromView(caption)); }
+
+void TqBoot::SetStartEnabled(bool enabled) { ButtonStartBootloader->setEnabled(enabled); }
+
+std::string TqBoot::DeviceName() { return link_->RemovedDeviceName(); }
+
+McuFamily TqBoot::ShownFamily() const {
+  const QString item = MCUComboBox->currentText();
+  if (item.contains(QStringLiteral(">PIC16<"))) return McuFamily::Pic16;
+  if (item.contains(QStringLiteral(">PIC18<"))) return McuFamily::Pic18;
+  return McuFamily::None;
+}
+
+// ---- Workflow -------------------------------------------------------------------
+
+void TqBoot::ButtonConnectClick() { link_->ButtonConnectClick(); }
+
+void TqBoot::ButtonStartBootloaderClick() {
+  if (!link_->Connected) {
+    AppendHistory("Error: Connect first.");
+    return;
+  }
+  if (status_text_ == NoFileText) {
+    AppendHistory("Error: Load HEX file first.");
+    return;
+  }
+  if (UploadRunning) {
+    // The stop request: the window turns back at once and the transfer ends
+    // at its next wait.
+    ButtonConnect->setEnabled(true);
+    ButtonOpenHex->setEnabled(true);
+    UploadRunning = false;
+    ButtonStartBootloader->setText(QStringLiteral("Begin uploading"));
+    exchange_.CancelWaits();
+    return;
+  }
+  if (upload_active_) return;  // a stopped transfer is still ending: one upload at a time
+
+  ButtonConnect->setEnabled(false);
+  ButtonOpenHex->setEnabled(false);
+  UploadRunning = true;
+  ButtonStartBootloader->setText(QStringLiteral("Stop uploading"));
+  AppendHistory("Uploading:");
+
+  upload_active_ = true;
+  const UploadOutcome outcome = RunUpload(exchange_, FlashImage_, *this);
+  upload_active_ = false;
+  FlushActivity();
+  if (outcome != UploadOutcome::Completed && outcome != UploadOutcome::Stopped) return;
+
+  // The reset has ended the connection: the device's restart, which usually
+  // arrives while the dialog is open, is the silent removal it is meant to be.
+  if (outcome == UploadOutcome::Completed) link_->Connected = false;
+  ButtonStartBootloader->setText(QStringLiteral("Begin uploading"));
+  const bool finished = outcome == UploadOutcome::Completed && UploadRunning;
+  if (!closing_) {
+    const QString file = QLatin1Char('"') + open_dialog_file_name_ + QLatin1Char('"');
+    if (finished) {
+      dialogs_.ShowUploadEnd(this, QStringLiteral("Uploading program has finished."),
+                             QStringLiteral("Uploading program ") + file + QStringLiteral(" has finished with success."));
+    } else {
+      dialogs_.ShowUploadEnd(this, QStringLiteral("Uploading program was aborted."),
+                             QStringLiteral("Uploading program ") + file + QStringLiteral(" was aborted."));
+    }
+  }
+  FinishUpload();
+  if (outcome == UploadOutcome::Completed && CheckBoxClose->isChecked() && !closing_) close();
+}
+
+void TqBoot::FinishUpload() {
+  link_->Connected = false;
+  ButtonConnect->setEnabled(true);
+  ButtonConnect->setText(QStringLiteral("Connect"));
+  ButtonOpenHex->setEnabled(true);
+  AppendHistory("Disconnected.");
+  FlushActivity();
+  progress_value_ = 0;
+  progress_dirty_ = false;
+  ProgressBar1->setValue(0);
+  UploadRunning = false;
+  ButtonStartBootloader->setText(QStringLiteral("Begin uploading"));
+}
+
+bool TqBoot::AskBootloaderArea() { return dialogs_.AskBootloaderArea(this); }
+
+void TqBoot::AdvGlowButton1Click() {
+  if (ActivityShown) {
+    AdvGlowButton1->setText(QStringLiteral("Show Activity"));
+    ActivityShown = false;
+  } else {
+    // The strip takes the panel's colour so that both read as one surface.
+    AdvGroupBox8->SetColour(kActivityColour);
+    AdvGlowButton1->setText(QStringLiteral("Hide Activity"));
+    ActivityShown = true;
+  }
+  RestartTimer1();
+}
+
+void TqBoot::RestartTimer1() {
+  if (timer1_) loop_.cancel(timer1_);
+  timer1_ = loop_.schedule_after(from_ms(kSlideTickMs), [this] {
+    timer1_ = 0;
+    Timer1Timer();
+  });
+}
+
+void TqBoot::Timer1Timer() {
+  if (timer1_) {
+    loop_.cancel(timer1_);
+    timer1_ = 0;
+  }
+  if (ActivityShown) {
+    const int next = width() + kSlideStep;
+    if (next >= FullWidth) {
+      SetClientWidth(FullWidth);
+      return;
+    }
+    SetClientWidth(next);
+  } else {
+    const int next = width() - kSlideStep;
+    if (CollapsedWidth() >= next) {
+      AdvGroupBox8->SetColour(kGroupColour);
+      SetClientWidth(CollapsedWidth());
+      return;
+    }
+    SetClientWidth(next);
+  }
+  RestartTimer1();
+}
+
+// ---- Choosing a file ------------------------------------------------------------
+
+bool TqBoot::LoadFile(const QString& path) {
+  const LoadResult r = LoadHexFile(path.toStdString(), ShownFamily(), FlashImage_);
+  switch (r.status) {
+    case LoadResult::Status::Ok:
+    case LoadResult::Status::NotFound:
+      return true;
+    case LoadResult::Status::ChecksumFailed:
+      // The load ends normally: the file counts as loaded, with an empty image.
+      dialogs_.ShowChecksumWarning(this, QString::fromStdString(r.message));
+      return true;
+    default:
+      dialogs_.ShowError(this, ErrorReportText(QString::fromStdString(r.message)));
+      return false;
+  }
+}
+
+void TqBoot::ButtonOpenHexClick() {
+  if (!link_->Connected) {
+    AppendHistory("Error: Connect first.");
+    return;
+  }
+  const std::optional<QString> chosen =
+      dialogs_.BrowseHexFile(this, open_dialog_initial_dir_, open_dialog_file_name_);
+  if (!chosen) return;
+  const QString path = *chosen;
+  open_dialog_file_name_ = path;
+  if (IsHexFile(path)) {
+    SetStatusText(path);
+    if (LoadFile(path)) AppendHistory(("Opened: " + path).toStdString());
+  } else {
+    AppendHistory(("File not found: " + path).toStdString());
+  }
+}
+
+void TqBoot::DropFiles(const QStringList& names) {
+  for (const QString& name : names) {
+    if (!IsHexFile(name)) continue;
+    if (upload_active_) {
+      // The running upload owns its copy of the image; a new file now would
+      // only confuse what the status bar names.
+      AppendHistory(("Error: Upload in progress, not opened: " + name).toStdString());
+      return;
+    }
+    AppendHistory(("Opened: " + name).toStdString());
+    SetStatusText(name);
+    LoadFile(name);
+    return;
+  }
+}
+
+void TqBoot::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void TqBoot::dropEvent(QDropEvent* event) {
+  QStringList names;
+  for (const QUrl& url : event->mimeData()->urls())
+    if (url.isLocalFile()) names << url.toLocalFile();
+  event->acceptProposedAction();
+  DropFiles(names);
+}
+
+}  // namespace ql

@@ -1,0 +1,45 @@
+#pragma once
+// The window's side of the event-loop seam: Qt's own event loop. A wait for
+// the device processes window events (clicks, timers, report deliveries) and
+// blocks in the platform's event wait while nothing happens.
+
+#include <QElapsedTimer>
+#include <QObject>
+
+#include <map>
+#include <memory>
+
+#include "core/event_loop.h"
+
+class QTimer;
+class QSocketNotifier;
+
+namespace ql {
+
+class QtEventLoop final : public EventLoop {
+ public:
+  QtEventLoop();
+  ~QtEventLoop() override;
+  QtEventLoop(const QtEventLoop&) = delete;
+  QtEventLoop& operator=(const QtEventLoop&) = delete;
+
+  Micros now() const override;
+  void process_events(Micros deadline) override;
+  TimerId schedule_at(Micros at, std::function<void()> fn) override;
+  void cancel(TimerId id) override;
+  void post(std::function<void()> fn) override;
+  void sleep(Micros duration) override;
+  WatchId watch_readable(int fd, std::function<void()> fn) override;
+  void unwatch(WatchId id) override;
+
+ private:
+  QElapsedTimer clock_;
+  // Receiver of posted work; lives on the thread that created the loop.
+  std::unique_ptr<QObject> context_;
+  TimerId next_id_ = 1;
+  std::map<TimerId, QTimer*> timers_;  // owned by context_
+  WatchId next_watch_ = 1;
+  std::map<WatchId, QSocketNotifier*> watches_;  // owned by context_
+};
+
+}  // namespace ql

@@ -1,0 +1,169 @@
+// The window's parts that need no window: Settings.ini, the stored form
+// values, path shortening, the label markup and the error report's full stop.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include "app/dialogs.h"
+#include "app/form_storage.h"
+#include "app/ini_file.h"
+#include "app/markup.h"
+#include "app/path_fit.h"
+
+namespace ql {
+namespace {
+
+TEST(IniFile, ReadsLenientlyAndWritesBackInOrderWithCrLf) {
+  const std::string text =
+      "stray=before any section\n"
+      "  [ frmqBoot ]  \n"
+      "; a comment\n"
+      "FormVersion = 0\n"
+      "\n"
+      "Custom=kept as is\r\n"
+      "formversion=1\n"
+      "[Other]\n"
+      "A=1=2\n"
+      "[FRMQBOOT]\n"
+      "Late=x\n";
+  const IniFile ini = IniFile::Parse(text);
+  // Case-insensitive names: "formversion" replaced the value and the second
+  // header continued the same section.
+  EXPECT_EQ(ini.Read("FrmQBoot", "FORMVERSION"), "1");
+  EXPECT_EQ(ini.Read("other", "a"), "1=2");
+  EXPECT_FALSE(ini.Read("frmqBoot", "stray"));
+  EXPECT_EQ(ini.Serialize(),
+            "[frmqBoot]\r\nFormVersion=1\r\nCustom=kept as is\r\nLate=x\r\n\r\n"
+            "[Other]\r\nA=1=2\r\n\r\n");
+}
+
+TEST(IniFile, SaveIsAtomicAndLeavesReadOnlyFilesAlone) {
+  const QString dir = QStringLiteral(QUELLOADER_TEST_TMP "/ini");
+  QDir(dir).removeRecursively();
+  const std::string path = (dir + "/sub/Settings.ini").toStdString();
+  IniFile ini;
+  ini.Write("frmqBoot", "FormVersion", "0");
+  ASSERT_TRUE(ini.Save(path));  // creates the missing folder
+  EXPECT_EQ(IniFile::Load(path).Serialize(), "[frmqBoot]\r\nFormVersion=0\r\n\r\n");
+  EXPECT_EQ(QDir(dir + "/sub").entryList(QDir::Files), QStringList{"Settings.ini"});  // no temporary left
+
+  QFile::setPermissions(QString::fromStdString(path), QFileDevice::ReadOwner | QFileDevice::ReadGroup);
+  ini.Write("frmqBoot", "FormVersion", "5");
+  EXPECT_FALSE(ini.Save(path));
+  EXPECT_EQ(IniFile::Load(path).Read("frmqBoot", "FormVersion"), "0");
+  QFile::setPermissions(QString::fromStdString(path), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+TEST(FormStorage, BooleansAndIntegers) {
+  for (const char* t : {"TRUE", "yes", "Y", "y", "1", "-3"}) EXPECT_EQ(ParseBoolean(t), true) << t;
+  for (const char* t : {"false", "No", "n", "0"}) EXPECT_EQ(ParseBoolean(t), false) << t;
+  for (const char* t : {"", "maybe", "1x"}) EXPECT_FALSE(ParseBoolean(t)) << t;
+  EXPECT_EQ(ParseInteger(""), 0);
+  EXPECT_EQ(ParseInteger(" -12 "), -12);
+  EXPECT_FALSE(ParseInteger("12a"));
+  EXPECT_FALSE(ParseInteger("0x10"));
+}
+
+const ScreenInfo kScreen{1920, 1080, 96};
+
+TEST(FormStorage, AppliesPositionForThisScreenElseBareKey) {
+  WindowPlacement current;
+  current.norm = {234, 120, 723, 477};
+  IniFile ini = IniFile::Parse(
+      "[frmqBoot]\nNormPos=1,2,3,4\nNormPos(1920x1080)=300,x,800,500\nMinMaxPos(1920x1080)=-1,,7,8\n"
+      "ShowCmd=6\nCheckBoxClose_Checked=yes\nOpenDialog1_FileName=/tmp/a b.hex\nMCUComboBox_ItemIndex=zero\n");
+  AppliedSettings a = ApplyFormSettings(ini, kScreen, current);
+  ASSERT_TRUE(a.placement);
+  // Unreadable numbers: the current value in NormPos, 0 in MinMaxPos.
+  EXPECT_EQ(a.placement->norm, (std::array<int, 4>{300, 120, 800, 500}));
+  EXPECT_EQ(a.placement->min_max, (std::array<int, 4>{-1, 0, 7, 8}));
+  EXPECT_EQ(a.show_state, ShowState::Minimised);
+  EXPECT_EQ(a.close_when_finished, true);
+  EXPECT_EQ(a.file_name, "/tmp/a b.hex");
+  EXPECT_FALSE(a.mcu_item_index);  // unreadable: left as designed
+  EXPECT_FALSE(a.error);
+
+  ini = IniFile::Parse("[frmqBoot]\nNormPos=10,20,30,40\nPixelsPerInch=120\n");
+  EXPECT_FALSE(ApplyFormSettings(ini, kScreen, current).placement);  // another screen density
+  ini = IniFile::Parse("[frmqBoot]\nNormPos=10,20,30,40\n");
+  ASSERT_TRUE(ApplyFormSettings(ini, kScreen, current).placement);
+  EXPECT_EQ(ApplyFormSettings(ini, kScreen, current).placement->norm[0], 10);
+}
+
+TEST(FormStorage, ConversionErrorEndsApplyingAtItsKey) {
+  const IniFile ini = IniFile::Parse(
+      "[frmqBoot]\nNormPos=10,20,30,40\nPixelsPerInch=ninety\nShowCmd=3\nCheckBoxClose_Checked=TRUE\n");
+  const AppliedSettings a = ApplyFormSettings(ini, kScreen, {});
+  EXPECT_EQ(a.error, "'ninety' is not a valid integer value");
+  EXPECT_FALSE(a.placement);
+  EXPECT_FALSE(a.show_state);
+  EXPECT_FALSE(a.close_when_finished);
+
+  const AppliedSettings negative =
+      ApplyFormSettings(IniFile::Parse("[frmqBoot]\nFormVersion=-1\nCheckBoxClose_Checked=TRUE\n"), kScreen, {});
+  EXPECT_FALSE(negative.close_when_finished);
+  EXPECT_FALSE(negative.error);
+}
+
+TEST(FormStorage, GatherWritesTheKeysOfANewFileInOrder) {
+  IniFile ini;
+  WindowPlacement p;
+  p.norm = {234, 120, 723, 477};
+  GatherFormSettings(ini, kScreen, p, StoredProps{true, "", "/home/u/prog.hex", 0});
+  EXPECT_EQ(ini.Serialize(),
+            "[frmqBoot]\r\nFormVersion=0\r\nShowCmd=1\r\nFlags=0\r\nPixelsPerInch=96\r\n"
+            "MinMaxPos(1920x1080)=-1,-1,-1,-1\r\nMinMaxPos=-1,-1,-1,-1\r\n"
+            "NormPos(1920x1080)=234,120,723,477\r\nNormPos=234,120,723,477\r\n"
+            "CheckBoxClose_Checked=TRUE\r\nOpenDialog1_InitialDir=\r\n"
+            "OpenDialog1_FileName=/home/u/prog.hex\r\nMCUComboBox_ItemIndex=0\r\n\r\n");
+}
+
+// One pixel per character: widths are easy to reason about.
+int CharWidth(const QString& s) { return static_cast<int>(s.size()); }
+
+TEST(PathFit, DropsLeadingDirectoriesStepByStep) {
+  const QString text = QStringLiteral(": /a/bb/prog.hex");
+  // The steps: ": /a/bb/prog.hex" (16), ".../a/bb/prog.hex" (17), ".../bb/prog.hex"
+  // (15), ".../prog.hex" (12), "prog.hex" (8).
+  EXPECT_EQ(FitPathToWidth(text, CharWidth, 16), text);
+  EXPECT_EQ(FitPathToWidth(text, CharWidth, 15), QStringLiteral(".../bb/prog.hex"));
+  EXPECT_EQ(FitPathToWidth(text, CharWidth, 14), QStringLiteral(".../prog.hex"));
+  EXPECT_EQ(FitPathToWidth(text, CharWidth, 11), QStringLiteral("prog.hex"));
+  EXPECT_EQ(FitPathToWidth(text, CharWidth, 2), QStringLiteral("prog.hex"));  // bare name, cut when drawn
+}
+
+TEST(PathFit, DropFirstDirectoryKeepsARootSlash) {
+  EXPECT_EQ(DropFirstDirectory(QStringLiteral("/")), QString());
+  EXPECT_EQ(DropFirstDirectory(QStringLiteral("/home/u/")), QStringLiteral("/.../u/"));
+  EXPECT_EQ(DropFirstDirectory(QStringLiteral("/.../u/")), QStringLiteral("/.../"));
+  EXPECT_EQ(DropFirstDirectory(QStringLiteral(".../u/")), QStringLiteral(".../"));
+  EXPECT_EQ(DropFirstDirectory(QStringLiteral(".../")), QString());
+  // "/.../" itself turns into ".../" inside FitPathToWidth, then into nothing.
+  EXPECT_EQ(FitPathToWidth(QStringLiteral("/home/u/p.hex"), CharWidth, 9), QStringLiteral(".../p.hex"));
+}
+
+TEST(Markup, FontSizeIsInPointsAndParagraphsCentre) {
+  const QString html = MarkupToRichText(QStringLiteral("<B><FONT face=\"Tahoma\"  size=\"22\" color=\"#FF0000\">1</FONT></B>"));
+  EXPECT_TRUE(html.contains(QStringLiteral("font-size:22pt"))) << html.toStdString();
+  EXPECT_TRUE(html.contains(QStringLiteral("color:#FF0000")));
+  EXPECT_TRUE(html.contains(QStringLiteral("font-family:'Tahoma'")));
+  EXPECT_FALSE(html.contains(QStringLiteral("size=\"")));
+  EXPECT_TRUE(MarkupToRichText(QStringLiteral("<P align=\"center\">A&B</P>")).contains(QStringLiteral("align=\"center\"")));
+  EXPECT_TRUE(MarkupToRichText(QStringLiteral("<P align=\"center\">A&B</P>")).contains(QStringLiteral("A&amp;B")));
+  EXPECT_EQ(MarkupPlainText(QStringLiteral("<B><FONT color=\"#B2B2B2\">Bootloading <BR>progress bar</FONT></B>")),
+            QStringLiteral("Bootloading \nprogress bar"));
+}
+
+TEST(ErrorReport, FullStopOnlyAfterCharactersSortingAfterIt) {
+  EXPECT_EQ(ErrorReportText(QStringLiteral("'x' is not a valid integer value")),
+            QStringLiteral("'x' is not a valid integer value."));
+  EXPECT_EQ(ErrorReportText(QStringLiteral("Done.")), QStringLiteral("Done."));
+  EXPECT_EQ(ErrorReportText(QStringLiteral("Failed!")), QStringLiteral("Failed!"));  // '!' sorts before '.'
+  EXPECT_EQ(ErrorReportText(QStringLiteral("file \"a\"")), QStringLiteral("file \"a\""));
+  EXPECT_EQ(ErrorReportText(QStringLiteral("code 7")), QStringLiteral("code 7."));
+}
+
+}  // namespace
+}  // namespace ql

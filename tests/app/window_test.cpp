@@ -1,0 +1,551 @@
+// The window driven through its buttons in virtual time, with a simulated
+// bootloader on the virtual HID backend and the dialogs replaced by a
+// recorder.
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/dialogs.h"
+#include "app/qboot.h"
+#include "app/widgets.h"
+#include "core/virtual_event_loop.h"
+#include "hid/virtual_hid_backend.h"
+#include "hid/virtual_sim_device.h"
+#include "sim/simulated_bootloader.h"
+
+using namespace ql;
+
+namespace {
+
+const QString kAttach = QStringLiteral("Attach USB HID device or reset if attached.");
+
+struct FakeDialogs final : WindowDialogs {
+  bool area_answer = true;
+  int area_questions = 0;
+  QStringList warnings, errors;
+  struct End {
+    QString content, detail;
+  };
+  std::vector<End> ends;
+  std::optional<QString> browse_result;
+  int browses = 0;
+  // Runs inside each dialog, to look at the window while it is open.
+  std::function<void()> on_dialog;
+
+  void Seen() {
+    if (on_dialog) on_dialog();
+  }
+  bool AskBootloaderArea(QWidget*) override {
+    ++area_questions;
+    Seen();
+    return area_answer;
+  }
+  void ShowChecksumWarning(QWidget*, const QString& text) override {
+    warnings << text;
+    Seen();
+  }
+  void ShowUploadEnd(QWidget*, const QString& content, const QString& detail) override {
+    ends.push_back({content, detail});
+    Seen();
+  }
+  void ShowError(QWidget*, const QString& text) override {
+    errors << text;
+    Seen();
+  }
+  std::optional<QString> BrowseHexFile(QWidget*, const QString&, const QString&) override {
+    ++browses;
+    return browse_result;
+  }
+};
+
+QString TmpDir() {
+  const QString dir = QStringLiteral(QUELLOADER_TEST_TMP "/window");
+  QDir().mkpath(dir);
+  return dir;
+}
+
+// An Intel HEX file of `bytes` from address 0, 16 bytes a record.
+QString WriteHex(const QString& name, const std::vector<std::uint8_t>& bytes, bool break_checksum = false) {
+  QString text;
+  for (std::size_t at = 0; at < bytes.size(); at += 16) {
+    const std::size_t n = std::min<std::size_t>(16, bytes.size() - at);
+    std::vector<std::uint8_t> rec = {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(at >> 8),
+                                     static_cast<std::uint8_t>(at & 0xFF), 0};
+    rec.insert(rec.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
+               bytes.begin() + static_cast<std::ptrdiff_t>(at + n));
+    unsigned sum = 0;
+    for (auto b : rec) sum += b;
+    rec.push_back(static_cast<std::uint8_t>(0x100 - (sum & 0xFF)));
+    if (break_checksum && at == 0) rec.back() ^= 1;
+    text += QLatin1Char(':');
+    for (auto b : rec) text += QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
+    text += QStringLiteral("\n");
+  }
+  text += QStringLiteral(":00000001FF\n");
+  const QString path = TmpDir() + QLatin1Char('/') + name;
+  QFile f(path);
+  f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+  f.write(text.toLatin1());
+  return path;
+}
+
+std::vector<std::uint8_t> Pattern(std::size_t n, std::uint8_t seed) {
+  std::vector<std::uint8_t> v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(seed + i * 7);
+  return v;
+}
+
+struct Rig {
+  VirtualEventLoop loop;
+  VirtualHidBackend backend{loop};
+  FakeDialogs dialogs;
+  std::unique_ptr<VirtualSimBootloader> sim;
+  std::unique_ptr<TqBoot> w;
+
+  explicit Rig(WindowOptions options = {}) {
+    w = std::make_unique<TqBoot>(loop, backend, dialogs, std::move(options));
+    w->show();
+    Run(100);
+  }
+  void Run(int ms) { loop.advance(from_ms(ms)); }
+  void Plug(sim::Config config) {
+    sim = std::make_unique<VirtualSimBootloader>(backend, loop, std::move(config));
+    Run(100);
+  }
+  void Plug(const char* preset = "pic18") { Plug(*sim::Preset(preset)); }
+  void Connect() {
+    w->ButtonConnect->click();
+    QVERIFY(w->Connected());
+  }
+  // Runs `fn` once the loop's clock has moved on by `ms` (inside a wait).
+  void At(double ms, std::function<void()> fn) {
+    loop.schedule_after(static_cast<Micros>(ms * 1000), std::move(fn));
+  }
+  QStringList History() const { return w->HistoryLines(); }
+};
+
+}  // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase() { QDir(TmpDir()).removeRecursively(); }
+
+  void phasesFromNoLinkToConnected() {
+    Rig r;
+    TqBoot& w = *r.w;
+    QCOMPARE(w.width(), 489);
+    QCOMPARE(w.windowTitle(), QStringLiteral("Quellotron USB HID Bootloader v1.0.0.0"));
+    QCOMPARE(r.History(), QStringList{kAttach});
+    QCOMPARE(w.StatusText(), QStringLiteral(": No files opened."));
+    QCOMPARE(w.LinkPicture(), 0);
+    QCOMPARE(w.ButtonOpenHex->text(), QStringLiteral("Browse      for HEX"));
+
+    // No link: the buttons answer, the Browse click opens no dialog.
+    w.ButtonStartBootloader->click();
+    w.ButtonOpenHex->click();
+    w.ButtonConnect->click();
+    QCOMPARE(r.dialogs.browses, 0);
+    QCOMPARE(r.History(), (QStringList{kAttach, "Error: Connect first.", "Error: Connect first.",
+                                       "Unable to find device: USB HID Bootloader."}));
+    QCOMPARE(w.ButtonConnect->text(), QStringLiteral("Connect"));
+
+    // Link: picture 1, both lists filled, no line.
+    r.Plug("pic18");
+    QCOMPARE(w.LinkPicture(), 1);
+    QCOMPARE(w.MCUComboBox->currentText(), QStringLiteral("<P align=\"center\">PIC18</P>"));
+    QCOMPARE(w.DeviceComboBox->currentText(), QStringLiteral("<P align=\"center\">PIC18F4550</P>"));
+    QCOMPARE(r.History().size(), 4);
+
+    // Connecting, seen from inside the handshake wait.
+    QString caption;
+    bool start_enabled = true;
+    r.At(0.5, [&] {
+      caption = w.ButtonConnect->text();
+      start_enabled = w.ButtonStartBootloader->isEnabled();
+    });
+    r.Connect();
+    QCOMPARE(caption, QStringLiteral("Waiting... Disconnect"));
+    QVERIFY(!start_enabled);
+    QCOMPARE(w.ButtonConnect->text(), QStringLiteral("Disconnect"));
+    QVERIFY(w.ButtonStartBootloader->isEnabled() && w.ButtonOpenHex->isEnabled());
+    QCOMPARE(r.History().mid(4), (QStringList{"Waiting MCU response...", "Connected."}));
+
+    // Connected without a file.
+    w.ButtonStartBootloader->click();
+    QCOMPARE(r.History().last(), QStringLiteral("Error: Load HEX file first."));
+
+    // Disconnect: the reset makes the device leave, silently.
+    w.ButtonConnect->click();
+    r.Run(200);
+    QVERIFY(!w.Connected());
+    QCOMPARE(w.ButtonConnect->text(), QStringLiteral("Connect"));
+    QCOMPARE(r.History().mid(7), QStringList{"Disconnected."});
+    QCOMPARE(w.LinkPicture(), 0);
+    QCOMPARE(w.MCUComboBox->count(), 0);
+  }
+
+  void unansweredHandshakeReportsOnce() {
+    Rig r;
+    sim::Config c = *sim::Preset("pic18");
+    c.fault = {sim::FaultKind::NoAnswer, 3};  // boot info, handshake 1, then handshake 2 unanswered
+    r.Plug(c);
+    r.w->ButtonConnect->click();
+    QCOMPARE(r.History().mid(1), (QStringList{"Waiting MCU response...", "Error: Timeout waiting for MCU.",
+                                              "Disconnected."}));
+    QCOMPARE(r.w->ButtonConnect->text(), QStringLiteral("Connect"));
+    QVERIFY(r.w->ButtonStartBootloader->isEnabled());
+  }
+
+  void uploadRunsToItsEndDialog() {
+    Rig r;
+    r.Plug("pic18");
+    r.Connect();
+    const auto bytes = Pattern(100, 0x30);
+    const QString path = WriteHex("prog.hex", bytes);
+    r.dialogs.browse_result = path;
+    r.w->ButtonOpenHex->click();
+    QCOMPARE(r.History().last(), "Opened: " + path);
+
+    bool connect_enabled = true, open_enabled = true;
+    QString start_caption;
+    r.At(3, [&] {
+      connect_enabled = r.w->ButtonConnect->isEnabled();
+      open_enabled = r.w->ButtonOpenHex->isEnabled();
+      start_caption = r.w->ButtonStartBootloader->text();
+    });
+    int progress_at_end = -1, progress_max = -1;
+    r.dialogs.on_dialog = [&] {
+      progress_at_end = r.w->ProgressPosition();
+      progress_max = r.w->ProgressBar1->maximum();
+    };
+    r.w->ButtonStartBootloader->click();
+
+    QVERIFY(!connect_enabled && !open_enabled);
+    QCOMPARE(start_caption, QStringLiteral("Stop uploading"));
+    // 100 bytes raised to the write block of 32: W = 128, 7 a byte.
+    QCOMPARE(progress_max, 896);
+    QCOMPARE(progress_at_end, 896);
+    QCOMPARE(r.dialogs.ends.size(), std::size_t{1});
+    QCOMPARE(r.dialogs.ends[0].content, QStringLiteral("Uploading program has finished."));
+    QCOMPARE(r.dialogs.ends[0].detail, "Uploading program \"" + path + "\" has finished with success.");
+
+    // FinishUpload after the dialog; the restart's removal passes silently.
+    r.Run(200);
+    const QStringList h = r.History();
+    QCOMPARE(h.mid(h.indexOf("Uploading:")), (QStringList{"Uploading:", "Completed successfully.", "Disconnected."}));
+    QCOMPARE(r.w->ProgressBar1->value(), 0);
+    QCOMPARE(r.w->ButtonConnect->text(), QStringLiteral("Connect"));
+    QCOMPARE(r.w->ButtonStartBootloader->text(), QStringLiteral("Begin uploading"));
+    QVERIFY(r.w->ButtonConnect->isEnabled() && r.w->ButtonOpenHex->isEnabled());
+
+    // Terminal: one line per image byte, even addresses further right; the
+    // PIC18 GOTO to 0x7C00 / 2 = 0x3E00 stands for the first four bytes.
+    const QStringList t = r.w->TerminalLines();
+    QCOMPARE(t.size(), 100 + 3);
+    QCOMPARE(t[0], QStringLiteral("Erase..."));
+    QCOMPARE(t[1], QStringLiteral("Write..."));
+    QCOMPARE(t[2], QString(25, ' ') + "00");
+    QCOMPARE(t[3], QString(13, ' ') + "EF");
+    QCOMPARE(t[4], QString(25, ' ') + "3E");
+    QCOMPARE(t[5], QString(13, ' ') + "F0");
+    QCOMPARE(t[6], QString(25, ' ') + QStringLiteral("%1").arg(bytes[4], 2, 16, QLatin1Char('0')).toUpper());
+    QCOMPARE(t.last(), QStringLiteral("Reset..."));
+
+    // The device holds the program and, below its bootloader, the saved vector.
+    const auto& flash = r.sim->model().flash();
+    for (std::size_t i = 4; i < bytes.size(); ++i) QCOMPARE(flash[i], bytes[i]);
+    for (std::size_t i = 0; i < 4; ++i) QCOMPARE(flash[0x7C00 - 4 + i], bytes[i]);
+  }
+
+  void stopRequestEndsTheTransferAsAborted() {
+    Rig r;
+    r.Plug("pic18");
+    r.Connect();
+    r.w->DropFiles({WriteHex("big.hex", Pattern(4000, 1))});
+    bool restored = false;
+    r.At(5, [&] {
+      r.w->ButtonStartBootloader->click();  // the stop request
+      restored = r.w->ButtonConnect->isEnabled() && r.w->ButtonOpenHex->isEnabled() && !r.w->UploadRunning &&
+                 r.w->ButtonStartBootloader->text() == QStringLiteral("Begin uploading");
+      r.w->ButtonStartBootloader->click();  // must not start a second upload
+    });
+    r.w->ButtonStartBootloader->click();
+    QVERIFY(restored);
+    QCOMPARE(r.History().count("Uploading:"), 1);
+    QCOMPARE(r.dialogs.ends.size(), std::size_t{1});
+    QCOMPARE(r.dialogs.ends[0].content, QStringLiteral("Uploading program was aborted."));
+    QCOMPARE(r.dialogs.ends[0].detail, QStringLiteral("Uploading program \"\" was aborted."));
+    QVERIFY(!r.sim->model().reset_seen());
+    QVERIFY(r.sim->model().data_blocks() < 4000 / 64);
+    QCOMPARE(r.History().last(), QStringLiteral("Disconnected."));
+    QVERIFY(!r.w->Connected());
+  }
+
+  void removalDuringUploadEndsIt() {
+    Rig r;
+    r.Plug("pic18");
+    r.Connect();
+    r.w->DropFiles({WriteHex("big.hex", Pattern(4000, 2))});
+    r.At(8, [&] { r.sim->Unplug(); });
+    r.w->ButtonStartBootloader->click();
+    const QStringList h = r.History();
+    QCOMPARE(h.mid(h.indexOf("Uploading:")),
+             (QStringList{"Uploading:", "Device PIC18F4550 removed.", "Disconnected.",
+                          "Error: Device PIC18F4550 removed.", "Disconnected."}));
+    QVERIFY(r.dialogs.ends.empty());
+    QVERIFY(r.w->TerminalLines().isEmpty());
+    QCOMPARE(r.w->ProgressBar1->value(), 0);
+    QCOMPARE(r.w->LinkPicture(), 0);
+  }
+
+  void dropDuringUploadLeavesTheImageAlone() {
+    Rig r;
+    r.Plug("pic18");
+    r.Connect();
+    const auto bytes = Pattern(300, 3);
+    const QString first = WriteHex("first.hex", bytes);
+    const QString second = WriteHex("second.hex", Pattern(300, 99));
+    r.w->DropFiles({first});
+    r.At(4, [&] { r.w->DropFiles({second}); });
+    r.w->ButtonStartBootloader->click();
+    QVERIFY(r.History().contains("Error: Upload in progress, not opened: " + second));
+    QVERIFY(!r.History().contains("Opened: " + second));
+    QVERIFY(r.w->StatusText().endsWith("first.hex"));
+    QCOMPARE(r.dialogs.ends.size(), std::size_t{1});
+    const auto& flash = r.sim->model().flash();
+    for (std::size_t i = 4; i < bytes.size(); ++i) QCOMPARE(flash[i], bytes[i]);
+    // Afterwards a drop works again.
+    r.w->DropFiles({second});
+    QCOMPARE(r.History().last(), "Opened: " + second);
+  }
+
+  void closingDuringUploadStopsItFirst() {
+    Rig r;
+    r.Plug("pic18");
+    r.Connect();
+    r.w->DropFiles({WriteHex("big.hex", Pattern(4000, 4))});
+    r.At(5, [&] { r.w->close(); });
+    r.w->ButtonStartBootloader->click();
+    QVERIFY(!r.w->isVisible());
+    QVERIFY(!r.w->UploadActive());
+    QVERIFY(r.dialogs.ends.empty());
+    QVERIFY(!r.sim->model().reset_seen());
+    r.w.reset();  // the device list and its reader go with the window
+    QCOMPARE(r.backend.ReaderCount(r.sim->id()), 0);
+  }
+
+  void closesAfterACompletedUploadWhenAsked() {
+    Rig r;
+    r.Plug("pic18");
+    r.Connect();
+    r.w->SetCloseWhenFinished(true);
+    r.w->DropFiles({WriteHex("small.hex", Pattern(40, 5))});
+    r.w->ButtonStartBootloader->click();
+    QCOMPARE(r.dialogs.ends.size(), std::size_t{1});
+    QVERIFY(!r.w->isVisible());
+  }
+
+  void bootloaderAreaQuestionNo() {
+    Rig r;
+    r.Plug("pic18");
+    r.Connect();
+    r.w->DropFiles({WriteHex("huge.hex", Pattern(0x7C00 + 16, 6))});
+    r.dialogs.area_answer = false;
+    r.w->ButtonStartBootloader->click();
+    QCOMPARE(r.dialogs.area_questions, 1);
+    QVERIFY(r.dialogs.ends.empty());
+    QCOMPARE(r.w->TerminalLines().last(), QStringLiteral("Upload aborted."));
+    QCOMPARE(r.History().last(), QStringLiteral("Disconnected."));
+    QVERIFY(r.w->ButtonConnect->isEnabled());
+  }
+
+  void slideWidthsTickByTick() {
+    Rig r;
+    TqBoot& w = *r.w;
+    auto ticks = [&](int n) {
+      QList<int> widths;
+      for (int i = 0; i < n; ++i) {
+        r.Run(15);
+        widths << w.width();
+      }
+      return widths;
+    };
+    w.AdvGlowButton1->click();
+    QCOMPARE(w.AdvGlowButton1->text(), QStringLiteral("Hide Activity"));
+    QCOMPARE(w.AdvGroupBox8->Colour(), QColor(220, 220, 220));  // at once
+    QCOMPARE(ticks(11), (QList<int>{509, 529, 549, 569, 589, 609, 629, 649, 669, 682, 682}));
+
+    w.AdvGlowButton1->click();
+    QCOMPARE(w.AdvGlowButton1->text(), QStringLiteral("Show Activity"));
+    QList<int> widths = ticks(9);
+    QCOMPARE(widths, (QList<int>{662, 642, 622, 602, 582, 562, 542, 522, 502}));
+    QCOMPARE(w.AdvGroupBox8->Colour(), QColor(220, 220, 220));  // not before the last tick
+    QCOMPARE(ticks(2), (QList<int>{489, 489}));
+    QCOMPARE(w.AdvGroupBox8->Colour(), QColor(250, 250, 250));
+
+    // A click during a slide reverses it from where it is.
+    w.AdvGlowButton1->click();
+    QCOMPARE(ticks(3), (QList<int>{509, 529, 549}));
+    w.AdvGlowButton1->click();
+    QCOMPARE(ticks(4), (QList<int>{529, 509, 489, 489}));
+  }
+
+  void commandLineFile() {
+    const QString path = WriteHex("cmd.HEX", Pattern(20, 7));
+    {
+      WindowOptions o;
+      o.command_line_file = path;
+      Rig r(o);
+      QCOMPARE(r.History(), (QStringList{"Opened: " + path, kAttach}));
+      QCOMPARE(r.w->StatusText(), ": " + path);
+      QCOMPARE(r.w->image().ImageEnd(), 20);
+      QCOMPARE(r.w->image().family, McuFamily::None);
+    }
+    QDir().mkpath(TmpDir() + "/folder.hex");
+    QFile::copy(path, TmpDir() + "/cmd.hex.bak");
+    for (const QString& arg : {TmpDir() + "/cmd.hex.bak", TmpDir() + "/missing.hex", TmpDir() + "/folder.hex"}) {
+      WindowOptions o;
+      o.command_line_file = arg;
+      Rig r(o);
+      QCOMPARE(r.History(), QStringList{kAttach});
+      QCOMPARE(r.w->StatusText(), QStringLiteral(": No files opened."));
+    }
+  }
+
+  void browseAndDropLineOrders() {
+    Rig r;
+    const QString good = WriteHex("good.hex", Pattern(32, 8));
+    const QString bad = WriteHex("bad.hex", Pattern(32, 9), true);
+    const QString text = TmpDir() + "/notes.txt";
+    QFile::copy(good, text);
+
+    // A drop needs no connection; only the first qualifying file is taken.
+    r.w->DropFiles({text, good, bad});
+    QCOMPARE(r.History().last(), "Opened: " + good);
+    QCOMPARE(r.History().count(), 2);
+    QCOMPARE(r.w->image().ImageEnd(), 32);
+
+    // A dropped file failing its checksum: "Opened:" before the warning.
+    int lines_at_warning = -1;
+    r.dialogs.on_dialog = [&] { lines_at_warning = static_cast<int>(r.History().size()); };
+    r.w->DropFiles({bad});
+    QCOMPARE(lines_at_warning, 3);
+    QCOMPARE(r.dialogs.warnings.size(), 1);
+    QVERIFY(r.dialogs.warnings[0].startsWith("CRC check failed. Invalid CRC at line 0 in file 'bad.hex'."));
+
+    r.Plug("pic18");
+    r.Connect();
+    const int before = static_cast<int>(r.History().size());
+    // Browse to a missing file: one line, status and image unchanged.
+    r.dialogs.browse_result = TmpDir() + "/nothing.hex";
+    r.w->ButtonOpenHex->click();
+    QCOMPARE(r.History().last(), "File not found: " + TmpDir() + "/nothing.hex");
+    QVERIFY(r.w->StatusText().endsWith("bad.hex"));
+    // Cancelled: nothing.
+    r.dialogs.browse_result.reset();
+    r.w->ButtonOpenHex->click();
+    QCOMPARE(static_cast<int>(r.History().size()), before + 1);
+
+    // Browse to a file failing its checksum: the warning comes first, then
+    // "Opened:"; the file counts as loaded with an empty image.
+    r.dialogs.browse_result = bad;
+    r.w->ButtonOpenHex->click();
+    QCOMPARE(lines_at_warning, before + 1);
+    QCOMPARE(r.History().last(), "Opened: " + bad);
+    QCOMPARE(r.w->StatusText(), ": " + bad);
+    QVERIFY(r.w->image().empty());
+    QCOMPARE(r.w->OpenDialogFileName(), bad);
+  }
+
+  void settingsRoundTrip() {
+    const QString path = TmpDir() + "/settings/Settings.ini";
+    QDir().mkpath(TmpDir() + "/settings");
+    const QByteArray hand =
+        "; written by hand\n"
+        "[Extra]\n"
+        "Colour = blue\n"
+        "[frmqboot]\n"
+        "CheckBoxClose_Checked = yes\n"
+        "MyNote=keep me\n"
+        "OpenDialog1_InitialDir=/srv/hex\n"
+        "NormPos=300,200,789,557\n";
+    {
+      QFile f(path);
+      QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+      f.write(hand);
+    }
+    {
+      WindowOptions o;
+      o.settings_path = path.toStdString();
+      Rig r(o);
+      QVERIFY(r.w->CloseWhenFinished());
+      QCOMPARE(r.w->OpenDialogInitialDir(), QStringLiteral("/srv/hex"));
+      QCOMPARE(r.w->pos(), QPoint(300, 200));
+      QCOMPARE(r.w->width(), 489);  // always the collapsed width at start
+      r.w->close();
+    }
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QString out = QString::fromLatin1(f.readAll());
+    const QStringList lines = out.split("\r\n");
+    QVERIFY(!out.contains("; written by hand"));
+    QVERIFY(!out.contains(QRegularExpression("[^\r]\n")));
+    QCOMPARE(lines.mid(0, 3), (QStringList{"[Extra]", "Colour=blue", ""}));
+    QCOMPARE(lines[3], QStringLiteral("[frmqboot]"));
+    // Keys read keep their places, the window's new keys follow in order.
+    QCOMPARE(lines.mid(4, 3),
+             (QStringList{"CheckBoxClose_Checked=TRUE", "MyNote=keep me", "OpenDialog1_InitialDir=/srv/hex"}));
+    QVERIFY(lines[7].startsWith("NormPos=300,200,"));  // where the window was; its frame decides the rest
+    QCOMPARE(lines[8], QStringLiteral("FormVersion=0"));
+    QVERIFY(lines.contains("OpenDialog1_FileName="));
+    QVERIFY(lines.contains("MCUComboBox_ItemIndex=-1"));
+    f.close();
+
+    // Read-only: read at start, never changed.
+    QFile::setPermissions(path, QFileDevice::ReadOwner);
+    {
+      WindowOptions o;
+      o.settings_path = path.toStdString();
+      Rig r(o);
+      r.w->SetCloseWhenFinished(false);
+    }
+    QFile again(path);
+    QVERIFY(again.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromLatin1(again.readAll()), out);
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  }
+
+  void settingsConversionErrorStopsApplying() {
+    const QString path = TmpDir() + "/bad-settings/Settings.ini";
+    QDir().mkpath(TmpDir() + "/bad-settings");
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write("[frmqBoot]\r\nFormVersion=0\r\nFlags=x1\r\nCheckBoxClose_Checked=TRUE\r\n");
+    f.close();
+    WindowOptions o;
+    o.settings_path = path.toStdString();
+    Rig r(o);
+    QCOMPARE(r.dialogs.errors, QStringList{"'x1' is not a valid integer value."});
+    QVERIFY(!r.w->CloseWhenFinished());
+    QCOMPARE(r.History(), QStringList{kAttach});
+  }
+};
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  WindowTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "window_test.moc"
