@@ -28,7 +28,7 @@ for s in $SCENARIOS; do
   mkdir -p "/tmp/$s"
   : > "/tmp/$s/pids"
   : > "/tmp/$s/reason"
-  timeout 60 sh -c ". /e2e/scenarios.sh; cd /tmp/$s; T=/tmp/$s; scn_$s" > "/tmp/$s/log" 2>&1
+  timeout "$SCENARIO_LIMIT" sh -c ". /e2e/scenarios.sh; cd /tmp/$s; T=/tmp/$s; scn_$s" > "/tmp/$s/log" 2>&1
   rc=$?
   # Leftover simulated devices must not leak into the next scenario.
   for p in $(cat "/tmp/$s/pids"); do kill -9 "$p" 2>/dev/null; done
@@ -37,7 +37,7 @@ for s in $SCENARIOS; do
   if [ $rc -eq 0 ]; then
     echo "E2E $s PASS ${reason}"
   else
-    [ $rc -eq 143 ] && reason="time limit of 60 s reached; $reason"
+    [ $rc -eq 143 ] && reason="time limit of ${SCENARIO_LIMIT} s reached; $reason"
     echo "E2E $s FAIL ${reason:-exit code $rc}"
     sed 's/^/  | /' "/tmp/$s/log"
   fi

@@ -194,6 +194,7 @@ cat > "$root/e2e/config" <<EOF
 SCENARIOS="$scenarios"
 LIBDIRS="${libdirs#:}"
 WATCHDOG=$((guest_timeout - 10))
+SCENARIO_LIMIT=40
 EOF
 
 initrd="$work/initramfs.cpio"
