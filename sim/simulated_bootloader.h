@@ -33,6 +33,8 @@ struct Timing {
 enum class FaultKind {
   None,
   NoAnswer,         // the packet of step k is dropped: not carried out, no answer
+                    // (a dropped CMD_WRITE leaves its data to be read as commands,
+                    // as on a device that missed the command)
   WrongAnswer,      // the packet of step k is carried out and answered with another code
   GarbageBootInfo,  // the boot-info answer is pseudo-random bytes
   ShortBootInfo,    // the boot-info answer stops after McuType and EraseBlockSize
