@@ -7,12 +7,15 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 
 #include "app/dialogs.h"
 #include "app/qboot.h"
 #include "app/qt_event_loop.h"
 #include "app/screenshot_tour.h"
 #include "app/settings_location.h"
+#include "core/version.h"
 #include "hid/linux_hid_backend.h"
 #include "hid/virtual_hid_backend.h"
 #include "hid/virtual_sim_device.h"
@@ -42,9 +45,43 @@ Arguments ParseArguments(const QStringList& args) {
   return a;
 }
 
+void PrintHelp() {
+  std::string presets;
+  for (const auto& n : ql::sim::PresetNames()) presets += (presets.empty() ? "" : ",") + n;
+  std::printf(
+      "Uploads Intel HEX programs into PIC16/PIC18 microcontrollers through their USB HID bootloader: the window.\n"
+      "Usage: quelloader [OPTIONS] [FILE]\n"
+      "\n"
+      "Positionals:\n"
+      "  FILE                        Intel HEX file (extension .hex) to open at start\n"
+      "\n"
+      "Options:\n"
+      "  -h,--help                   Print this help message and exit\n"
+      "  --version                   Display program version information and exit\n"
+      "  --simulate PRESET:{%s}\n"
+      "                              Open the window with a simulated bootloader attached instead of USB devices\n"
+      "\n"
+      "Files:\n"
+      "  Settings.ini beside the executable when that folder is writable or the file is there,\n"
+      "  else $XDG_CONFIG_HOME/quelloader/Settings.ini (~/.config/quelloader/Settings.ini)\n",
+      presets.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Answered before any display is opened.
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a == "-h" || a == "--help") {
+      PrintHelp();
+      return 0;
+    }
+    if (a == "--version") {
+      std::printf("quelloader %s\nQt %s\ncommit %s\n", ql::kVersion, qVersion(), ql::kCommit);
+      return 0;
+    }
+  }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quelloader"));
   QApplication::setApplicationDisplayName(QStringLiteral("Quelloader"));

@@ -246,10 +246,6 @@ void TqBoot::CreateControls() {
   StatusBar1->OnDrawPanel = [this](QPainter& p, const QRect& r) { StatusBar1DrawPanel(p, r); };
   status_text_ = NoFileText;
 
-  // The history group lies over the step rows' right ends; keep the rows'
-  // buttons on top where they overlap nothing, and the groups in layout order.
-  AdvGroupBox2->lower();
-
   connect(ButtonConnect, &QPushButton::clicked, this, [this] { ButtonConnectClick(); });
   connect(ButtonOpenHex, &QPushButton::clicked, this, [this] { ButtonOpenHexClick(); });
   connect(ButtonStartBootloader, &QPushButton::clicked, this, [this] { ButtonStartBootloaderClick(); });

@@ -10,11 +10,15 @@
 #include <QtTest>
 
 #include <functional>
+#include <thread>
+
+#include <unistd.h>
 #include <memory>
 #include <vector>
 
 #include "app/dialogs.h"
 #include "app/qboot.h"
+#include "app/qt_event_loop.h"
 #include "app/widgets.h"
 #include "core/virtual_event_loop.h"
 #include "hid/virtual_hid_backend.h"
@@ -139,6 +143,43 @@ class WindowTest : public QObject {
 
  private slots:
   void initTestCase() { QDir(TmpDir()).removeRecursively(); }
+
+  // The Qt loop wakes for work posted by a reader thread and for a readable
+  // descriptor, instead of sleeping until its deadline.
+  void qtLoopWakesForOtherThreads() {
+    QtEventLoop loop;
+    const Micros far = loop.now() + from_ms(10000);
+    bool posted = false;
+    std::thread poster([&] { loop.post([&] { posted = true; }); });
+    QVERIFY(loop.run_until([&] { return posted; }, far));
+    poster.join();
+
+    int fds[2];
+    QCOMPARE(::pipe(fds), 0);
+    int reads = 0;
+    const auto watch = loop.watch_readable(fds[0], [&] {
+      char c;
+      if (::read(fds[0], &c, 1) == 1) ++reads;
+    });
+    std::thread writer([&] { QCOMPARE(::write(fds[1], "x", 1), 1); });
+    QVERIFY(loop.run_until([&] { return reads == 1; }, far));
+    writer.join();
+    loop.unwatch(watch);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    QVERIFY(loop.now() < far - from_ms(5000));
+  }
+
+  void qtLoopRunsTimersInOrderAndNotCancelledOnes() {
+    QtEventLoop loop;
+    QList<int> ran;
+    loop.schedule_after(from_ms(2), [&] { ran << 2; });
+    const TimerId dropped = loop.schedule_after(0, [&] { ran << 99; });
+    loop.schedule_after(0, [&] { ran << 1; });
+    loop.cancel(dropped);
+    QVERIFY(loop.run_until([&] { return ran.size() == 2; }, loop.now() + from_ms(10000)));
+    QCOMPARE(ran, (QList<int>{1, 2}));
+  }
 
   void phasesFromNoLinkToConnected() {
     Rig r;
