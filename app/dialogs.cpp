@@ -108,7 +108,7 @@ UploadEndDialog::UploadEndDialog(QWidget* parent, const QString& content, const 
 
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
   connect(toggle_, &QPushButton::clicked, this, [this] {
-    const bool show = !detail_->isVisible();
+    const bool show = detail_->isHidden();
     detail_->setVisible(show);
     toggle_->setText(show ? QStringLiteral("Hide details") : QStringLiteral("Show details"));
   });

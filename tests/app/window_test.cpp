@@ -5,6 +5,10 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QtTest>
@@ -179,6 +183,40 @@ class WindowTest : public QObject {
     loop.cancel(dropped);
     QVERIFY(loop.run_until([&] { return ran.size() == 2; }, loop.now() + from_ms(10000)));
     QCOMPARE(ran, (QList<int>{1, 2}));
+  }
+
+  void endDialogTogglesItsDetails() {
+    UploadEndDialog d(nullptr, "Uploading program has finished.", "Uploading program \"/a.hex\" has finished with success.");
+    QCOMPARE(d.windowTitle(), QStringLiteral("Success"));
+    QCOMPARE(d.findChild<QLabel*>("instruction")->text(), QStringLiteral("Restarting MCU..."));
+    QVERIFY(d.detail()->isHidden());
+    QCOMPARE(d.toggle()->text(), QStringLiteral("Show details"));
+    d.toggle()->click();
+    QVERIFY(!d.detail()->isHidden());
+    QCOMPARE(d.toggle()->text(), QStringLiteral("Hide details"));
+    d.toggle()->click();
+    QVERIFY(d.detail()->isHidden());
+    QCOMPARE(d.toggle()->text(), QStringLiteral("Show details"));
+  }
+
+  // The real question box: No then OK, OK the default, Esc answers No.
+  void bootloaderAreaQuestionKeys() {
+    QtWindowDialogs dialogs;
+    QStringList order;
+    auto answer = [&](int key) {
+      QTimer::singleShot(0, [&, key] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        order.clear();
+        for (QAbstractButton* b : box->findChildren<QPushButton*>()) order << b->text();
+        QTest::keyClick(box, static_cast<Qt::Key>(key));
+      });
+    };
+    answer(Qt::Key_Escape);
+    QVERIFY(!dialogs.AskBootloaderArea(nullptr));
+    answer(Qt::Key_Return);
+    QVERIFY(dialogs.AskBootloaderArea(nullptr));
+    QCOMPARE(order, (QStringList{"No", "OK"}));
   }
 
   void phasesFromNoLinkToConnected() {
