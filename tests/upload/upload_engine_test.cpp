@@ -10,7 +10,7 @@ namespace {
 
 // PIC18, E = 64, write blocks of 32, bootloader at 0x7C00, a 0x1234-byte image.
 TEST(UploadWorkedExample, ShortPic18ImageByteForByte) {
-  Rig r(Pic18Info());
+  Rig r(Device("pic18"));
   const FlashImage image = PatternImage(0x1234);
   ASSERT_EQ(r.Run(image), UploadOutcome::Completed);
 
@@ -55,14 +55,14 @@ TEST(UploadWorkedExample, ShortPic18ImageByteForByte) {
   EXPECT_EQ(r.ui.history, (std::vector<std::string>{"Completed successfully."}));
   EXPECT_EQ(r.ui.questions, 0);
   EXPECT_EQ(r.ui.finish_calls, 0);
-  EXPECT_TRUE(r.dev.reset);
-  EXPECT_EQ(r.dev.refused_count(), 0u);
-  EXPECT_EQ(r.dev.flash, ExpectedFlash(r.before, r.info, image.bytes, 0x1240, 73 * 64));
+  EXPECT_TRUE(r.dev.reset_seen());
+  EXPECT_EQ(r.dev.refused().size(), 0u);
+  EXPECT_EQ(r.dev.flash(), ExpectedFlash(r.before, r.info, image.bytes, 0x1240, 73 * 64));
 }
 
 // The same device with an image ending 16 bytes into the final block.
 TEST(UploadWorkedExample, ImageReachingIntoTheFinalBlock) {
-  Rig r(Pic18Info());
+  Rig r(Device("pic18"));
   const FlashImage image = PatternImage(0x7BD0);
   ASSERT_EQ(r.Run(image), UploadOutcome::Completed);
   EXPECT_EQ(HexBytes(r.packets[0]), "0F 15 80 7B 00 00 EF 01");
@@ -70,21 +70,14 @@ TEST(UploadWorkedExample, ImageReachingIntoTheFinalBlock) {
   EXPECT_EQ(r.packets.size(), 2u + 495 + 3 + 1);
   EXPECT_EQ(r.ui.questions, 0);
   EXPECT_EQ(r.ui.terminal_count, 0x7BC0u + 3);
-  EXPECT_EQ(r.dev.refused_count(), 0u);
-  EXPECT_EQ(r.dev.flash, ExpectedFlash(r.before, r.info, image.bytes, 0x7BC0, 0x7BC0));
-}
-
-TEST(UploadWorkedExample, EraseTimeOutIsTenMillisecondsABlock) {
-  Rig r(Pic18Info());
-  r.dev.PlaceFault(FakeBootloader::Fault::NoAnswer, 0);
-  ASSERT_EQ(r.Run(PatternImage(0x1234)), UploadOutcome::Failed);
-  EXPECT_EQ(r.loop.now() - r.sent_at.back(), from_ms(730));
+  EXPECT_EQ(r.dev.refused().size(), 0u);
+  EXPECT_EQ(r.dev.flash(), ExpectedFlash(r.before, r.info, image.bytes, 0x7BC0, 0x7BC0));
 }
 
 // Image lengths around the final block and the bootloader, on both families.
 struct LayoutCase {
   const char* name;
-  TBootInfo info;
+  sim::Config device;
   std::size_t length;
   bool asks;
   std::vector<Rig::Cmd> main;  // the main erase and write commands
@@ -96,30 +89,35 @@ class UploadLayout : public testing::TestWithParam<LayoutCase> {};
 
 TEST_P(UploadLayout, LeavesTheLayoutAndStaysOutOfTheBootloader) {
   const LayoutCase& c = GetParam();
-  Rig r(c.info);
-  const FlashImage image = PatternImage(c.length, c.info.McuType == 2 ? McuFamily::Pic18 : McuFamily::Pic16);
+  Rig r(c.device);
+  r.HoldOlderProgram();
+  const TBootInfo& info = c.device.info;
+  const FlashImage image = PatternImage(c.length, info.McuType == 2 ? McuFamily::Pic18 : McuFamily::Pic16);
   ASSERT_EQ(r.Run(image), UploadOutcome::Completed);
   EXPECT_EQ(r.ui.questions, c.asks ? 1 : 0);
 
-  const std::uint32_t E = c.info.EraseBlockSize;
-  const std::uint32_t final_block = c.info.BootStart - E;
+  const std::uint32_t E = info.EraseBlockSize;
+  const std::uint32_t final_block = info.BootStart - E;
   std::vector<Rig::Cmd> want = c.main;
   want.push_back({CMD_ERASE, final_block, 1});
   want.push_back({CMD_WRITE, final_block, static_cast<std::uint16_t>(E)});
   want.push_back({CMD_RESET, 0, 0});
-  EXPECT_EQ(r.Commands(), want);
-  EXPECT_EQ(r.dev.refused_count(), 0u);
+  EXPECT_EQ(r.Commands(1), want);
+  EXPECT_EQ(r.dev.refused().size(), 0u);
 
   std::size_t erased_to = 0;
   for (const auto& cmd : c.main)
     if (cmd.code == CMD_ERASE) erased_to = std::max<std::size_t>(erased_to, cmd.address + E);
-  EXPECT_EQ(r.dev.flash, ExpectedFlash(r.before, c.info, image.bytes, c.W, erased_to));
+  EXPECT_EQ(r.dev.flash(), ExpectedFlash(r.before, info, image.bytes, c.W, erased_to));
   EXPECT_EQ(r.ui.progress_max, 7 * static_cast<std::int64_t>(c.W));
   EXPECT_EQ(r.ui.progress, r.ui.progress_max);
 }
 
-const TBootInfo kPic18 = Pic18Info();
-const TBootInfo kPic18Wide = {0, 0x7C00, 2, 64, 128, "PIC18F4550"};
+sim::Config WithWriteBlock(sim::Config c, std::uint16_t write_block) {
+  c.info.WriteBlockSize = write_block;
+  return c;
+}
+const sim::Config kPic18 = Device("pic18");
 INSTANTIATE_TEST_SUITE_P(
     Edges, UploadLayout,
     testing::Values(
@@ -134,21 +132,24 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"OneByteIntoBootloaderContinued", kPic18, 0x7C01, true,
                    {{CMD_ERASE, 0x7B80, 495}, {CMD_WRITE, 0, 0x7BC0}}, 0x7BC0},
         // Rounding up to a write block would pass the final block's start.
-        LayoutCase{"WriteRoundingStopsAtFinalBlock", kPic18Wide, 0x7BB0, false,
+        LayoutCase{"WriteRoundingStopsAtFinalBlock", WithWriteBlock(kPic18, 128), 0x7BB0, false,
                    {{CMD_ERASE, 0x7B80, 495}, {CMD_WRITE, 0, 0x7BC0}}, 0x7BC0},
         // PIC16: bytes 0-3 as the image holds them, final block blank.
-        LayoutCase{"Pic16RoundedToWriteBlock", Pic16Info(), 259, false,
+        LayoutCase{"Pic16RoundedToWriteBlock", Device("pic16"), 259, false,
                    {{CMD_ERASE, 0x100, 5}, {CMD_WRITE, 0, 0x140}}, 0x140},
         // A write longer than one command carries, cut on erase blocks.
-        LayoutCase{"Pic18jLargeImageContinued", Pic18jInfo(), 0x11000, true,
+        LayoutCase{"Pic18jLargeImageContinued", Device("pic18j"), 0x11000, true,
                    {{CMD_ERASE, 0xE800, 59}, {CMD_WRITE, 0, 0x7C00}, {CMD_WRITE, 0x7C00, 0x7000}}, 0xEC00}),
     [](const testing::TestParamInfo<LayoutCase>& info) { return std::string(info.param.name); });
 
 // More than 32767 erase blocks and bytes: every command carries its own
 // address, and every byte below the final block arrives.
 TEST(UploadLayoutLarge, SplitsEraseAndWriteSoEveryByteArrives) {
-  const TBootInfo info = {0, 0x240000, 2, 64, 32, "PIC18 large"};
-  Rig r(info);
+  sim::Config device = Device("pic18");
+  device.info.BootStart = 0x240000;
+  device.flash_size = 0x240400;
+  const TBootInfo info = device.info;
+  Rig r(device);
   r.ui.keep_terminal = 4;
   const FlashImage image = PatternImage(0x210000);
   ASSERT_EQ(r.Run(image), UploadOutcome::Completed);
@@ -161,17 +162,17 @@ TEST(UploadLayoutLarge, SplitsEraseAndWriteSoEveryByteArrives) {
   want.push_back({CMD_WRITE, 0x240000 - 64, 64});
   want.push_back({CMD_RESET, 0, 0});
   EXPECT_EQ(r.Commands(), want);
-  EXPECT_EQ(r.dev.refused_count(), 0u);
-  EXPECT_EQ(r.dev.flash, ExpectedFlash(r.before, info, image.bytes, 0x210000, 0x210000));
+  EXPECT_EQ(r.dev.refused().size(), 0u);
+  EXPECT_EQ(r.dev.flash(), ExpectedFlash(r.before, info, image.bytes, 0x210000, 0x210000));
 }
 
 TEST(UploadQuestion, NoLeavesTheDeviceUntouchedAndSelected) {
-  Rig r(Pic18Info());
+  Rig r(Device("pic18"));
   r.ui.answer = false;
   EXPECT_EQ(r.Run(PatternImage(0x7C01)), UploadOutcome::Declined);
   EXPECT_EQ(r.ui.questions, 1);
   EXPECT_TRUE(r.packets.empty());
-  EXPECT_EQ(r.dev.flash, r.before);
+  EXPECT_EQ(r.dev.flash(), r.before);
   EXPECT_EQ(r.ui.terminal, (std::vector<std::string>{"Upload aborted."}));
   EXPECT_EQ(r.ui.history, (std::vector<std::string>{"Disconnected."}));
   EXPECT_EQ(r.ex.CurrentDevice, &r.dev);
@@ -181,9 +182,9 @@ TEST(UploadImage, EveryUploadOfOneImageSavesItsOwnResetVector) {
   const FlashImage image = PatternImage(0x200);
   const std::vector<std::uint8_t> loaded = image.bytes;
   for (int run = 0; run < 2; ++run) {
-    Rig r(Pic18Info());
+    Rig r(Device("pic18"));
     ASSERT_EQ(r.Run(image), UploadOutcome::Completed);
-    EXPECT_TRUE(std::equal(loaded.begin(), loaded.begin() + 4, r.dev.flash.begin() + 0x7BFC)) << "run " << run;
+    EXPECT_TRUE(std::equal(loaded.begin(), loaded.begin() + 4, r.dev.flash().begin() + 0x7BFC)) << "run " << run;
   }
   EXPECT_EQ(image.bytes, loaded);
 }
@@ -191,50 +192,47 @@ TEST(UploadImage, EveryUploadOfOneImageSavesItsOwnResetVector) {
 // Images and boot info the upload cannot carry are refused before any packet.
 TEST(UploadRefusal, UnusableImagesAndBootInfo) {
   struct Case {
+    const char* why;
     TBootInfo info;
     std::size_t length;
   };
+  const TBootInfo pic18 = Device("pic18").info;
   const Case cases[] = {
-      {Pic16Info(), 0},                        // nothing loaded
-      {Pic18Info(), 0},
-      {Pic18Info(), 3},                        // no room for the reset vector
-      {{0, 0x7C00, 2, 0, 32, "x"}, 0x100},     // erase block 0
-      {{0, 0x7C00, 2, 64, 0, "x"}, 0x100},     // write block 0
-      {{0, 0x20, 2, 64, 32, "x"}, 0x10},       // bootloader below one block
+      {"nothing loaded", Device("pic16").info, 0},
+      {"nothing loaded", pic18, 0},
+      {"no room for the reset vector", pic18, 3},
+      {"erase block 0", {0, 0x7C00, 2, 0, 32, "x"}, 0x100},
+      {"write block 0", {0, 0x7C00, 2, 64, 0, "x"}, 0x100},
+      {"bootloader below one block", {0, 0x20, 2, 64, 32, "x"}, 0x10},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "E " << c.info.EraseBlockSize << " W " << c.info.WriteBlockSize
-                                    << " L " << c.length);
-    VirtualEventLoop loop;
-    Exchange ex(loop);
-    FakeBootloader dev(loop, ex, c.info, 0x8000, 0xA5);
-    int sent = 0;
-    ex.OnPacketSent = [&](std::span<const std::uint8_t>) { ++sent; };
-    RecordingUi ui;
-    EXPECT_EQ(RunUpload(ex, PatternImage(c.length), ui), UploadOutcome::Refused);
-    EXPECT_EQ(sent, 0);
-    ASSERT_EQ(ui.history.size(), 2u);
-    EXPECT_EQ(ui.history[0].rfind("Error: ", 0), 0u) << ui.history[0];
-    EXPECT_EQ(ui.history[1], "Disconnected.");
-    EXPECT_EQ(ui.finish_calls, 1);
+    SCOPED_TRACE(c.why);
+    Rig r(Device("pic18"));
+    r.ex.BootInfo = c.info;
+    EXPECT_EQ(r.Run(PatternImage(c.length)), UploadOutcome::Refused);
+    EXPECT_TRUE(r.packets.empty());
+    ASSERT_EQ(r.ui.history.size(), 2u);
+    EXPECT_EQ(r.ui.history[0].rfind("Error: ", 0), 0u) << r.ui.history[0];
+    EXPECT_EQ(r.ui.history[1], "Disconnected.");
+    EXPECT_EQ(r.ui.finish_calls, 1);
   }
 }
 
 // A stop request during the third block's wait ends the transfer there: no
 // further packet, no reset, the device stays in its bootloader.
 TEST(UploadStop, EndsTheTransferAtOnce) {
-  Rig r(Pic18Info());
+  Rig r(Device("pic18"));
   r.on_packet = [&](std::size_t count) {
     if (count == 5) r.loop.post([&] { r.ex.CancelWaits(); });
   };
   const FlashImage image = PatternImage(0x1234);
   EXPECT_EQ(r.Run(image), UploadOutcome::Stopped);
   EXPECT_EQ(r.packets.size(), 5u);
-  EXPECT_FALSE(r.dev.reset);
+  EXPECT_FALSE(r.dev.reset_seen());
   EXPECT_EQ(r.ex.CurrentDevice, &r.dev);
   EXPECT_EQ(r.ui.finish_calls, 0);
   EXPECT_TRUE(r.ui.history.empty());
-  EXPECT_TRUE(std::equal(image.bytes.begin() + 4, image.bytes.begin() + 128, r.dev.flash.begin() + 4));
+  EXPECT_TRUE(std::equal(image.bytes.begin() + 4, image.bytes.begin() + 128, r.dev.flash().begin() + 4));
 }
 
 }  // namespace

@@ -21,14 +21,15 @@ const WaitPoint kWaits[] = {
     {"MainErase", 0, 730},        {"FirstBlock", 2, 500}, {"MiddleBlock", 38, 500},
     {"LastBlock", 74, 500},       {"FinalErase", 75, 500}, {"FinalBlock", 77, 500},
 };
-using Fault = FakeBootloader::Fault;
+using Fault = sim::FaultKind;
 
 class UploadFault : public testing::TestWithParam<std::tuple<WaitPoint, Fault>> {};
 
 TEST_P(UploadFault, EndsWithItsLinesAndLeavesTheDeviceAsItWas) {
   const auto [wait, fault] = GetParam();
-  Rig r(Pic18Info());
-  r.dev.PlaceFault(fault, wait.packet);
+  sim::Config device = Device("pic18");
+  device.fault = {fault, wait.packet + 1};  // the device counts its packets from 1
+  Rig r(device);
   const FlashImage image = PatternImage(0x1234);
   ASSERT_EQ(r.Run(image), UploadOutcome::Failed);
 
@@ -40,7 +41,7 @@ TEST_P(UploadFault, EndsWithItsLinesAndLeavesTheDeviceAsItWas) {
 
   // Nothing after the failed wait: no further block and no reset.
   EXPECT_EQ(r.packets.size(), static_cast<std::size_t>(wait.packet) + 1);
-  EXPECT_FALSE(r.dev.reset);
+  EXPECT_FALSE(r.dev.reset_seen());
   if (fault == Fault::Unplug) {
     EXPECT_EQ(r.ex.CurrentDevice, nullptr);
   } else {
@@ -52,9 +53,9 @@ TEST_P(UploadFault, EndsWithItsLinesAndLeavesTheDeviceAsItWas) {
   // is never touched.
   const std::vector<std::uint8_t> done = ExpectedFlash(r.before, r.info, image.bytes, 0x1240, 73 * 64);
   const std::size_t written = wait.packet <= 2 ? 0 : std::min(wait.packet - 2, 73) * 64;
-  EXPECT_TRUE(std::equal(done.begin(), done.begin() + written, r.dev.flash.begin()));
-  EXPECT_TRUE(std::equal(r.before.begin() + 0x7C00, r.before.end(), r.dev.flash.begin() + 0x7C00));
-  EXPECT_EQ(r.dev.refused_count(), 0u);
+  EXPECT_TRUE(std::equal(done.begin(), done.begin() + written, r.dev.flash().begin()));
+  EXPECT_TRUE(r.dev.model().BootAreaIntact());
+  EXPECT_TRUE(r.dev.refused().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
