@@ -84,7 +84,8 @@ int main(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quelloader"));
-  QApplication::setApplicationDisplayName(QStringLiteral("Quelloader"));
+  // The display name stays unset: Qt would append it to the window's caption.
+  QGuiApplication::setDesktopFileName(QStringLiteral("quelloader"));
 
   const Arguments args = ParseArguments(QApplication::arguments());
   ql::QtEventLoop loop;

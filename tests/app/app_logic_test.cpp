@@ -11,6 +11,7 @@
 #include "app/ini_file.h"
 #include "app/markup.h"
 #include "app/path_fit.h"
+#include "app/settings_location.h"
 
 namespace ql {
 namespace {
@@ -118,6 +119,17 @@ TEST(FormStorage, GatherWritesTheKeysOfANewFileInOrder) {
             "NormPos(1920x1080)=234,120,723,477\r\nNormPos=234,120,723,477\r\n"
             "CheckBoxClose_Checked=TRUE\r\nOpenDialog1_InitialDir=\r\n"
             "OpenDialog1_FileName=/home/u/prog.hex\r\nMCUComboBox_ItemIndex=0\r\n\r\n");
+}
+
+TEST(SettingsLocation, BesideTheProgramElseTheUsersConfigFolder) {
+  const QString dir = QStringLiteral(QUELLOADER_TEST_TMP "/location");
+  QDir(dir).removeRecursively();
+  QDir().mkpath(dir + "/bin");
+  EXPECT_EQ(SettingsPath((dir + "/bin").toStdString()), (dir + "/bin/Settings.ini").toStdString());
+  // A folder that cannot take the file (here: one that does not exist).
+  qputenv("XDG_CONFIG_HOME", (dir + "/config").toLocal8Bit());
+  EXPECT_EQ(SettingsPath((dir + "/gone").toStdString()), (dir + "/config/quelloader/Settings.ini").toStdString());
+  qunsetenv("XDG_CONFIG_HOME");
 }
 
 // One pixel per character: widths are easy to reason about.
