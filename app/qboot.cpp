@@ -273,7 +273,12 @@ int TqBoot::CollapsedWidth() const {
   return AdvPanel1->x() + AdvGroupBox3->x() + AdvGroupBox3->width() + 6;
 }
 
-void TqBoot::SetClientWidth(int width) { setFixedSize(width, kClientHeight); }
+void TqBoot::SetClientWidth(int width) {
+  setFixedSize(width, kClientHeight);
+  // Set here too: a hidden window gets its resize event only when shown,
+  // and a status text set meanwhile is fitted to this width.
+  StatusBar1->setGeometry(0, 338, width, 19);
+}
 
 void TqBoot::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);

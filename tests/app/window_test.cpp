@@ -490,6 +490,21 @@ class WindowTest : public QObject {
       QCOMPARE(r.w->image().ImageEnd(), 20);
       QCOMPARE(r.w->image().family, McuFamily::None);
     }
+    {
+      // A path too long for the collapsed status bar loses its leading
+      // directories and fits, measured in the bar's own font.
+      const QString deep = TmpDir() + "/a-rather-long-folder-name/another-long-folder-name/and-a-third-one";
+      QDir().mkpath(deep);
+      QFile::copy(path, deep + "/deep.hex");
+      WindowOptions o;
+      o.command_line_file = deep + "/deep.hex";
+      Rig r(o);
+      const QFontMetrics fm(r.w->StatusBar1->font());
+      QCOMPARE(r.w->StatusBar1->width(), 489);
+      QVERIFY(r.w->StatusText().startsWith(".../"));
+      QVERIFY(r.w->StatusText().endsWith("/and-a-third-one/deep.hex"));
+      QVERIFY(fm.horizontalAdvance(r.w->StatusText()) <= 489 - fm.horizontalAdvance("W"));
+    }
     QDir().mkpath(TmpDir() + "/folder.hex");
     QFile::copy(path, TmpDir() + "/cmd.hex.bak");
     for (const QString& arg : {TmpDir() + "/cmd.hex.bak", TmpDir() + "/missing.hex", TmpDir() + "/folder.hex"}) {
