@@ -8,6 +8,7 @@ packages=(
   libcli11-dev libudev-dev qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev
   srecord binutils
+  clang-14 libclang-rt-14-dev
   xvfb xauth
   dpkg-dev help2man desktop-file-utils librsvg2-bin
 )

@@ -1,0 +1,25 @@
+# libFuzzer targets (configure with clang and -DQUELLOADER_FUZZ=ON; see
+# tools/fuzz.sh), read by the top CMakeLists.txt after all other targets.
+# Each target links the fuzzing engine's main.
+function(quelloader_fuzz_target name)
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  list(TRANSFORM F_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/ REGEX "^[^/]")
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE quelloader_core quelloader_warnings ${F_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+endfunction()
+
+quelloader_fuzz_target(hex_loader_fuzz SOURCES hex_loader_fuzz.cpp)
+quelloader_fuzz_target(exchange_fuzz SOURCES exchange_fuzz.cpp)
+
+# The window's Settings.ini store and path shortening need only Qt Core, so
+# they are built here from their sources without the window.
+find_package(Qt6 QUIET COMPONENTS Core)
+if(Qt6Core_FOUND)
+  quelloader_fuzz_target(settings_ini_fuzz
+    SOURCES settings_ini_fuzz.cpp ${CMAKE_SOURCE_DIR}/app/ini_file.cpp ${CMAKE_SOURCE_DIR}/app/form_storage.cpp
+    LIBS Qt6::Core)
+  quelloader_fuzz_target(path_fit_fuzz SOURCES path_fit_fuzz.cpp ${CMAKE_SOURCE_DIR}/app/path_fit.cpp LIBS Qt6::Core)
+else()
+  message(STATUS "Qt 6 Core not found: no fuzz targets for Settings.ini and path shortening")
+endif()

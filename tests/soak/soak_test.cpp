@@ -1,0 +1,474 @@
+// The randomized fault soak: whole device sessions (boot-info requests, the
+// connect handshake, the upload) against the simulated bootloader in virtual
+// time, with random presets, image sizes from 0 to past the bootloader area,
+// random answers to the bootloader-area question and random faults at random
+// steps. Every session is checked against invariants worked out here from
+// the layout rules, never from the engine's code.
+//
+// QUELLOADER_SOAK_COUNT  sessions to run (default 1500; the full run is 10000+)
+// QUELLOADER_SOAK_SEED   first session's seed (default fixed); session i uses
+//                        seed + i, so a failing session reruns alone with
+//                        QUELLOADER_SOAK_SEED=<its seed> QUELLOADER_SOAK_COUNT=1
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <span>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/virtual_event_loop.h"
+#include "protocol/exchange.h"
+#include "sim/simulated_bootloader.h"
+#include "upload/upload_engine.h"
+
+namespace ql {
+namespace {
+
+using sim::FaultKind;
+
+std::uint64_t EnvNumber(const char* name, std::uint64_t fallback) {
+  const char* v = std::getenv(name);
+  return v && *v ? std::strtoull(v, nullptr, 0) : fallback;
+}
+
+// What the window does around the engine, reduced to what the invariants read.
+class SoakUi : public UploadUi {
+ public:
+  explicit SoakUi(std::string name) : name_(std::move(name)) {}
+  void AppendHistory(std::string_view line) override { history.emplace_back(line); }
+  void AppendTerminal(std::string_view line) override {
+    ++terminal_lines;
+    if (!line.starts_with(' ')) other_terminal.emplace_back(line);  // not a byte line
+  }
+  void ProgressSetMax(std::int64_t max) override {
+    progress_max = max;
+    progress = 0;
+  }
+  void ProgressStep() override { progress = std::min(progress + 7, progress_max); }
+  bool AskBootloaderArea() override {
+    ++questions;
+    return answer;
+  }
+  void FinishUpload() override {
+    history.emplace_back("Disconnected.");
+    progress = 0;
+    ++finish_calls;
+  }
+  std::string DeviceName() override { return name_; }
+
+  std::vector<std::string> history;
+  std::vector<std::string> other_terminal;  // every terminal line but the byte lines
+  std::int64_t terminal_lines = 0;
+  std::int64_t progress_max = -1;
+  std::int64_t progress = 0;
+  int questions = 0;
+  bool answer = true;
+  int finish_calls = 0;
+
+ private:
+  std::string name_;
+};
+
+// ---- The layout oracle -------------------------------------------------------
+
+struct Layout {
+  std::int64_t erase_blocks = 0;  // n: blocks 0..n-1 of the main erase
+  std::int64_t write_length = 0;  // W: bytes 0..W-1 of the main write
+  std::int64_t final_block = 0;   // BootStart - E
+};
+
+std::int64_t RoundUp(std::int64_t v, std::int64_t unit) { return (v + unit - 1) / unit * unit; }
+
+Layout PlanFor(const TBootInfo& info, std::int64_t L) {
+  const std::int64_t E = info.EraseBlockSize;
+  Layout p;
+  p.final_block = std::int64_t{info.BootStart} - E;
+  // Blocks that hold image bytes, but never the final block or anything above.
+  p.erase_blocks = std::min(RoundUp(L, E) / E, p.final_block / E);
+  p.write_length = L > p.final_block ? p.final_block : RoundUp(L, info.WriteBlockSize);
+  return p;
+}
+
+std::uint8_t Mask(const TBootInfo& info, std::int64_t a) { return info.McuType == 1 && (a & 1) ? 0x3F : 0xFF; }
+
+// The flash after a completed upload: a PIC18 GOTO to the bootloader's word
+// address in bytes 0-3, the image to W (0xFF past its end), the final block
+// blank with the image's own first four bytes at its end on PIC18, and the
+// rest as it was.
+std::vector<std::uint8_t> ExpectedFlash(std::vector<std::uint8_t> flash, const TBootInfo& info,
+                                        const std::vector<std::uint8_t>& image) {
+  const std::int64_t L = static_cast<std::int64_t>(image.size());
+  const Layout p = PlanFor(info, L);
+  const std::int64_t E = info.EraseBlockSize;
+  for (std::int64_t a = 0; a < p.write_length; ++a) flash[a] = (a < L ? image[a] : 0xFF) & Mask(info, a);
+  for (std::int64_t a = p.final_block; a < p.final_block + E; ++a) flash[a] = Mask(info, a);
+  if (info.McuType == 2) {
+    const std::uint32_t k = info.BootStart / 2;
+    const std::uint8_t jump[4] = {static_cast<std::uint8_t>(k), 0xEF, static_cast<std::uint8_t>(k >> 8),
+                                  static_cast<std::uint8_t>(0xF0 | ((k >> 16) & 0x0F))};
+    for (int i = 0; i < 4; ++i) {
+      flash[i] = jump[i];
+      flash[info.BootStart - 4 + i] = image[i];
+    }
+  }
+  return flash;
+}
+
+// Byte ranges [begin, end) that a command erased or wrote on the device.
+struct Range {
+  std::int64_t begin = 0, end = 0;
+};
+
+Range Span(const sim::CommandRecord& c, std::int64_t E) {
+  if (c.code == CMD_ERASE) {
+    const std::int64_t top = c.address / E;
+    return {(top + 1 - c.count) * E, (top + 1) * E};
+  }
+  return {c.address, std::int64_t{c.address} + c.count};
+}
+
+// Bytes covered by the ranges, as a sorted list of disjoint ranges.
+std::vector<Range> Union(std::vector<Range> r) {
+  std::sort(r.begin(), r.end(), [](Range a, Range b) { return a.begin < b.begin; });
+  std::vector<Range> out;
+  for (Range x : r) {
+    if (x.begin >= x.end) continue;
+    if (!out.empty() && x.begin <= out.back().end) out.back().end = std::max(out.back().end, x.end);
+    else out.push_back(x);
+  }
+  return out;
+}
+
+bool Covered(const std::vector<Range>& by, Range r) {
+  for (Range x : by)
+    if (x.begin <= r.begin && r.end <= x.end) return true;
+  return r.begin >= r.end;
+}
+
+// ---- One session ---------------------------------------------------------------
+
+struct Session {
+  std::uint64_t seed = 0;
+  std::string preset;
+  std::int64_t length = 0;
+  bool answer = true;
+  int boot_info_requests = 1;
+  sim::Fault fault;
+  int stop_after_packet = 0;  // 0: no stop request
+  std::string Describe() const {
+    std::ostringstream s;
+    s << "seed " << seed << " (rerun: QUELLOADER_SOAK_SEED=" << seed << " QUELLOADER_SOAK_COUNT=1): preset "
+      << preset << ", image " << length << " bytes, answer " << (answer ? "OK" : "No") << ", boot-info requests "
+      << boot_info_requests << ", fault " << static_cast<int>(fault.kind) << " at step " << fault.step
+      << ", stop after packet " << stop_after_packet;
+    return s.str();
+  }
+};
+
+// Image sizes: anywhere from 0 to past BootStart, with extra weight on the
+// edges (block multiples, the final block, BootStart, the 32767 limit).
+std::int64_t PickLength(std::mt19937_64& rng, const sim::Config& c) {
+  const std::int64_t E = c.info.EraseBlockSize, B = c.info.BootStart;
+  std::uniform_int_distribution<int> kind(0, 9);
+  auto near = [&](std::int64_t v) {
+    return std::max<std::int64_t>(0, v + std::uniform_int_distribution<std::int64_t>(-2, 2)(rng));
+  };
+  switch (kind(rng)) {
+    case 0:
+      return std::uniform_int_distribution<std::int64_t>(0, 8)(rng);
+    case 1:
+      return near(B - E);
+    case 2:
+      return near(B);
+    case 3:
+      return near(E * std::uniform_int_distribution<std::int64_t>(1, B / E)(rng));
+    case 4:
+      return near(32767);
+    case 5:
+      return std::uniform_int_distribution<std::int64_t>(B, B + 3 * E)(rng);
+    default:
+      return std::uniform_int_distribution<std::int64_t>(0, B + 2 * E)(rng);
+  }
+}
+
+Session MakeSession(std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  Session s;
+  s.seed = seed;
+  static const char* kPresets[] = {"pic18", "pic18j", "pic16", "pic18j"};  // pic18j carries the large images
+  s.preset = kPresets[std::uniform_int_distribution<int>(0, 3)(rng)];
+  const sim::Config c = *sim::Preset(s.preset);
+  s.length = PickLength(rng, c);
+  s.answer = std::bernoulli_distribution(0.7)(rng);
+  s.boot_info_requests = std::uniform_int_distribution<int>(1, 3)(rng);
+  // A rough count of the session's steps, so that faults land anywhere in it.
+  const std::int64_t steps = s.boot_info_requests + 2 + 1 + 2 * (s.length / c.info.EraseBlockSize + 1) + 4;
+  auto any_step = [&] { return static_cast<int>(std::uniform_int_distribution<std::int64_t>(1, steps)(rng)); };
+  switch (std::uniform_int_distribution<int>(0, 11)(rng)) {
+    case 0:
+    case 1:
+      s.fault = {FaultKind::NoAnswer, any_step()};
+      break;
+    case 2:
+    case 3:
+      s.fault = {FaultKind::WrongAnswer, any_step()};
+      break;
+    case 4:
+    case 5:
+      s.fault = {FaultKind::Unplug, any_step()};
+      break;
+    case 6:
+      s.fault = {FaultKind::GarbageBootInfo, std::uniform_int_distribution<int>(1, s.boot_info_requests)(rng)};
+      break;
+    case 7:
+      s.fault = {FaultKind::ShortBootInfo, std::uniform_int_distribution<int>(1, s.boot_info_requests)(rng)};
+      break;
+    case 8:
+      s.stop_after_packet = std::uniform_int_distribution<int>(1, static_cast<int>(steps))(rng);
+      break;
+    case 9:
+      if (std::bernoulli_distribution(0.2)(rng)) s.fault = {FaultKind::Silent, 0};
+      break;
+    default:
+      break;  // no fault
+  }
+  return s;
+}
+
+std::vector<std::uint8_t> RandomImage(std::mt19937_64& rng, std::int64_t length) {
+  std::vector<std::uint8_t> b(static_cast<std::size_t>(length));
+  for (auto& x : b) x = static_cast<std::uint8_t>(rng() >> 56);
+  return b;
+}
+
+bool IsUploadRefusal(const std::string& line) {
+  return line.rfind("Error: ", 0) == 0 && line.size() > 15 && line.ends_with("; cannot upload.");
+}
+
+struct Tally {
+  std::map<std::string, int> outcomes;
+};
+
+// Runs one session and returns what was wrong with it ("" when nothing).
+std::string RunSession(const Session& s, Tally& tally) {
+  std::ostringstream bad;
+  auto check = [&](bool ok, const std::string& what) {
+    if (!ok) bad << "\n  - " << what;
+  };
+
+  sim::Config config = *sim::Preset(s.preset);
+  config.fault = s.fault;
+  const TBootInfo device_info = config.info;
+  const std::vector<std::uint8_t> blank = sim::SimulatedBootloader(config).flash();
+  VirtualEventLoop loop;
+  Exchange ex(loop);
+  sim::SimDevice dev(loop, config);
+  dev.AttachTo(ex);
+
+  std::mt19937_64 rng(s.seed ^ 0x9E3779B97F4A7C15ull);
+  const std::vector<std::uint8_t> image = RandomImage(rng, s.length);
+
+  // Selection: the device link asks for the boot info (again on every rebuild
+  // of the device list); the last answer is the one in force.
+  std::vector<std::string> lines;
+  WaitResult r = WaitResult::WaitOk;
+  for (int i = 0; i < s.boot_info_requests && r == WaitResult::WaitOk; ++i) {
+    ex.SendPlainCommand(CMD_BOOT_INFO);
+    r = ex.WaitForResponse(CMD_BOOT_INFO, 1000);
+  }
+  std::string outcome;
+  const auto erase_or_write = [&] {
+    return std::count_if(dev.commands().begin(), dev.commands().end(),
+                         [](const sim::CommandRecord& c) { return c.code == CMD_ERASE || c.code == CMD_WRITE; });
+  };
+  if (r != WaitResult::WaitOk) {
+    outcome = "not in bootloader mode";
+  } else {
+    ex.ApplyBlockSize();
+    ex.SendPlainCommand(CMD_HANDSHAKE_1);
+    r = ex.WaitForResponse(CMD_HANDSHAKE_1, 500);
+    if (r == WaitResult::WaitOk) {
+      ex.SendPlainCommand(CMD_HANDSHAKE_2);
+      r = ex.WaitForResponse(CMD_HANDSHAKE_2, 500);
+    }
+    if (r != WaitResult::WaitOk) outcome = "connect failed";
+  }
+  if (!outcome.empty()) {
+    ++tally.outcomes[outcome];
+    check(erase_or_write() == 0, "erase or write without a connection");
+    return bad.str();
+  }
+
+  // The upload, with a stop request (a click on "Stop uploading") while the
+  // wait for the chosen packet's answer runs.
+  const TBootInfo host_info = ex.BootInfo;
+  SoakUi ui(host_info.BootDeviceName);
+  ui.answer = s.answer;
+  int packets = 0;
+  ex.OnPacketSent = [&](std::span<const std::uint8_t>) {
+    if (++packets == s.stop_after_packet) loop.post([&ex] { ex.CancelWaits(); });
+  };
+  const std::size_t commands_before = dev.commands().size();
+  FlashImage flash_image;
+  flash_image.bytes = image;
+  flash_image.family = FamilyFromMcuType(host_info.McuType);
+  const UploadOutcome result = RunUpload(ex, flash_image, ui);
+  if (result == UploadOutcome::Stopped || result == UploadOutcome::Completed) ui.FinishUpload();  // after the dialog
+
+  const std::vector<sim::CommandRecord> upload_commands(dev.commands().begin() + commands_before,
+                                                        dev.commands().end());
+  const bool reset_sent =
+      std::any_of(upload_commands.begin(), upload_commands.end(), [](auto& c) { return c.code == CMD_RESET; });
+  const bool info_genuine = host_info.McuType == device_info.McuType &&
+                            host_info.EraseBlockSize == device_info.EraseBlockSize &&
+                            host_info.WriteBlockSize == device_info.WriteBlockSize &&
+                            host_info.BootStart == device_info.BootStart;
+
+  // Every ending: nothing erased or written at or above the bootloader start
+  // the host was given, nor (with genuine boot info) the device's own; every
+  // write lands in flash this upload erased; "Disconnected." once; bar at 0.
+  std::vector<Range> erased;
+  const std::int64_t host_E = std::max<std::int64_t>(host_info.EraseBlockSize, 1);
+  for (const auto& c : upload_commands) {
+    if (c.code != CMD_ERASE && c.code != CMD_WRITE) continue;
+    const Range span = Span(c, c.code == CMD_ERASE ? host_E : 1);
+    check(span.end <= std::int64_t{host_info.BootStart},
+          "command " + std::to_string(c.code) + " at " + std::to_string(c.address) + " reaches the bootloader area");
+    if (c.code == CMD_ERASE) erased.push_back(span);
+    else check(Covered(Union(erased), span), "write at " + std::to_string(c.address) + " over unerased flash");
+  }
+  if (info_genuine) check(dev.refused().empty() && dev.model().BootAreaIntact(), "the bootloader area was touched");
+  check(ui.finish_calls == 1, "FinishUpload ran " + std::to_string(ui.finish_calls) + " times");
+  check(!ui.history.empty() && ui.history.back() == "Disconnected.", "history does not end in \"Disconnected.\"");
+  check(ui.progress == 0, "progress bar not back at 0");
+  std::vector<std::string> errors;
+  for (const auto& l : ui.history)
+    if (l.rfind("Error: ", 0) == 0) errors.push_back(l);
+
+  switch (result) {
+    case UploadOutcome::Completed: {
+      outcome = "completed";
+      check(errors.empty(), "error line after a completed upload");
+      check(!upload_commands.empty() && upload_commands.back().code == CMD_RESET, "last command is not the reset");
+      check(std::count(ui.history.begin(), ui.history.end(), "Completed successfully.") == 1,
+            "no \"Completed successfully.\"");
+      const std::int64_t L = s.length;
+      check(ui.questions == (L > std::int64_t{host_info.BootStart} ? 1 : 0), "bootloader-area question");
+      if (info_genuine) {
+        check(dev.flash() == ExpectedFlash(blank, device_info, image), "flash differs from the expected layout");
+        // The erase names exactly the blocks that hold image bytes, and the final block.
+        const Layout p = PlanFor(device_info, L);
+        std::vector<Range> writes;
+        for (const auto& c : upload_commands)
+          if (c.code == CMD_WRITE) writes.push_back(Span(c, 1));
+        std::vector<Range> want_erased{{0, p.erase_blocks * device_info.EraseBlockSize},
+                                       {p.final_block, device_info.BootStart}};
+        std::vector<Range> want_written{{0, p.write_length}, {p.final_block, device_info.BootStart}};
+        auto same = [](const std::vector<Range>& a, const std::vector<Range>& b) {
+          return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](Range x, Range y) {
+                   return x.begin == y.begin && x.end == y.end;
+                 });
+        };
+        check(same(Union(erased), Union(want_erased)), "erased blocks differ from the image's blocks");
+        check(same(Union(writes), Union(want_written)), "written bytes differ from the main write and final block");
+        check(ui.terminal_lines == 3 + std::min(L, p.write_length), "terminal lines: one per image byte written");
+      }
+      break;
+    }
+    case UploadOutcome::Failed:
+      outcome = "failed";
+      check(errors.size() == 1 && (errors[0] == "Error: Timeout waiting for MCU." ||
+                                   errors[0] == "Error: Device " + host_info.BootDeviceName + " removed."),
+            "not exactly one wait error line of the message table");
+      check(!reset_sent, "reset sent after a failure");
+      break;
+    case UploadOutcome::Refused:
+      outcome = "refused";
+      check(errors.size() == 1 && IsUploadRefusal(errors[0]), "not exactly one refusal line");
+      check(!reset_sent && upload_commands.empty(), "a refused upload sent commands");
+      check(!info_genuine || s.length == 0 || (device_info.McuType == 2 && s.length < 4),
+            "usable boot info and image refused");
+      break;
+    case UploadOutcome::Declined:
+      outcome = "declined";
+      check(errors.empty(), "error line after No");
+      check(upload_commands.empty(), "No still erased or wrote");
+      check(std::count(ui.other_terminal.begin(), ui.other_terminal.end(), "Upload aborted.") == 1,
+            "no \"Upload aborted.\"");
+      check(!s.answer && s.length > std::int64_t{host_info.BootStart}, "declined without a No to the question");
+      break;
+    case UploadOutcome::Stopped:
+      outcome = "stopped";
+      check(errors.empty(), "error line after a stop request");
+      check(!reset_sent, "reset sent after a stop request");
+      check(s.stop_after_packet > 0, "stopped without a stop request");
+      break;
+  }
+  if (!info_genuine) outcome += " (boot info not the device's)";
+  ++tally.outcomes[outcome];
+  return bad.str();
+}
+
+// The oracle against the worked example: PIC18, E 64, write block 32,
+// BootStart 0x7C00, L 0x1234: 73 blocks erased, W 0x1240; with L 0x7BD0,
+// 495 blocks and W 0x7BC0.
+TEST(SoakOracle, MatchesTheWorkedExamples) {
+  TBootInfo info;
+  info.McuType = 2;
+  info.EraseBlockSize = 64;
+  info.WriteBlockSize = 32;
+  info.BootStart = 0x7C00;
+  Layout p = PlanFor(info, 0x1234);
+  EXPECT_EQ(p.erase_blocks, 73);
+  EXPECT_EQ(p.write_length, 0x1240);
+  p = PlanFor(info, 0x7BD0);
+  EXPECT_EQ(p.erase_blocks, 495);
+  EXPECT_EQ(p.write_length, 0x7BC0);
+
+  std::vector<std::uint8_t> image(0x1234, 0x11);
+  image[0] = 0xA0, image[1] = 0xA1, image[2] = 0xA2, image[3] = 0xA3;
+  const auto f = ExpectedFlash(std::vector<std::uint8_t>(0x8000, 0xFF), info, image);
+  EXPECT_EQ(f[0], 0x00);  // GOTO 0x3E00: 00 EF 3E F0
+  EXPECT_EQ(f[1], 0xEF);
+  EXPECT_EQ(f[2], 0x3E);
+  EXPECT_EQ(f[3], 0xF0);
+  EXPECT_EQ(f[0x1233], 0x11);
+  EXPECT_EQ(f[0x1234], 0xFF);
+  EXPECT_EQ(f[0x7BFB], 0xFF);
+  EXPECT_EQ(f[0x7BFC], 0xA0);
+  EXPECT_EQ(f[0x7BFF], 0xA3);
+}
+
+TEST(Soak, RandomSessionsKeepTheInvariants) {
+  const std::uint64_t count = EnvNumber("QUELLOADER_SOAK_COUNT", 1500);
+  const std::uint64_t first = EnvNumber("QUELLOADER_SOAK_SEED", 20261208);
+  Tally tally;
+  int failures = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (std::uint64_t i = 0; i < count && failures < 10; ++i) {
+    const Session s = MakeSession(first + i);
+    const std::string bad = RunSession(s, tally);
+    if (!bad.empty()) {
+      ++failures;
+      ADD_FAILURE() << s.Describe() << bad;
+    }
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("soak: %llu sessions from seed %llu in %.1f s\n", static_cast<unsigned long long>(count),
+              static_cast<unsigned long long>(first), seconds);
+  for (const auto& [what, n] : tally.outcomes) std::printf("  %6d %s\n", n, what.c_str());
+  // A soak whose sessions all ended the same way would prove little.
+  EXPECT_GT(tally.outcomes["completed"], 0);
+  EXPECT_GT(tally.outcomes["failed"], 0);
+}
+
+}  // namespace
+}  // namespace ql
