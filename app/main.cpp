@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QTimer>
 
 #include <cstdio>
 #include <memory>
@@ -122,6 +123,19 @@ int main(int argc, char** argv) {
   {
     ql::TqBoot window(loop, *backend, dialogs, options);
     window.show();
+    // The demo board goes back into its bootloader within two seconds after it left
+    // the bus (after an upload's reset, or a disconnect), so the workflow can
+    // be tried again without restarting.
+    QTimer replug;
+    if (simulator) {
+      const ql::sim::Config config = *ql::sim::Preset(args.simulate.toStdString());
+      replug.setInterval(2000);
+      QObject::connect(&replug, &QTimer::timeout, [&, config] {
+        if (simulator->attached()) return;
+        simulator = std::make_unique<ql::VirtualSimBootloader>(*virtual_backend, loop, config);
+      });
+      if (args.screenshots.isEmpty()) replug.start();
+    }
     if (!args.screenshots.isEmpty())
       ql::StartScreenshotTour(window, args.screenshots, args.file.value_or(QString()));
     rc = QApplication::exec();
