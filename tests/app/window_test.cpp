@@ -273,6 +273,30 @@ class WindowTest : public QObject {
     QCOMPARE(w.MCUComboBox->count(), 0);
   }
 
+  void silentBootloaderAndRemovalLines() {
+    Rig r;
+    sim::Config c = *sim::Preset("pic18");
+    c.fault = {sim::FaultKind::Silent, 0};
+    r.Plug(c);
+    QCOMPARE(r.History().mid(1), (QStringList{"USB HID device is not in bootloader mode.", "Reset device."}));
+    QCOMPARE(r.w->LinkPicture(), 0);
+    r.sim->Unplug();
+    r.Run(100);
+    QCOMPARE(r.History().last(), QStringLiteral("Reset device to reenter bootloader mode."));
+
+    // Removed while connected: the shown name, then "Disconnected.", and an
+    // empty terminal log.
+    r.Plug("pic18");
+    r.Connect();
+    r.w->AppendTerminal("Erase...");
+    r.sim->Unplug();
+    r.Run(100);
+    QCOMPARE(r.History().mid(r.History().size() - 2), (QStringList{"Device PIC18F4550 removed.", "Disconnected."}));
+    QVERIFY(r.w->TerminalLines().isEmpty());
+    QCOMPARE(r.w->ButtonConnect->text(), QStringLiteral("Connect"));
+    QCOMPARE(r.w->DeviceComboBox->count(), 0);
+  }
+
   void unansweredHandshakeReportsOnce() {
     Rig r;
     sim::Config c = *sim::Preset("pic18");
