@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "image/flash_image.h"
 #include "upload_test_support.h"
 
 namespace ql::test {
@@ -141,6 +142,40 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"Pic18jLargeImageContinued", Device("pic18j"), 0x11000, true,
                    {{CMD_ERASE, 0xE800, 59}, {CMD_WRITE, 0, 0x7C00}, {CMD_WRITE, 0x7C00, 0x7000}}, 0xEC00}),
     [](const testing::TestParamInfo<LayoutCase>& info) { return std::string(info.param.name); });
+
+// Assembler output as the loader reads it, on a device fresh from the
+// factory: every image byte below the final block arrives, the final block
+// carries the reset vector, and the bootloader area stays as it was.
+struct FixtureCase {
+  const char* file;
+  McuFamily family;
+  const char* preset;
+  bool asks;
+  friend void PrintTo(const FixtureCase& c, std::ostream* os) { *os << c.file; }
+};
+
+class UploadFixture : public testing::TestWithParam<FixtureCase> {};
+
+TEST_P(UploadFixture, EveryImageByteBelowTheFinalBlockArrives) {
+  const FixtureCase& c = GetParam();
+  FlashImage image;
+  ASSERT_TRUE(LoadHexFile(std::string(QUELLOADER_FIXTURES) + "/" + c.file, c.family, image).ok());
+  Rig r(Device(c.preset));
+  ASSERT_EQ(r.Run(image), UploadOutcome::Completed);
+  EXPECT_EQ(r.ui.questions, c.asks ? 1 : 0);
+  EXPECT_TRUE(r.dev.refused().empty());
+  EXPECT_TRUE(r.dev.model().BootAreaIntact());
+  const std::size_t below_final = std::min<std::size_t>(image.bytes.size(), r.info.BootStart - r.info.EraseBlockSize);
+  EXPECT_EQ(r.dev.flash(), ExpectedFlash(r.before, r.info, image.bytes, below_final, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Assembled, UploadFixture,
+    testing::Values(FixtureCase{"pic18-app-24k.hex", McuFamily::Pic18, "pic18", false},
+                    FixtureCase{"pic18-edge-below-boot.hex", McuFamily::Pic18, "pic18", false},
+                    FixtureCase{"pic18-into-boot.hex", McuFamily::Pic18, "pic18", true},
+                    FixtureCase{"pic18-app-70k.hex", McuFamily::Pic18, "pic18j", true},
+                    FixtureCase{"pic16-app-4kw.hex", McuFamily::Pic16, "pic16", false}));
 
 // More than 32767 erase blocks and bytes: every command carries its own
 // address, and every byte below the final block arrives.
