@@ -98,6 +98,14 @@ def mask(address, mcu_type):
     return 0x3F if mcu_type == 1 and address & 1 else 0xFF
 
 
+def pristine(boot_start, mcu_type, flash_size):
+    """The flash before any upload: erased, and the bootloader's own area."""
+    flash = bytearray(mask(a, mcu_type) for a in range(flash_size))
+    for a in range(boot_start, flash_size):
+        flash[a] = BOOT_PATTERN[a % len(BOOT_PATTERN)] & mask(a, mcu_type)
+    return flash
+
+
 def layout(image, boot_start, erase, write, mcu_type, flash_size):
     """Returns (expected flash bytes, the upload's numbers).
 
@@ -107,9 +115,7 @@ def layout(image, boot_start, erase, write, mcu_type, flash_size):
     L = len(image)
     E = erase
     final = boot_start - E
-    flash = bytearray(mask(a, mcu_type) for a in range(flash_size))
-    for a in range(boot_start, flash_size):
-        flash[a] = BOOT_PATTERN[a % len(BOOT_PATTERN)] & mask(a, mcu_type)
+    flash = pristine(boot_start, mcu_type, flash_size)
     # Main erase count; the final block is erased on its own.
     n = L // E + (1 if L % E else 0)
     if L > final and n > 0:
@@ -135,7 +141,7 @@ def layout(image, boot_start, erase, write, mcu_type, flash_size):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--hex", required=True)
+    ap.add_argument("--hex", help="the uploaded HEX file; none: the flash before any upload")
     ap.add_argument("--boot-start", type=lambda s: int(s, 0), required=True)
     ap.add_argument("--erase-block", type=lambda s: int(s, 0), required=True)
     ap.add_argument("--write-block", type=lambda s: int(s, 0), required=True)
@@ -143,12 +149,15 @@ def main():
     ap.add_argument("--flash-size", type=lambda s: int(s, 0), required=True)
     ap.add_argument("--out", required=True, help="expected flash, binary")
     a = ap.parse_args()
-    image = load_image(a.hex, a.mcu_type)
-    flash, info = layout(image, a.boot_start, a.erase_block, a.write_block,
-                                  a.mcu_type, a.flash_size)
+    if a.hex:
+        image = load_image(a.hex, a.mcu_type)
+        flash, info = layout(image, a.boot_start, a.erase_block, a.write_block,
+                             a.mcu_type, a.flash_size)
+        print(f"{os.path.basename(a.hex)}: L={info['L']:#x} n={info['n']} W={info['W']:#x}")
+    else:
+        flash = pristine(a.boot_start, a.mcu_type, a.flash_size)
     with open(a.out, "wb") as f:
         f.write(flash)
-    print(f"{os.path.basename(a.hex)}: L={info['L']:#x} n={info['n']} W={info['W']:#x}")
 
 
 if __name__ == "__main__":

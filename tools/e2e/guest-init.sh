@@ -7,7 +7,7 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 mount -t tmpfs tmp /tmp
-mount -t tmpfs run /run
+mount -t tmpfs -o mode=0700 run /run
 . /e2e/config
 export LD_LIBRARY_PATH="$LIBDIRS"
 export HOME=/tmp

@@ -170,7 +170,7 @@ copy_with_libs() {  # copy_with_libs FILE DEST
 [ $have_cli -eq 1 ] && copy_with_libs "$cli" "$root/opt/quelloader/bin/quelloader-cli"
 [ $have_sim -eq 1 ] && copy_with_libs "$sim" "$root/opt/quelloader/bin/quelloader-sim"
 if [ $have_link -eq 1 ]; then
-  copy_with_libs "$linktest" "$root/opt/quelloader/bin/device-link-test"
+  copy_with_libs "$linktest" "$root/opt/quelloader/bin/e2e-window-link-test"
   # The offscreen platform plugin, at the path Qt looks for it.
   plug="$(find /usr/lib/*/qt6/plugins/platforms -name 'libqoffscreen.so' 2>/dev/null | head -n1)"
   if [ -n "$plug" ]; then
@@ -185,9 +185,27 @@ chmod +x "$root/init"
 
 # Expected flash contents, computed here from the HEX files with srec_cat and
 # the upload's memory layout; the guest compares the device's dump with them.
+# The simulated bootloader's presets: McuType, EraseBlockSize, WriteBlockSize,
+# BootStart, flash size, device name. The guest checks that each device
+# reports these values before trusting the files made from them.
+presets="pic18 2 64 32 0x7C00 0x8000 PIC18F4550
+pic18j 2 1024 64 0xF000 0x10000 PIC18F46J50
+pic16 1 64 64 0x3C00 0x4000 PIC16F1459"
+# preset:fixture pairs the scenarios upload.
+uploads="pic18:pic18-edge-below-boot.hex pic18:pic18-app-6k.hex pic18:pic18-blink.hex
+pic18j:pic18-app-24k.hex pic16:pic16-app-4kw.hex pic16:pic16-blink.hex"
 if [ $have_sim -eq 1 ]; then
-  python3 "$here/expected_flash.py" --sim "$sim" --fixtures "$fixtures" --out "$root/e2e/expected" \
-    || { log "cannot compute the expected flash contents"; exit 2; }
+  echo "$presets" > "$root/e2e/presets"
+  while read -r name mcu eb wb boot size _; do
+    common=(--boot-start "$boot" --erase-block "$eb" --write-block "$wb" --mcu-type "$mcu" --flash-size "$size")
+    python3 "$here/expected_flash.py" "${common[@]}" --out "$root/e2e/expected/$name.pristine.bin"
+    for pair in $uploads; do
+      [ "${pair%%:*}" = "$name" ] || continue
+      fx="${pair#*:}"
+      python3 "$here/expected_flash.py" "${common[@]}" --hex "$fixtures/$fx" \
+        --out "$root/e2e/expected/$name.${fx%.hex}.bin" >/dev/null
+    done
+  done <<< "$presets"
 fi
 
 cat > "$root/e2e/config" <<EOF

@@ -1,14 +1,24 @@
 # Scenarios of the end-to-end guest, sourced by /init (busybox sh). Each
 # scn_NAME runs in its own shell in the folder $T; it returns 0 for a pass.
 # `fail` records the one-line reason shown on the result line; `note` records
-# a detail for a pass.
+# a detail for a pass. Every wait has a limit: the guest's CPU is emulated,
+# so limits are generous, and a hang still ends in a FAIL line.
+
+FX=/e2e/fixtures
+EXP=/e2e/expected
+BOOTLOADER="USB HID Bootloader"
 
 fail() { echo "$*" > "$T/reason"; echo "FAIL: $*"; return 1; }
 note() { echo "$*" > "$T/reason"; }
 
+# Seconds since boot, with hundredths.
+now() { cut -d' ' -f1 /proc/uptime; }
+elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; }
+
 # wait_until SECONDS COMMAND...: polls COMMAND every 50 ms.
 wait_until() {
-  local limit=$(( $1 * 20 )) i=0
+  limit=$(($1 * 20))
+  i=0
   shift
   while ! "$@"; do
     i=$((i + 1))
@@ -18,9 +28,211 @@ wait_until() {
   return 0
 }
 
-# ---- The kernel side alone -----------------------------------------------------
+# The hidraw nodes whose HID device is named like the bootloader, one a line.
+bootloader_nodes() {
+  for d in /sys/class/hidraw/hidraw*; do
+    [ -e "$d/device/uevent" ] || continue
+    grep -qx "HID_NAME=$BOOTLOADER" "$d/device/uevent" && echo "/dev/${d##*/}"
+  done
+}
+count_nodes() { bootloader_nodes | grep -c . ; }
+nodes_are() { [ "$(count_nodes)" -eq "$1" ]; }
+node_gone() { [ ! -e "$1" ]; }
+
+# sim_start TAG PRESET [ARGS...]: quelloader-sim in the background, its output
+# in $T/sim-TAG.log, its pid in $T/sim-TAG.pid.
+sim_start() {
+  tag=$1
+  shift
+  quelloader-sim "$@" > "$T/sim-$tag.log" 2>&1 &
+  echo $! > "$T/sim-$tag.pid"
+  echo $! >> "$T/pids"
+}
+sim_pid() { cat "$T/sim-$1.pid"; }
+sim_running() { kill -0 "$(sim_pid "$1")" 2>/dev/null; }
+sim_ended() { ! sim_running "$1"; }
+# Exit code of a simulator that has ended (it is a child of this shell).
+sim_wait() { wait "$(sim_pid "$1")"; }
+
+# Starts TAG and waits for one more bootloader node; its path in $T/node-TAG.
+sim_attach() {
+  tag=$1
+  before=$(count_nodes)
+  bootloader_nodes > "$T/nodes-before"
+  sim_start "$@"
+  if ! wait_until 20 nodes_are $((before + 1)); then
+    cat "$T/sim-$tag.log"
+    fail "no hidraw node for the simulated $2 bootloader within 20 s"
+    return 1
+  fi
+  if [ -s "$T/nodes-before" ]; then
+    bootloader_nodes | grep -vxF -f "$T/nodes-before" > "$T/node-$tag"
+  else
+    bootloader_nodes > "$T/node-$tag"
+  fi
+}
+
+# cli LOGNAME ARGS...: runs quelloader-cli with a limit; stdout and stderr in
+# $T/LOGNAME.out and .err; returns its exit code.
+cli() {
+  name=$1
+  shift
+  echo "+ quelloader-cli $*" >&2
+  timeout 30 quelloader-cli "$@" > "$T/$name.out" 2> "$T/$name.err"
+  rc=$?
+  sed "s/^/  $name.out: /" "$T/$name.out" >&2
+  sed "s/^/  $name.err: /" "$T/$name.err" >&2
+  return $rc
+}
+
+# same_flash DUMP EXPECTED: byte for byte, else the first difference as reason.
+same_flash() {
+  [ -s "$1" ] || { fail "no flash dump $1"; return 1; }
+  diff=$(cmp "$1" "$2" 2>&1 | head -n1)
+  [ -z "$diff" ] && return 0
+  fail "flash differs from the expected layout: $diff"
+  return 1
+}
+
+# One byte count of a file.
+size_of() { wc -c < "$1" | tr -d ' '; }
+
+# preset_field PRESET N: field N of the preset table (2 McuType, 3 erase block,
+# 4 write block, 5 BootStart, 6 flash size, 7 device name).
+preset_field() { awk -v p="$1" -v n="$2" '$1 == p { print $n }' /e2e/presets; }
+
+# ---- The kernel side alone -------------------------------------------------------
 scn_uhid_node() {
   [ -c /dev/uhid ] || { fail "/dev/uhid is missing"; return 1; }
   [ -d /sys/module/hid_generic ] || { fail "hid-generic is not loaded"; return 1; }
   note "/dev/uhid present, hid-generic loaded"
+}
+
+# ---- 1. Flash each preset and compare the whole flash ------------------------------
+# The device must first report the boot info the expected files were made for.
+flash_preset() {
+  preset=$1 fixture=$2
+  sim_attach dev "$preset" --dump-flash "$T/flash.bin" || return 1
+  node=$(cat "$T/node-dev")
+  cli info info --path "$node" || { fail "info exited with $?"; return 1; }
+  for want in "$(preset_field "$preset" 7)" "$(printf '%d' "$(preset_field "$preset" 5)")"; do
+    grep -qiF -- "$want" "$T/info.out" "$T/info.err" ||
+      { fail "info does not show $want"; return 1; }
+  done
+  start=$(now)
+  cli flash flash "$FX/$fixture" --yes
+  rc=$?
+  took=$(elapsed "$start")
+  [ $rc -eq 0 ] || { fail "flash exited with $rc"; return 1; }
+  wait_until 10 sim_ended dev || { fail "the device did not leave the bus after the reset"; return 1; }
+  same_flash "$T/flash.bin" "$EXP/$preset.${fixture%.hex}.bin" || return 1
+  note "$fixture in ${took} s, flash identical ($(size_of "$T/flash.bin") bytes)"
+}
+scn_flash_pic18() { flash_preset pic18 pic18-edge-below-boot.hex; }
+scn_flash_pic18j() { flash_preset pic18j pic18-app-24k.hex; }
+scn_flash_pic16() { flash_preset pic16 pic16-app-4kw.hex; }
+
+# ---- 2. --wait: the command line is already waiting when the device appears ---------
+scn_wait_hotplug() {
+  [ "$(count_nodes)" -eq 0 ] || { fail "a bootloader is already attached"; return 1; }
+  timeout 40 quelloader-cli flash "$FX/pic18-blink.hex" --wait=30 --yes > "$T/flash.out" 2> "$T/flash.err" &
+  cli_pid=$!
+  # Attach only once the command line has looked and found nothing.
+  sleep 1
+  kill -0 $cli_pid 2>/dev/null || { cat "$T/flash.err"; fail "flash --wait ended before the device appeared"; return 1; }
+  start=$(now)
+  sim_start dev pic18 --dump-flash "$T/flash.bin"
+  wait $cli_pid
+  rc=$?
+  took=$(elapsed "$start")
+  cat "$T/flash.out" "$T/flash.err"
+  [ $rc -eq 0 ] || { fail "flash --wait exited with $rc"; return 1; }
+  wait_until 10 sim_ended dev || { fail "the device did not leave the bus after the reset"; return 1; }
+  same_flash "$T/flash.bin" "$EXP/pic18.pic18-blink.bin" || return 1
+  note "found the device on hot-plug and flashed it ${took} s after it was attached"
+}
+
+# ---- 3. Unplugged in the middle of the write -----------------------------------------
+# The device leaves the bus at packet 40 (the handshake, the erase and the
+# write command come first, then a data block a packet). The flash must hold a
+# prefix of the upload, in whole blocks, and nothing past it.
+scn_unplug_mid_write() {
+  sim_attach dev pic18 --dump-flash "$T/flash.bin" --fault unplug:40 || return 1
+  start=$(now)
+  cli flash flash "$FX/pic18-app-6k.hex" --yes
+  rc=$?
+  took=$(elapsed "$start")
+  [ $rc -eq 1 ] || { fail "flash exited with $rc, not 1"; return 1; }
+  grep -qE '^Error: Device .+ removed\.$' "$T/flash.err" ||
+    { fail "no removal line on stderr"; return 1; }
+  grep -q 'Completed successfully' "$T/flash.err" "$T/flash.out" &&
+    { fail "the upload reported success"; return 1; }
+  awk -v t="$took" 'BEGIN { exit !(t < 10) }' || { fail "flash took ${took} s to notice the removal"; return 1; }
+  wait_until 10 sim_ended dev || { fail "the simulator did not end after its unplug"; return 1; }
+  [ -s "$T/flash.bin" ] || { fail "no flash dump"; return 1; }
+  # The first byte that differs from the finished upload, rounded down to its
+  # erase block: everything before it is the upload's, everything from it on
+  # is still as it was before.
+  full="$EXP/pic18.pic18-app-6k.bin"
+  first=$(cmp "$T/flash.bin" "$full" 2>/dev/null | sed -n 's/.* byte \([0-9]*\).*/\1/p')
+  [ -n "$first" ] || { fail "the whole upload was written despite the unplug"; return 1; }
+  e=$(preset_field pic18 3)
+  b=$(( (first - 1) / e * e ))
+  [ $b -gt 0 ] || { fail "nothing was written before the unplug"; return 1; }
+  cmp "$T/flash.bin" "$EXP/pic18.pristine.bin" $b $b >/dev/null ||
+    { fail "bytes written past the point of unplug (from $b on): $(cmp "$T/flash.bin" "$EXP/pic18.pristine.bin" $b $b 2>&1 | head -n1)"; return 1; }
+  note "exit 1 after ${took} s with the removal line; the first $b bytes written, nothing after"
+}
+
+# ---- 4. Two bootloaders: list shows both, --path selects the second ------------------
+scn_two_devices() {
+  sim_attach one pic18 --dump-flash "$T/one.bin" || return 1
+  sim_attach two pic16 --dump-flash "$T/two.bin" || return 1
+  one=$(cat "$T/node-one") two=$(cat "$T/node-two")
+  cli list list || { fail "list exited with $?"; return 1; }
+  for n in "$one" "$two"; do
+    grep -F -- "$n" "$T/list.out" | grep -qF "$BOOTLOADER" || { fail "list does not show $n as a bootloader"; return 1; }
+  done
+  cli info info --path "$two" || { fail "info --path exited with $?"; return 1; }
+  grep -qF PIC16F1459 "$T/info.out" || { fail "info --path $two does not show the second device"; return 1; }
+  # Without --path the choice would be ambiguous; with it the second is flashed.
+  cli flash flash "$FX/pic16-blink.hex" --path "$two" --yes || { fail "flash --path exited with $?"; return 1; }
+  wait_until 10 sim_ended two || { fail "the second device did not leave the bus"; return 1; }
+  same_flash "$T/two.bin" "$EXP/pic16.pic16-blink.bin" || return 1
+  # The first device saw nothing of it.
+  sim_running one || { fail "the first device left the bus"; return 1; }
+  kill -TERM "$(sim_pid one)"
+  wait_until 10 sim_ended one || { fail "the first simulator did not end on SIGTERM"; return 1; }
+  same_flash "$T/one.bin" "$EXP/pic18.pristine.bin" || { fail "the first device's flash changed"; return 1; }
+  note "list shows $one and $two; --path $two flashed the second only"
+}
+
+# ---- 5. The reset at the end makes the device leave the bus -------------------------
+scn_reset_leaves_bus() {
+  sim_attach dev pic18 --dump-flash "$T/flash.bin" || return 1
+  node=$(cat "$T/node-dev")
+  cli flash flash "$FX/pic18-blink.hex" --yes || { fail "flash exited with $?"; return 1; }
+  start=$(now)
+  wait_until 10 node_gone "$node" || { fail "$node still present 10 s after the reset"; return 1; }
+  gone=$(elapsed "$start")
+  wait_until 10 sim_ended dev || { fail "the simulator did not end after the reset"; return 1; }
+  sim_wait dev
+  src=$?
+  [ $src -eq 0 ] || { fail "the simulator ended with $src"; return 1; }
+  cli list list
+  grep -qF "$BOOTLOADER" "$T/list.out" && { fail "list still shows a bootloader"; return 1; }
+  note "$node gone ${gone} s after the command line ended; list shows no bootloader"
+}
+
+# ---- 6. The window's device link, offscreen, on the real backend ---------------------
+scn_device_link_qt() {
+  export QT_QPA_PLATFORM=offscreen QUELLOADER_SIM=quelloader-sim
+  export QUELLOADER_E2E_HEX="$FX/pic18-blink.hex" QUELLOADER_E2E_EXPECTED="$EXP/pic18.pic18-blink.bin"
+  timeout 35 e2e-window-link-test > "$T/qt.log" 2>&1
+  rc=$?
+  cat "$T/qt.log"
+  totals=$(grep '^Totals:' "$T/qt.log")
+  [ $rc -eq 0 ] || { fail "Qt test exited with $rc: ${totals:-no totals}"; return 1; }
+  grep -q ', 0 skipped' "$T/qt.log" || { fail "Qt test skipped cases: $totals"; return 1; }
+  note "$totals"
 }
