@@ -71,18 +71,18 @@ UploadOutcome Upload::Run() {
   if (!BootInfoUsable(info_, &why)) return Refuse(why);
   // The arithmetic below divides by both block sizes and places the final
   // block below BootStart; never run it on values that break it.
-  if (info_.EraseBlockSize == 0 || info_.WriteBlockSize == 0 || info_.BootStart < info_.EraseBlockSize)
+  const bool pic18 = info_.McuType == 2;
+  if (info_.EraseBlockSize == 0 || info_.WriteBlockSize == 0 || info_.BootStart < info_.EraseBlockSize ||
+      (pic18 && info_.EraseBlockSize < 4))
     return Refuse("Error: Device reports block sizes the upload cannot use; cannot upload.");
 
   E_ = info_.EraseBlockSize;
   L_ = image_.ImageEnd();
-  const bool pic18 = info_.McuType == 2;
   const std::int64_t boot_start = info_.BootStart;
   const std::int64_t final_address = boot_start - E_;
 
   if (L_ == 0) return Refuse("Error: HEX file holds no data; cannot upload.");
   if (pic18 && L_ < 4) return Refuse("Error: HEX file holds fewer than the 4 bytes of a PIC18 reset vector; cannot upload.");
-  if (pic18 && E_ < 4) return Refuse("Error: Device reports block sizes the upload cannot use; cannot upload.");
 
   // Data blocks are E bytes long and travel in TransferBuffer.
   if (ex_.TransferBuffer.size() < static_cast<std::size_t>(E_)) ex_.TransferBuffer.resize(E_, 0);

@@ -49,7 +49,12 @@ inline constexpr std::string_view kBootAreaQuestion =
 inline constexpr std::uint32_t kMaxCommandCount = 32767;
 
 // Runs one upload of `image` (a copy, taken when the upload starts) with the
-// boot info in `exchange`. A stop request is exchange.CancelWaits().
+// boot info in `exchange`. The bootloader-area question comes before anything
+// is erased; nothing is erased or written at or above the final block except
+// the final block itself; erases and writes longer than kMaxCommandCount go
+// out as several commands, each with its own address. A stop request is
+// exchange.CancelWaits(): the running wait ends, nothing more is sent and the
+// device stays in its bootloader.
 UploadOutcome RunUpload(Exchange& exchange, FlashImage image, UploadUi& ui);
 
 }  // namespace ql
