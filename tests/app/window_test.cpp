@@ -585,6 +585,30 @@ class WindowTest : public QObject {
     QCOMPARE(r.w->OpenDialogFileName(), bad);
   }
 
+  // A file the loader cannot convert ends the handler through the general
+  // error report: Browse then writes no "Opened:" line, a drop already has.
+  void conversionErrorEndsTheHandler() {
+    Rig r;
+    const QString path = TmpDir() + "/broken.hex";
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(":02000000GG00FE\n:00000001FF\n");
+    f.close();
+    r.Plug("pic18");
+    r.Connect();
+    const int before = static_cast<int>(r.History().size());
+    r.dialogs.browse_result = path;
+    r.w->ButtonOpenHex->click();
+    QCOMPARE(r.dialogs.errors.size(), 1);
+    QVERIFY(r.dialogs.errors[0].endsWith(QLatin1Char('.')));
+    QCOMPARE(static_cast<int>(r.History().size()), before);
+    QCOMPARE(r.w->StatusText(), ": " + path);  // set before the load
+
+    r.w->DropFiles({path});
+    QCOMPARE(r.dialogs.errors.size(), 2);
+    QCOMPARE(r.History().last(), "Opened: " + path);
+  }
+
   void settingsRoundTrip() {
     const QString path = TmpDir() + "/settings/Settings.ini";
     QDir().mkpath(TmpDir() + "/settings");
