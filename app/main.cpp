@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -21,6 +22,9 @@
 #include "hid/virtual_hid_backend.h"
 #include "hid/virtual_sim_device.h"
 #include "sim/simulated_bootloader.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -44,6 +48,15 @@ Arguments ParseArguments(const QStringList& args) {
     }
   }
   return a;
+}
+
+// Ctrl+C or a polite kill closes the window as its close button would: the
+// upload stops, the settings are written and the device readers end.
+int g_signal_pipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const char c = 1;
+  [[maybe_unused]] const auto n = ::write(g_signal_pipe[1], &c, 1);
 }
 
 void PrintHelp() {
@@ -136,9 +149,21 @@ int main(int argc, char** argv) {
       });
       if (args.screenshots.isEmpty()) replug.start();
     }
+    if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+      loop.watch_readable(g_signal_pipe[0], [&window] {
+        char c;
+        while (::read(g_signal_pipe[0], &c, 1) == 1) {
+        }
+        window.close();
+      });
+      std::signal(SIGINT, OnSignal);
+      std::signal(SIGTERM, OnSignal);
+    }
     if (!args.screenshots.isEmpty())
       ql::StartScreenshotTour(window, args.screenshots, args.file.value_or(QString()));
     rc = QApplication::exec();
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
   }
   simulator.reset();
   return rc;
