@@ -116,7 +116,9 @@ class DeviceLink {
   std::unique_ptr<TJvHidDeviceController> ctl_;
   TJvHidDevice* current_ = nullptr;
   bool connecting_ = false;
+  bool handshaking_ = false;
   bool rebuild_pending_ = false;
+  bool rebuild_running_ = false;
   std::string shown_name_;
   std::string removed_name_;
   int boot_info_shown_ = 0;

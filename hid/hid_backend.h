@@ -37,13 +37,15 @@ struct HidAttributes {
   std::uint16_t VersionNumber = 0;
 };
 
-// The serial number as the platform reports it. `language_ids` is the device's
-// string descriptor 0 where the platform lets us read it; std::nullopt where
-// the platform has already read the serial with the device's own language
-// (Linux), so there is nothing to compare it with.
+// The serial number as the platform reports it, with the device's string
+// descriptor 0 (its language-ID list; std::nullopt when the device does not
+// answer it). Where the platform has already read the serial with the
+// device's own language (Linux publishes a serial only then),
+// `platform_checked` is set and there is nothing to compare.
 struct HidSerialQuery {
   std::u16string serial;
   std::optional<std::vector<std::uint16_t>> language_ids;
+  bool platform_checked = false;
 };
 
 // An open interface ("handle"). Closing is destruction.

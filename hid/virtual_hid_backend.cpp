@@ -1,0 +1,201 @@
+#include "hid/virtual_hid_backend.h"
+
+#include <cerrno>
+#include <utility>
+
+namespace ql {
+
+namespace {
+
+struct ReaderState {
+  HidReaderCallbacks callbacks;
+  bool active = true;
+};
+
+}  // namespace
+
+struct VirtualHidBackend::Device {
+  DeviceId id = 0;
+  VirtualHidSpec spec;
+  OutputSink on_output;
+  bool attached = true;
+  int writes = 0;
+  int opens = 0;
+  std::vector<std::weak_ptr<ReaderState>> readers;
+
+  std::string identity() const { return "virtual:" + std::to_string(id); }
+  std::string path() const { return "/dev/virtual-hidraw" + std::to_string(id); }
+};
+
+namespace {
+
+class VirtualHandle final : public HidHandle {
+ public:
+  VirtualHandle(std::shared_ptr<VirtualHidBackend::Device> device, bool read_write)
+      : device_(std::move(device)), read_write_(read_write) {}
+
+  bool read_write() const override { return read_write_; }
+
+  std::optional<HidAttributes> GetAttributes() override {
+    if (!device_->attached || device_->spec.unidentifiable) return std::nullopt;
+    return HidAttributes{device_->spec.vid, device_->spec.pid, device_->spec.version};
+  }
+  std::optional<std::u16string> GetProductString() override {
+    if (!device_->attached || !device_->spec.product) return std::nullopt;
+    return ToUtf16(*device_->spec.product);
+  }
+  std::optional<HidSerialQuery> GetSerialNumberString() override {
+    if (!device_->attached || !device_->spec.serial) return std::nullopt;
+    return HidSerialQuery{ToUtf16(*device_->spec.serial), device_->spec.language_ids, false};
+  }
+  std::optional<HidReportCaps> GetCaps() override {
+    if (!device_->attached) return std::nullopt;
+    return HidReportCaps{device_->spec.input_length, device_->spec.output_length};
+  }
+  bool Write(std::span<const std::uint8_t> report) override {
+    if (!read_write_ || !device_->attached || device_->spec.writes_fail) return false;
+    ++device_->writes;
+    // A copy: the sink may unplug the device, which drops it.
+    if (VirtualHidBackend::OutputSink sink = device_->on_output) sink(report);
+    return true;
+  }
+
+ private:
+  std::shared_ptr<VirtualHidBackend::Device> device_;
+  bool read_write_;
+};
+
+class VirtualReader final : public HidReader {
+ public:
+  explicit VirtualReader(std::shared_ptr<ReaderState> state) : state_(std::move(state)) {}
+  ~VirtualReader() override { state_->active = false; }
+
+ private:
+  std::shared_ptr<ReaderState> state_;
+};
+
+}  // namespace
+
+VirtualHidBackend::~VirtualHidBackend() { *alive_ = false; }
+
+VirtualHidBackend::DeviceId VirtualHidBackend::Plug(VirtualHidSpec spec, OutputSink on_output) {
+  auto device = std::make_shared<Device>();
+  device->id = next_id_++;
+  device->spec = std::move(spec);
+  device->on_output = std::move(on_output);
+  devices_[device->id] = device;
+  if (auto_notify) Notify();
+  return device->id;
+}
+
+void VirtualHidBackend::Unplug(DeviceId id) {
+  const auto it = devices_.find(id);
+  if (it == devices_.end()) return;
+  it->second->attached = false;
+  devices_.erase(it);
+  if (auto_notify) Notify();
+}
+
+bool VirtualHidBackend::Attached(DeviceId id) const { return devices_.count(id) != 0; }
+
+void VirtualHidBackend::SendInput(DeviceId id, std::span<const std::uint8_t> report) {
+  const auto it = devices_.find(id);
+  if (it == devices_.end()) return;
+  for (const auto& weak : it->second->readers) {
+    auto state = weak.lock();
+    if (!state || !state->active) continue;
+    loop_.post([state, bytes = std::vector<std::uint8_t>(report.begin(), report.end())] {
+      if (state->active && state->callbacks.on_report) state->callbacks.on_report(bytes);
+    });
+  }
+}
+
+void VirtualHidBackend::Notify() {
+  // Only a watcher that exists when the change happens hears of it.
+  if (!changed_) return;
+  loop_.post([this, alive = alive_] {
+    if (*alive && changed_) {
+      std::function<void()> changed = changed_;
+      changed();
+    }
+  });
+}
+
+int VirtualHidBackend::ReaderCount(DeviceId id) const {
+  const auto it = devices_.find(id);
+  if (it == devices_.end()) return 0;
+  int count = 0;
+  for (const auto& weak : it->second->readers) {
+    if (auto state = weak.lock(); state && state->active) ++count;
+  }
+  return count;
+}
+
+int VirtualHidBackend::WriteCount(DeviceId id) const {
+  const auto it = devices_.find(id);
+  return it == devices_.end() ? 0 : it->second->writes;
+}
+
+int VirtualHidBackend::OpenCount(DeviceId id) const {
+  const auto it = devices_.find(id);
+  return it == devices_.end() ? 0 : it->second->opens;
+}
+
+std::string VirtualHidBackend::Path(DeviceId id) const {
+  const auto it = devices_.find(id);
+  return it == devices_.end() ? std::string() : it->second->path();
+}
+
+std::vector<HidInterfaceInfo> VirtualHidBackend::Enumerate() {
+  std::vector<HidInterfaceInfo> out;
+  for (const auto& [id, device] : devices_) out.push_back({device->identity(), device->path()});
+  return out;
+}
+
+std::shared_ptr<VirtualHidBackend::Device> VirtualHidBackend::Find(
+    const HidInterfaceInfo& info) const {
+  for (const auto& [id, device] : devices_) {
+    if (device->identity() == info.identity) return device;
+  }
+  return nullptr;
+}
+
+std::unique_ptr<HidHandle> VirtualHidBackend::Open(const HidInterfaceInfo& info, bool read_write,
+                                                   int* error) {
+  auto device = Find(info);
+  int code = 0;
+  if (!device) {
+    code = ENOENT;
+  } else if (device->spec.refuse_open || (read_write && device->spec.refuse_read_write)) {
+    code = EACCES;
+  }
+  if (code != 0) {
+    if (error != nullptr) *error = code;
+    return nullptr;
+  }
+  ++device->opens;
+  return std::make_unique<VirtualHandle>(std::move(device), read_write);
+}
+
+std::unique_ptr<HidReader> VirtualHidBackend::StartReader(const HidInterfaceInfo& info,
+                                                          EventLoop& /*loop*/,
+                                                          std::uint16_t /*input_length*/,
+                                                          int /*sleep_ms*/,
+                                                          HidReaderCallbacks callbacks) {
+  auto state = std::make_shared<ReaderState>();
+  state->callbacks = std::move(callbacks);
+  if (auto device = Find(info)) {
+    auto& readers = device->readers;
+    std::erase_if(readers, [](const auto& w) { return w.expired(); });
+    readers.push_back(state);
+  }
+  return std::make_unique<VirtualReader>(std::move(state));
+}
+
+void VirtualHidBackend::WatchChanges(EventLoop& /*loop*/, std::function<void()> changed) {
+  changed_ = std::move(changed);
+}
+
+void VirtualHidBackend::StopWatching() { changed_ = {}; }
+
+}  // namespace ql
