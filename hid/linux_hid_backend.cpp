@@ -264,16 +264,16 @@ class LinuxReader final : public HidReader {
       // 0 goes in front, as the handler expects.
       const std::size_t offset = uses_report_ids_ ? 0 : 1;
       const ssize_t n = read(fd_, buffer.data() + offset, buffer.size() - offset);
-      if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR) continue;
-        const int error = errno;
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      if (n <= 0) {
+        // Nothing to read although the node said so: it has gone.
+        const int error = n < 0 ? errno : EIO;
         if (!HandOver(Item{{}, static_cast<std::uint32_t>(error)})) break;
         // A device that went away fails every read at once: wait a step
         // instead of spinning until its holder gives it back.
         if (!Pause(sleep_ms_)) break;
         continue;
       }
-      if (n == 0) continue;
       std::vector<std::uint8_t> report(buffer.begin(),
                                        buffer.begin() + static_cast<std::ptrdiff_t>(offset + n));
       if (!HandOver(Item{std::move(report), 0})) break;
@@ -345,8 +345,7 @@ class LinuxHidBackend final : public HidBackend {
     const int fd = open(info.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     bool uses_report_ids = false;
     if (fd >= 0) uses_report_ids = ParseReportDescriptor(DescriptorFromFd(fd)).uses_report_ids;
-    return std::make_unique<LinuxReader>(fd, uses_report_ids, input_length, sleep_ms, loop,
-                                         std::move(callbacks));
+    return StartFdReader(fd, uses_report_ids, input_length, sleep_ms, loop, std::move(callbacks));
   }
 
   void WatchChanges(EventLoop& loop, std::function<void()> changed) override {
@@ -431,5 +430,12 @@ class LinuxHidBackend final : public HidBackend {
 }  // namespace
 
 std::unique_ptr<HidBackend> MakeLinuxHidBackend() { return std::make_unique<LinuxHidBackend>(); }
+
+std::unique_ptr<HidReader> StartFdReader(int fd, bool uses_report_ids, std::uint16_t input_length,
+                                         int sleep_ms, EventLoop& loop,
+                                         HidReaderCallbacks callbacks) {
+  return std::make_unique<LinuxReader>(fd, uses_report_ids, input_length, sleep_ms, loop,
+                                       std::move(callbacks));
+}
 
 }  // namespace ql

@@ -13,4 +13,11 @@ namespace ql {
 
 std::unique_ptr<HidBackend> MakeLinuxHidBackend();
 
+// The reader thread on an open descriptor (taken over: closed with the
+// reader). Each read gives one report; without report IDs a 0 byte is put in
+// front of it. Exposed for tests, which feed it through a socket pair.
+std::unique_ptr<HidReader> StartFdReader(int fd, bool uses_report_ids, std::uint16_t input_length,
+                                         int sleep_ms, EventLoop& loop,
+                                         HidReaderCallbacks callbacks);
+
 }  // namespace ql
