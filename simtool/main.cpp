@@ -1,0 +1,231 @@
+// quelloader-sim: the simulated bootloader as a real kernel HID device,
+// made through /dev/uhid, so that quelloader and quelloader-cli find it and
+// upload into it exactly as into a board. It prints what it receives and can
+// write its flash to a file when it ends (interrupted, or after the reset
+// that makes it leave the bus).
+
+#include <CLI/CLI.hpp>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "core/blocking_event_loop.h"
+#include "core/version.h"
+#include "protocol/exchange.h"
+#include "sim/simulated_bootloader.h"
+#include "simtool/uhid_bridge.h"
+#include "simtool/uhid_descriptor.h"
+
+namespace {
+
+std::uint32_t ParseNumber(const std::string& text, std::uint32_t max, const std::string& what) {
+  std::size_t used = 0;
+  unsigned long long v = 0;
+  bool ok = !text.empty() && text[0] != '-' && text[0] != '+';
+  if (ok) {
+    try {
+      v = std::stoull(text, &used, 0);
+    } catch (const std::exception&) {
+      ok = false;
+    }
+  }
+  if (!ok || used != text.size() || v > max) {
+    throw CLI::ValidationError(what, "'" + text + "' is not a number from 0 to " +
+                                         std::to_string(max) + " (decimal, or hex with 0x)");
+  }
+  return static_cast<std::uint32_t>(v);
+}
+
+std::optional<ql::sim::FaultKind> FaultFromName(const std::string& name) {
+  using ql::sim::FaultKind;
+  if (name == "no-answer") return FaultKind::NoAnswer;
+  if (name == "wrong-answer") return FaultKind::WrongAnswer;
+  if (name == "garbage-boot-info") return FaultKind::GarbageBootInfo;
+  if (name == "short-boot-info") return FaultKind::ShortBootInfo;
+  if (name == "silent") return FaultKind::Silent;
+  if (name == "unplug") return FaultKind::Unplug;
+  return std::nullopt;
+}
+
+bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+int Run(int argc, char** argv) {
+  CLI::App app{"Runs the simulated USB HID bootloader as a real kernel HID device through /dev/uhid,\n"
+               "named \"USB HID Bootloader\" (USB ID 1209:0001), until interrupted or until the\n"
+               "reset at the end of an upload makes it leave the bus.",
+               "quelloader-sim"};
+  app.set_version_flag("--version", std::string("quelloader-sim ") + ql::kVersion + " (commit " +
+                                        ql::kCommit + ")");
+  std::string preset;
+  std::optional<std::uint32_t> boot_start, erase_block, write_block;
+  std::string fault_text;
+  std::string dump_flash;
+  std::string name(ql::kSimName);
+  std::string serial;
+  bool verbose = false;
+  bool quiet = false;
+
+  app.add_option("PRESET", preset, "Device to simulate")
+      ->required()
+      ->check(CLI::IsMember(ql::sim::PresetNames()));
+  auto number = [&](const char* opt, std::optional<std::uint32_t>& target, std::uint32_t max,
+                    const char* help) {
+    app.add_option_function<std::string>(
+           opt, [&target, max, opt](const std::string& s) { target = ParseNumber(s, max, opt); },
+           help)
+        ->type_name("N");
+  };
+  number("--boot-start", boot_start, 0xFFFFFFFFu, "Start address of the bootloader area");
+  number("--erase-block", erase_block, 0xFFFF, "Erase block size in bytes");
+  number("--write-block", write_block, 0xFFFF, "Write block size in bytes");
+  app.add_option("--fault", fault_text,
+                 "Misbehave: KIND or KIND@STEP, KIND one of no-answer, wrong-answer, "
+                 "garbage-boot-info, short-boot-info, silent, unplug; STEP counts the packets "
+                 "received from 1 (0 or none: every one)")
+      ->type_name("KIND[@STEP]");
+  app.add_option("--dump-flash", dump_flash, "At the end, write the whole flash to OUT")
+      ->type_name("OUT");
+  app.add_option("--name", name, "Product string the device reports")->capture_default_str();
+  app.add_option("--serial", serial, "Serial number the device reports (none by default)");
+  app.add_flag("-v,--verbose", verbose, "Also print every report received, as hex bytes");
+  app.add_flag("-q,--quiet", quiet, "Print nothing but errors");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? 0 : 2;
+  }
+
+  ql::sim::Config config = *ql::sim::Preset(preset);
+  if (boot_start) config.info.BootStart = *boot_start;
+  if (erase_block) config.info.EraseBlockSize = static_cast<std::uint16_t>(*erase_block);
+  if (write_block) config.info.WriteBlockSize = static_cast<std::uint16_t>(*write_block);
+  if (!fault_text.empty()) {
+    const auto at = fault_text.find('@');
+    const auto kind = FaultFromName(fault_text.substr(0, at));
+    if (!kind) {
+      std::fprintf(stderr, "quelloader-sim: --fault: unknown kind '%s'\n", fault_text.c_str());
+      return 2;
+    }
+    config.fault.kind = *kind;
+    try {
+      config.fault.step = at == std::string::npos
+                              ? 0
+                              : static_cast<int>(ParseNumber(fault_text.substr(at + 1), 1000000, "--fault"));
+    } catch (const CLI::ValidationError& e) {
+      std::fprintf(stderr, "quelloader-sim: %s\n", e.what());
+      return 2;
+    }
+  }
+
+  const int fd = open("/dev/uhid", O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENOENT || error == ENODEV || error == ENXIO) {
+      std::fprintf(stderr,
+                   "quelloader-sim: /dev/uhid is missing: this kernel has no uhid support loaded.\n"
+                   "Load it with:  sudo modprobe uhid\n");
+    } else if (error == EACCES || error == EPERM) {
+      std::fprintf(stderr,
+                   "quelloader-sim: /dev/uhid is not writable by this user (%s).\n"
+                   "Run it as root (sudo quelloader-sim ...), or give your user access to /dev/uhid.\n",
+                   std::strerror(error));
+    } else {
+      std::fprintf(stderr, "quelloader-sim: cannot open /dev/uhid: %s\n", std::strerror(error));
+    }
+    return 1;
+  }
+
+  // SIGINT and SIGTERM arrive as readable data, handled on the loop.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+
+  ql::BlockingEventLoop loop;
+  ql::UhidBridge bridge(fd, loop, config, {name, serial});
+  if (!quiet) {
+    bridge.log = [](std::string_view line) {
+      std::printf("%.*s\n", static_cast<int>(line.size()), line.data());
+      std::fflush(stdout);
+    };
+  }
+  if (verbose && !quiet) {
+    bridge.on_report = [](std::span<const std::uint8_t> report) {
+      std::printf("report: %s\n", ql::HexBytes(report).c_str());
+      std::fflush(stdout);
+    };
+  }
+  std::string error;
+  if (!bridge.Create(&error)) {
+    std::fprintf(stderr, "quelloader-sim: %s\n", error.c_str());
+    close(fd);
+    return 1;
+  }
+  if (!quiet) {
+    const auto& info = config.info;
+    std::printf("quelloader-sim: \"%s\" (%s, %s), bootloader at 0x%X, erase block %u, write block %u\n",
+                name.c_str(), preset.c_str(), info.BootDeviceName.c_str(),
+                static_cast<unsigned>(info.BootStart), static_cast<unsigned>(info.EraseBlockSize),
+                static_cast<unsigned>(info.WriteBlockSize));
+    std::fflush(stdout);
+  }
+
+  bool stop = false;
+  bool broken = false;
+  loop.watch_readable(fd, [&] {
+    if (!bridge.OnReadable()) {
+      broken = true;
+      stop = true;
+    }
+  });
+  if (signal_fd >= 0) {
+    loop.watch_readable(signal_fd, [&] {
+      signalfd_siginfo info{};
+      while (read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) stop = true;
+    });
+  }
+  while (!stop && !bridge.finished()) loop.process_events(loop.now() + ql::from_ms(1000));
+  bridge.Destroy();
+
+  int code = broken ? 1 : 0;
+  if (broken) std::fprintf(stderr, "quelloader-sim: /dev/uhid closed unexpectedly\n");
+  if (!dump_flash.empty()) {
+    if (WriteFile(dump_flash, bridge.model().flash())) {
+      if (!quiet) std::printf("flash written to %s\n", dump_flash.c_str());
+    } else {
+      std::fprintf(stderr, "quelloader-sim: cannot write \"%s\": %s\n", dump_flash.c_str(),
+                   std::strerror(errno));
+      code = 1;
+    }
+  }
+  if (signal_fd >= 0) close(signal_fd);
+  close(fd);
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quelloader-sim: %s\n", e.what());
+    return 1;
+  }
+}
