@@ -109,6 +109,7 @@ void DeviceLink::RebuildList() {
   list_.clear();
   ctl_->EnumerateDevices();
   SelectBootloader(BootloaderProductName);
+  ++list_rebuilds_;
 }
 
 bool DeviceLink::HidCtlEnumerate(TJvHidDevice& HidDev, int Idx) {

@@ -78,6 +78,8 @@ class DeviceLink {
   std::string RemovedDeviceName() const;
   // Counts the boot-info records shown so far (lets a caller see a new one).
   int BootInfoShownCount() const { return boot_info_shown_; }
+  // Counts the completed list rebuilds (each ends with its selection).
+  int ListRebuildCount() const { return list_rebuilds_; }
 
   struct Entry {
     std::string text;
@@ -122,6 +124,7 @@ class DeviceLink {
   std::string shown_name_;
   std::string removed_name_;
   int boot_info_shown_ = 0;
+  int list_rebuilds_ = 0;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -92,7 +92,7 @@ int Run(int argc, char** argv) {
   number("--erase-block", erase_block, 0xFFFF, "Erase block size in bytes");
   number("--write-block", write_block, 0xFFFF, "Write block size in bytes");
   app.add_option("--fault", fault_text,
-                 "Misbehave: KIND or KIND@STEP, KIND one of no-answer, wrong-answer, "
+                 "Misbehave: KIND, or KIND@STEP (or KIND:STEP), KIND one of no-answer, wrong-answer, "
                  "garbage-boot-info, short-boot-info, silent, unplug; STEP counts the packets "
                  "received from 1 (0 or none: every one)")
       ->type_name("KIND[@STEP]");
@@ -114,7 +114,7 @@ int Run(int argc, char** argv) {
   if (erase_block) config.info.EraseBlockSize = static_cast<std::uint16_t>(*erase_block);
   if (write_block) config.info.WriteBlockSize = static_cast<std::uint16_t>(*write_block);
   if (!fault_text.empty()) {
-    const auto at = fault_text.find('@');
+    const auto at = fault_text.find_first_of("@:");
     const auto kind = FaultFromName(fault_text.substr(0, at));
     if (!kind) {
       std::fprintf(stderr, "quelloader-sim: --fault: unknown kind '%s'\n", fault_text.c_str());

@@ -1,0 +1,64 @@
+// `quelloader-cli list`: every HID device present, one line each: its node
+// (for --path), its USB ID and its list text, with the bootloaders marked
+// and the nodes this user may not open flagged.
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/device_select.h"
+#include "core/blocking_event_loop.h"
+#include "hid/device_link.h"
+#include "hid/hid_controller.h"
+#include "hid/linux_hid_backend.h"
+
+namespace ql::cli {
+
+namespace {
+
+ExitCode RunList() {
+  BlockingEventLoop loop;
+  std::unique_ptr<HidBackend> backend = MakeLinuxHidBackend();
+  TJvHidDeviceController ctl(loop, *backend);
+  bool rebuilt = false;
+  ctl.OnDeviceChange = [&] { rebuilt = true; };
+  loop.run_until([&] { return rebuilt; }, loop.now() + from_ms(5000));
+
+  std::vector<std::string> lines;
+  bool any_locked = false;
+  ctl.OnEnumerate = [&](TJvHidDevice& d, int) {
+    // Inside the event the device may be opened for its strings.
+    char id[16];
+    std::snprintf(id, sizeof id, "%04X:%04X", static_cast<unsigned>(d.VendorID()),
+                  static_cast<unsigned>(d.ProductID()));
+    std::string line = d.PnPInfo().DevicePath() + "  " + id + "  " + DeviceName(d);
+    if (d.ProductText() == BootloaderProductName) line += "  [bootloader]";
+    if (!d.CanReadWrite()) {
+      line += "  [no access]";
+      any_locked = true;
+    }
+    lines.push_back(std::move(line));
+    return true;
+  };
+  ctl.EnumerateDevices();
+  for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+  if (lines.empty()) std::fprintf(stderr, "No HID devices found.\n");
+  if (any_locked) {
+    std::fprintf(stderr,
+                 "[no access]: this user may not open the node; install the udev rule %s "
+                 "(see the README, \"Device access\").\n",
+                 std::string(kUdevRule).c_str());
+  }
+  return ExitCode::Success;
+}
+
+}  // namespace
+
+Command AddListCommand(CLI::App& app) {
+  CLI::App* cmd = app.add_subcommand(
+      "list", "List every HID device: its node (for --path), USB ID and name; bootloaders marked");
+  return {cmd, [] { return RunList(); }};
+}
+
+}  // namespace ql::cli

@@ -1,0 +1,147 @@
+#include "cli/device_select.h"
+
+#include <limits.h>
+#include <stdlib.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "hid/linux_hid_backend.h"
+
+namespace ql::cli {
+
+namespace {
+
+// A node given as a symbolic link (/dev/bootloader -> hidraw3) names the node.
+std::string CanonicalNode(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (realpath(path.c_str(), resolved) != nullptr) return resolved;
+  return path;
+}
+
+}  // namespace
+
+void AddRealDeviceOptions(CLI::App& cmd, RealDeviceOptions& options, const std::string& group) {
+  cmd.add_option("--path", options.path,
+                 "The bootloader's hidraw node, as `quelloader-cli list` shows it (any HID device "
+                 "named there is taken as the bootloader)")
+      ->type_name("PATH")
+      ->group(group);
+  cmd.add_option("--serial", options.serial, "Only the bootloader with this serial number")
+      ->type_name("S")
+      ->group(group);
+}
+
+void AddWaitOption(CLI::App& cmd, RealDeviceOptions& options, const std::string& group) {
+  // A flag with an optional attached value: "--wait" or "--wait=SECONDS", so
+  // that "--wait FILE" never takes the file for the number.
+  cmd.add_flag("--wait{" + std::to_string(kDefaultWaitSeconds) + "}", options.wait_seconds,
+               "Wait for the bootloader to appear: --wait for " +
+                   std::to_string(kDefaultWaitSeconds) + " s, --wait=SECONDS for longer or shorter")
+      ->check(CLI::Range(0, kMaxWaitSeconds))
+      ->group(group);
+}
+
+std::string FamilyName(std::uint8_t mcu_type) {
+  if (mcu_type == 1) return "PIC16";
+  if (mcu_type == 2) return "PIC18";
+  return "unknown (" + std::to_string(mcu_type) + ")";
+}
+
+// The link's view on a command line: only the history lines are shown.
+class BootloaderSession::View final : public DeviceLinkView {
+ public:
+  explicit View(std::function<void(std::string_view)> history) : history_(std::move(history)) {}
+  void SetMcuItem(std::string_view) override {}
+  void SetDeviceItem(std::string_view) override {}
+  void SetLinkPicture(int) override {}
+  void SetConnectCaption(std::string_view) override {}
+  void SetStartEnabled(bool) override {}
+  void AppendHistory(std::string_view line) override {
+    if (line == "USB HID device is not in bootloader mode.") silent_bootloader = true;
+    if (history_) history_(line);
+  }
+  void ClearTerminal() override {}
+
+  bool silent_bootloader = false;
+
+ private:
+  std::function<void(std::string_view)> history_;
+};
+
+BootloaderSession::BootloaderSession(EventLoop& loop, Exchange& exchange,
+                                     RealDeviceOptions options,
+                                     std::function<void(std::string_view)> history,
+                                     std::unique_ptr<HidBackend> backend)
+    : loop_(loop),
+      exchange_(exchange),
+      options_(std::move(options)),
+      backend_(backend ? std::move(backend) : MakeLinuxHidBackend()),
+      view_(std::make_unique<View>(std::move(history))) {
+  if (!options_.path.empty()) options_.path = CanonicalNode(options_.path);
+  link_ = std::make_unique<DeviceLink>(loop_, *backend_, exchange_, *view_);
+  link_->Matches = [this](TJvHidDevice& d, std::string_view name) {
+    if (!options_.path.empty()) {
+      if (d.PnPInfo().DevicePath() != options_.path) return false;
+    } else if (d.ProductText() != name) {
+      return false;
+    }
+    return options_.serial.empty() || d.SerialText() == options_.serial;
+  };
+}
+
+BootloaderSession::~BootloaderSession() {
+  link_.reset();
+  backend_.reset();
+}
+
+std::string BootloaderSession::Path() const {
+  const TJvHidDevice* d = link_->CurrentDevice();
+  return d != nullptr ? d->PnPInfo().DevicePath() : std::string();
+}
+
+ExitCode BootloaderSession::Find(std::string* message) {
+  const Micros deadline = loop_.now() + from_ms(std::int64_t{options_.wait_seconds} * 1000);
+  // The first list rebuild runs as soon as the loop does; its boot-info
+  // request takes at most a second.
+  loop_.run_until([this] { return link_->ListRebuildCount() > 0; }, loop_.now() + from_ms(5000));
+  for (;;) {
+    if (TJvHidDevice* d = link_->CurrentDevice()) {
+      if (d->CanReadWrite()) return ExitCode::Success;
+      const int error = d->ReadWriteError();
+      if (message != nullptr) {
+        *message = "cannot open " + d->PnPInfo().DevicePath() + " (" + DeviceName(*d) +
+                   "): " + std::strerror(error);
+        if (error == EACCES || error == EPERM) {
+          *message += ".\nInstall the udev rule " + std::string(kUdevRule) +
+                      " (see the README, \"Device access\"), then unplug and re-attach the device.";
+        }
+      }
+      return error == EACCES || error == EPERM ? ExitCode::PermissionDenied : ExitCode::Failed;
+    }
+    if (loop_.now() >= deadline) break;
+    const int seen = link_->ListRebuildCount();
+    loop_.run_until([this, seen] { return link_->ListRebuildCount() != seen; }, deadline);
+  }
+  if (message != nullptr) {
+    if (view_->silent_bootloader) {
+      *message = "the bootloader does not answer: reset the device into its bootloader";
+    } else if (!options_.path.empty()) {
+      *message = "no HID device at " + options_.path;
+    } else {
+      *message = "no bootloader found: no HID device named \"" +
+                 std::string(BootloaderProductName) + "\"";
+      if (!options_.serial.empty()) *message += " with serial number " + options_.serial;
+      *message += " is attached";
+    }
+  }
+  return view_->silent_bootloader ? ExitCode::Failed : ExitCode::NoDevice;
+}
+
+ExitCode BootloaderSession::Connect() {
+  link_->ButtonConnectClick();
+  return link_->Connected ? ExitCode::Success : ExitCode::Failed;
+}
+
+}  // namespace ql::cli

@@ -1,0 +1,87 @@
+#pragma once
+// Finding the bootloader on the real HID transport for quelloader-cli: the
+// options naming a device (--path, --serial, --wait) shared by every command
+// that talks to one, and a session that finds it, reads its boot info and
+// connects, through the same device link as the window.
+
+#include <CLI/CLI.hpp>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "core/event_loop.h"
+#include "hid/device_link.h"
+#include "hid/hid_backend.h"
+#include "protocol/exchange.h"
+
+namespace ql::cli {
+
+// The udev rule the project ships, named in the permission message.
+inline constexpr std::string_view kUdevRule = "70-quelloader.rules";
+
+// Default and upper limit of --wait, in seconds: the command never waits forever.
+inline constexpr int kDefaultWaitSeconds = 30;
+inline constexpr int kMaxWaitSeconds = 3600;
+
+struct RealDeviceOptions {
+  std::string path;    // a /dev/hidrawN node, as `list` shows it; "" for any
+  std::string serial;  // the bootloader's serial number; "" for any
+  int wait_seconds = 0;  // how long to wait for the bootloader to appear
+};
+
+// Adds --path and --serial to `cmd` under `group`.
+void AddRealDeviceOptions(CLI::App& cmd, RealDeviceOptions& options,
+                          const std::string& group = "Device selection");
+// Adds --wait[=SECONDS] (30 s when given without a value).
+void AddWaitOption(CLI::App& cmd, RealDeviceOptions& options,
+                   const std::string& group = "Device selection");
+
+// The bootloader behind the device link, for a command line.
+class BootloaderSession {
+ public:
+  // `history` receives the link's history lines (the window's history log);
+  // `backend` null means the Linux backend.
+  BootloaderSession(EventLoop& loop, Exchange& exchange, RealDeviceOptions options,
+                    std::function<void(std::string_view)> history,
+                    std::unique_ptr<HidBackend> backend = nullptr);
+  ~BootloaderSession();
+  BootloaderSession(const BootloaderSession&) = delete;
+  BootloaderSession& operator=(const BootloaderSession&) = delete;
+
+  // Finds the bootloader and reads its boot info, waiting up to the options'
+  // wait_seconds for one to appear. Success, NoDevice, PermissionDenied or
+  // Failed (present but not answering); `message` gets the diagnostic.
+  ExitCode Find(std::string* message);
+  // The two-step handshake. Success when connected; Interrupted when the wait
+  // was cancelled (exchange.CancelWaits()); Failed otherwise (the lines are in
+  // the history).
+  ExitCode Connect();
+
+  DeviceLink& link() { return *link_; }
+  // The selected device's node, "" when none.
+  std::string Path() const;
+
+ private:
+  class View;
+  EventLoop& loop_;
+  Exchange& exchange_;
+  RealDeviceOptions options_;
+  std::unique_ptr<HidBackend> backend_;
+  std::unique_ptr<View> view_;
+  std::unique_ptr<DeviceLink> link_;
+};
+
+// The family name a boot info's McuType stands for ("PIC16", "PIC18", or
+// "unknown (N)").
+std::string FamilyName(std::uint8_t mcu_type);
+
+// `quelloader-cli list` and `quelloader-cli info`.
+Command AddListCommand(CLI::App& app);
+Command AddInfoCommand(CLI::App& app);
+
+}  // namespace ql::cli

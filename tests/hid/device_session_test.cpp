@@ -1,0 +1,145 @@
+// The command line's way to the bootloader (--path, --serial, --wait and the
+// exit codes for a missing, locked or silent device), on the virtual backend
+// in virtual time.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/device_select.h"
+#include "core/virtual_event_loop.h"
+#include "hid/virtual_hid_backend.h"
+#include "hid/virtual_sim_device.h"
+#include "sim/simulated_bootloader.h"
+
+namespace ql::cli {
+namespace {
+
+class SessionTest : public ::testing::Test {
+ protected:
+  SessionTest() {
+    auto owned = std::make_unique<VirtualHidBackend>(loop);
+    backend = owned.get();
+    pending_backend = std::move(owned);
+  }
+  BootloaderSession& Open(RealDeviceOptions options) {
+    session = std::make_unique<BootloaderSession>(
+        loop, exchange, std::move(options),
+        [this](std::string_view line) { history.emplace_back(line); }, std::move(pending_backend));
+    return *session;
+  }
+  std::unique_ptr<VirtualSimBootloader> Bootloader(const char* preset = "pic18",
+                                                   VirtualHidSpec spec = {}) {
+    return std::make_unique<VirtualSimBootloader>(*backend, loop, *sim::Preset(preset),
+                                                  std::move(spec));
+  }
+
+  VirtualEventLoop loop;
+  Exchange exchange{loop};
+  VirtualHidBackend* backend = nullptr;
+  std::unique_ptr<HidBackend> pending_backend;
+  std::unique_ptr<BootloaderSession> session;
+  std::vector<std::string> history;
+  std::string message;
+};
+
+TEST_F(SessionTest, NoBootloaderWithoutWaitEndsAtOnceWithNoDevice) {
+  VirtualHidSpec mouse;
+  mouse.product = "Mouse";
+  backend->Plug(mouse);
+  auto& s = Open({});
+  EXPECT_EQ(s.Find(&message), ExitCode::NoDevice);
+  EXPECT_NE(message.find("USB HID Bootloader"), std::string::npos);
+  EXPECT_LT(loop.now(), from_ms(1000));
+}
+
+TEST_F(SessionTest, LockedNodeGivesPermissionDeniedNamingTheUdevRule) {
+  VirtualHidSpec locked;
+  locked.refuse_read_write = true;
+  auto boot = Bootloader("pic18", locked);
+  auto& s = Open({});
+  EXPECT_EQ(s.Find(&message), ExitCode::PermissionDenied);
+  EXPECT_NE(message.find("70-quelloader.rules"), std::string::npos);
+  EXPECT_NE(message.find(backend->Path(boot->id())), std::string::npos);
+  EXPECT_TRUE(boot->received().empty());  // nothing was sent to it
+}
+
+TEST_F(SessionTest, WaitCoversADeviceThatAppearsInTimeAndNoLonger) {
+  std::unique_ptr<VirtualSimBootloader> boot;
+  loop.schedule_at(from_ms(3000), [&] { boot = Bootloader(); });
+  auto& s = Open({"", "", 5});
+  EXPECT_EQ(s.Find(&message), ExitCode::Success);
+  EXPECT_GE(loop.now(), from_ms(3000));
+  EXPECT_LT(loop.now(), from_ms(5000));
+  EXPECT_EQ(exchange.BootInfo.BootDeviceName, "PIC18F4550");
+}
+
+TEST_F(SessionTest, WaitEndsAtItsLimit) {
+  std::unique_ptr<VirtualSimBootloader> boot;
+  loop.schedule_at(from_ms(6000), [&] { boot = Bootloader(); });
+  auto& s = Open({"", "", 5});
+  EXPECT_EQ(s.Find(&message), ExitCode::NoDevice);
+  EXPECT_GE(loop.now(), from_ms(5000));
+  EXPECT_LT(loop.now(), from_ms(6000));
+}
+
+TEST_F(SessionTest, PathAndSerialChooseAmongTwoBootloaders) {
+  VirtualHidSpec a;
+  a.serial = "AAA";
+  VirtualHidSpec b;
+  b.serial = "BBB";
+  auto first = Bootloader("pic18", a);
+  auto second = Bootloader("pic16", b);
+  {
+    auto& s = Open({backend->Path(second->id()), "", 0});
+    EXPECT_EQ(s.Find(&message), ExitCode::Success);
+    EXPECT_EQ(s.Path(), backend->Path(second->id()));
+    EXPECT_EQ(exchange.BootInfo.BootDeviceName, "PIC16F1459");
+    EXPECT_TRUE(first->received().empty());
+  }
+}
+
+TEST_F(SessionTest, SerialNumberSelects) {
+  VirtualHidSpec a;
+  a.serial = "AAA";
+  VirtualHidSpec b;
+  b.serial = "BBB";
+  auto first = Bootloader("pic18", a);
+  auto second = Bootloader("pic16", b);
+  auto& s = Open({"", "BBB", 0});
+  EXPECT_EQ(s.Find(&message), ExitCode::Success);
+  EXPECT_EQ(exchange.BootInfo.BootDeviceName, "PIC16F1459");
+  EXPECT_TRUE(first->received().empty());
+}
+
+TEST_F(SessionTest, PathNamingNoDevice) {
+  auto boot = Bootloader();
+  auto& s = Open({"/dev/hidraw-nowhere", "", 0});
+  EXPECT_EQ(s.Find(&message), ExitCode::NoDevice);
+  EXPECT_NE(message.find("/dev/hidraw-nowhere"), std::string::npos);
+  EXPECT_TRUE(boot->received().empty());
+}
+
+TEST_F(SessionTest, SilentBootloaderIsAFailureNotAMissingDevice) {
+  auto config = *sim::Preset("pic18");
+  config.fault = {sim::FaultKind::Silent, 0};
+  auto silent = std::make_unique<VirtualSimBootloader>(*backend, loop, config);
+  auto& s = Open({});
+  EXPECT_EQ(s.Find(&message), ExitCode::Failed);
+  EXPECT_EQ(history, (std::vector<std::string>{"USB HID device is not in bootloader mode.",
+                                               "Reset device."}));
+}
+
+TEST_F(SessionTest, ConnectRunsTheHandshake) {
+  auto boot = Bootloader();
+  auto& s = Open({});
+  ASSERT_EQ(s.Find(&message), ExitCode::Success);
+  EXPECT_EQ(s.Connect(), ExitCode::Success);
+  EXPECT_TRUE(s.link().Connected);
+  EXPECT_EQ(history, (std::vector<std::string>{"Waiting MCU response...", "Connected."}));
+}
+
+}  // namespace
+}  // namespace ql::cli
