@@ -40,6 +40,7 @@ void AddWaitOption(CLI::App& cmd, RealDeviceOptions& options, const std::string&
                "Wait for the bootloader to appear: --wait for " +
                    std::to_string(kDefaultWaitSeconds) + " s, --wait=SECONDS for longer or shorter")
       ->check(CLI::Range(0, kMaxWaitSeconds))
+      ->option_text("[=SECONDS]")
       ->group(group);
 }
 
