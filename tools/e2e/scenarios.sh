@@ -108,6 +108,23 @@ scn_uhid_node() {
   note "/dev/uhid present, hid-generic loaded"
 }
 
+# ---- The simulator as a kernel HID device ----------------------------------------
+# It shows up as a USB HID device with the bootloader's product string and a
+# hidraw node, and goes away with its process.
+scn_sim_appears() {
+  sim_attach dev pic18 || return 1
+  node=$(cat "$T/node-dev")
+  [ -c "$node" ] || { fail "$node is not a character device"; return 1; }
+  uevent="/sys/class/hidraw/${node#/dev/}/device/uevent"
+  cat "$uevent"
+  id=$(grep '^HID_ID=' "$uevent")
+  case "$id" in HID_ID=0003:*) ;; *) fail "not on the USB bus: $id"; return 1 ;; esac
+  kill -TERM "$(sim_pid dev)"
+  wait_until 10 node_gone "$node" || { fail "$node still present after the simulator ended"; return 1; }
+  sim_wait dev || { fail "the simulator ended with $? on SIGTERM"; return 1; }
+  note "$node, $id, gone with its process"
+}
+
 # ---- 1. Flash each preset and compare the whole flash ------------------------------
 # The device must first report the boot info the expected files were made for.
 flash_preset() {
