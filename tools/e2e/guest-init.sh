@@ -23,22 +23,24 @@ for m in hid hid-generic uhid; do
   fi
 done
 
-echo
+echo; echo "guest: modules loaded at $(cut -d' ' -f1 /proc/uptime) s"
 for s in $SCENARIOS; do
   mkdir -p "/tmp/$s"
   : > "/tmp/$s/pids"
   : > "/tmp/$s/reason"
+  t0=$(cut -d' ' -f1 /proc/uptime)
   timeout "$SCENARIO_LIMIT" sh -c ". /e2e/scenarios.sh; cd /tmp/$s; T=/tmp/$s; scn_$s" > "/tmp/$s/log" 2>&1
   rc=$?
   # Leftover simulated devices must not leak into the next scenario.
   for p in $(cat "/tmp/$s/pids"); do kill -9 "$p" 2>/dev/null; done
   sleep 0.2
   reason=$(head -n1 "/tmp/$s/reason")
+  took=$(awk -v a="$t0" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.1f s", b - a }')
   if [ $rc -eq 0 ]; then
-    echo "E2E $s PASS ${reason}"
+    echo "E2E $s PASS ${reason} [${took}]"
   else
     [ $rc -eq 143 ] && reason="time limit of ${SCENARIO_LIMIT} s reached; $reason"
-    echo "E2E $s FAIL ${reason:-exit code $rc}"
+    echo "E2E $s FAIL ${reason:-exit code $rc} [${took}]"
     sed 's/^/  | /' "/tmp/$s/log"
   fi
 done

@@ -169,7 +169,8 @@ copy_with_libs() {  # copy_with_libs FILE DEST
 }
 [ $have_cli -eq 1 ] && copy_with_libs "$cli" "$root/opt/quelloader/bin/quelloader-cli"
 [ $have_sim -eq 1 ] && copy_with_libs "$sim" "$root/opt/quelloader/bin/quelloader-sim"
-if [ $have_link -eq 1 ]; then
+# Qt and its plugin make the image four times bigger: only when it runs.
+if [ $have_link -eq 1 ] && case " $scenarios " in *" device_link_qt "*) true ;; *) false ;; esac; then
   copy_with_libs "$linktest" "$root/opt/quelloader/bin/e2e-window-link-test"
   # The offscreen platform plugin, at the path Qt looks for it.
   plug="$(find /usr/lib/*/qt6/plugins/platforms -name 'libqoffscreen.so' 2>/dev/null | head -n1)"
