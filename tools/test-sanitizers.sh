@@ -42,7 +42,7 @@ if [ "$which" = tsan ] || [ "$which" = all ]; then
   dir="$prefix-tsan"
   echo "== ThreadSanitizer in $dir (tests with reader threads)"
   if configure "$dir" "thread" &&
-     cmake --build "$dir" -j "$jobs" --target hid_tests app_logic_tests app_window_tests; then
+     cmake --build "$dir" -j "$jobs" --target tests/hid/all tests/app/all; then
     # Every test registered in tests/hid and tests/app, whatever its name.
     for area in hid app; do
       ctest --test-dir "$dir/tests/$area" --output-on-failure -j "$jobs" || status=1
