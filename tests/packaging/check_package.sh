@@ -91,11 +91,14 @@ control_fields)
   # or installing the .deb on a clean system gives programs that do not start.
   mapfile -t depends < <(depends_names "$deb")
   echo "Depends: $(field Depends)"
+  declare -A owners_cache=()
   for bin in "$root"/usr/bin/*; do
     [ -f "$bin" ] || continue
     while read -r soname; do
       [ -n "$soname" ] || continue
-      mapfile -t owners < <(owners_of "$soname")
+      # dpkg-query -S walks the whole database: ask once per library.
+      [ -n "${owners_cache[$soname]+set}" ] || owners_cache[$soname]=$(owners_of "$soname")
+      mapfile -t owners < <(printf '%s' "${owners_cache[$soname]}" | sed '/^$/d')
       if [ "${#owners[@]}" -eq 0 ]; then
         fail "$(basename "$bin") needs $soname, which no installed package ships"
         continue
