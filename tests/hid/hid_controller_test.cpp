@@ -131,7 +131,6 @@ TEST_F(ControllerTest, GivingBackAPresentDeviceRenewsItsSlot) {
   });
   held->SetReaderSleepTime(250);
   EXPECT_EQ(backend.ReaderCount(a), 1);
-  const TJvHidDevice* old = held.get();
 
   held.reset();
   EXPECT_EQ(backend.ReaderCount(a), 0);  // the reader ended with its device
@@ -140,7 +139,6 @@ TEST_F(ControllerTest, GivingBackAPresentDeviceRenewsItsSlot) {
   EXPECT_FALSE(renewed->Claimed());
   EXPECT_FALSE(renewed->HasReader());
   EXPECT_EQ(renewed->ReaderSleepTime(), 250);
-  (void)old;
 
   // Claiming it again starts the reader at once, with the kept handler.
   held = ctl->ClaimByIndex(0);
