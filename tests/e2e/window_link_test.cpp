@@ -134,7 +134,8 @@ class WindowLinkTest : public QObject {
     r.w->ButtonStartBootloader->click();
     QTRY_VERIFY2_WITH_TIMEOUT(!r.dialogs.ends.isEmpty() || r.History().contains(QStringLiteral("Disconnected.")),
                               qPrintable(r.History().join(QLatin1Char('|'))), kUploadMs);
-    QCOMPARE(r.dialogs.ends, QStringList{QStringLiteral("Uploading program has finished.")});
+    QVERIFY2(r.dialogs.ends == QStringList{QStringLiteral("Uploading program has finished.")},
+             qPrintable(r.History().join(QLatin1Char('|'))));
     QVERIFY(r.History().contains(QStringLiteral("Completed successfully.")));
     QVERIFY(r.dialogs.errors.isEmpty());
 

@@ -152,7 +152,7 @@ scn_flash_pic16() { flash_preset pic16 pic16-app-4kw.hex; }
 # ---- 2. --wait: the command line is already waiting when the device appears ---------
 scn_wait_hotplug() {
   [ "$(count_nodes)" -eq 0 ] || { fail "a bootloader is already attached"; return 1; }
-  timeout 40 quelloader-cli flash "$FX/pic18-blink.hex" --wait=30 --yes > "$T/flash.out" 2> "$T/flash.err" &
+  timeout 40 quelloader-cli flash "$FX/pic18-app-6k.hex" --wait=30 --yes > "$T/flash.out" 2> "$T/flash.err" &
   cli_pid=$!
   # Attach only once the command line has looked and found nothing.
   sleep 1
@@ -165,7 +165,7 @@ scn_wait_hotplug() {
   cat "$T/flash.out" "$T/flash.err"
   [ $rc -eq 0 ] || { fail "flash --wait exited with $rc"; return 1; }
   wait_until 10 sim_ended dev || { fail "the device did not leave the bus after the reset"; return 1; }
-  same_flash "$T/flash.bin" "$EXP/pic18.pic18-blink.bin" || return 1
+  same_flash "$T/flash.bin" "$EXP/pic18.pic18-app-6k.bin" || return 1
   note "found the device on hot-plug and flashed it ${took} s after it was attached"
 }
 
@@ -191,7 +191,8 @@ scn_unplug_mid_write() {
   # erase block: everything before it is the upload's, everything from it on
   # is still as it was before.
   full="$EXP/pic18.pic18-app-6k.bin"
-  first=$(cmp "$T/flash.bin" "$full" 2>/dev/null | sed -n 's/.* byte \([0-9]*\).*/\1/p')
+  cmp "$T/flash.bin" "$full"
+  first=$(cmp "$T/flash.bin" "$full" 2>/dev/null | sed -nE 's/.* (byte|char) ([0-9]+).*/\2/p')
   [ -n "$first" ] || { fail "the whole upload was written despite the unplug"; return 1; }
   e=$(preset_field pic18 3)
   b=$(( (first - 1) / e * e ))
@@ -213,9 +214,9 @@ scn_two_devices() {
   cli info info --path "$two" || { fail "info --path exited with $?"; return 1; }
   grep -qF PIC16F1459 "$T/info.out" || { fail "info --path $two does not show the second device"; return 1; }
   # Without --path the choice would be ambiguous; with it the second is flashed.
-  cli flash flash "$FX/pic16-blink.hex" --path "$two" --yes || { fail "flash --path exited with $?"; return 1; }
+  cli flash flash "$FX/pic16-app-4kw-32.hex" --path "$two" --yes || { fail "flash --path exited with $?"; return 1; }
   wait_until 10 sim_ended two || { fail "the second device did not leave the bus"; return 1; }
-  same_flash "$T/two.bin" "$EXP/pic16.pic16-blink.bin" || return 1
+  same_flash "$T/two.bin" "$EXP/pic16.pic16-app-4kw-32.bin" || return 1
   # The first device saw nothing of it.
   sim_running one || { fail "the first device left the bus"; return 1; }
   kill -TERM "$(sim_pid one)"
@@ -228,7 +229,7 @@ scn_two_devices() {
 scn_reset_leaves_bus() {
   sim_attach dev pic18 --dump-flash "$T/flash.bin" || return 1
   node=$(cat "$T/node-dev")
-  cli flash flash "$FX/pic18-blink.hex" --yes || { fail "flash exited with $?"; return 1; }
+  cli flash flash "$FX/pic18-app-6k.hex" --yes || { fail "flash exited with $?"; return 1; }
   start=$(now)
   wait_until 10 node_gone "$node" || { fail "$node still present 10 s after the reset"; return 1; }
   gone=$(elapsed "$start")
@@ -244,7 +245,7 @@ scn_reset_leaves_bus() {
 # ---- 6. The window's device link, offscreen, on the real backend ---------------------
 scn_device_link_qt() {
   export QT_QPA_PLATFORM=offscreen QUELLOADER_SIM=quelloader-sim
-  export QUELLOADER_E2E_HEX="$FX/pic18-blink.hex" QUELLOADER_E2E_EXPECTED="$EXP/pic18.pic18-blink.bin"
+  export QUELLOADER_E2E_HEX="$FX/pic18-app-6k.hex" QUELLOADER_E2E_EXPECTED="$EXP/pic18.pic18-app-6k.bin"
   timeout 35 e2e-window-link-test > "$T/qt.log" 2>&1
   rc=$?
   cat "$T/qt.log"
