@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -139,6 +140,39 @@ TEST_F(SessionTest, ConnectRunsTheHandshake) {
   EXPECT_EQ(s.Connect(), ExitCode::Success);
   EXPECT_TRUE(s.link().Connected);
   EXPECT_EQ(history, (std::vector<std::string>{"Waiting MCU response...", "Connected."}));
+}
+
+}  // namespace
+}  // namespace ql::cli
+
+namespace ql::cli {
+namespace {
+
+// --wait takes its number only when attached, so a file name after it stays
+// the file name.
+TEST(DeviceOptions, WaitTakesOnlyAnAttachedNumber) {
+  struct Parsed {
+    int wait;
+    std::string file;
+  };
+  auto parse = [](std::vector<std::string> args) {
+    CLI::App app;
+    RealDeviceOptions options;
+    std::string file;
+    AddRealDeviceOptions(app, options);
+    AddWaitOption(app, options);
+    app.add_option("FILE", file);
+    std::reverse(args.begin(), args.end());
+    app.parse(args);
+    return Parsed{options.wait_seconds, file};
+  };
+  EXPECT_EQ(parse({"a.hex"}).wait, 0);
+  const Parsed bare = parse({"--wait", "a.hex"});
+  EXPECT_EQ(bare.wait, kDefaultWaitSeconds);
+  EXPECT_EQ(bare.file, "a.hex");
+  EXPECT_EQ(parse({"a.hex", "--wait=5"}).wait, 5);
+  EXPECT_THROW(parse({"--wait=-1"}), CLI::ValidationError);
+  EXPECT_THROW(parse({"--wait=3601"}), CLI::ValidationError);
 }
 
 }  // namespace
