@@ -39,7 +39,7 @@ for s in $SCENARIOS; do
   if [ $rc -eq 0 ]; then
     echo "E2E $s PASS ${reason} [${took}]"
   else
-    [ $rc -eq 143 ] && reason="time limit of ${SCENARIO_LIMIT} s reached; $reason"
+    [ $rc -eq 143 ] && reason="time limit of ${SCENARIO_LIMIT} s reached${reason:+; $reason}"
     echo "E2E $s FAIL ${reason:-exit code $rc} [${took}]"
     sed 's/^/  | /' "/tmp/$s/log"
   fi

@@ -61,7 +61,10 @@ command -v python3 >/dev/null || need+=(python3)
 if [ ${#need[@]} -gt 0 ]; then
   log "installing ${need[*]}"
   sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { log "needs ${need[*]}: install them, or run as root"; exit 2; }
+    sudo="sudo"
+  fi
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
