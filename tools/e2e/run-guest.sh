@@ -9,10 +9,14 @@
 # Usage: tools/e2e/run-guest.sh [--build DIR] [--work DIR] [--cli PATH]
 #          [--sim PATH] [--linktest PATH] [--fixtures DIR] [--only "NAME ..."]
 #          [--timeout SEC]
-# A program given as "none" takes its scenarios out of the run.
+# Programs default to their places in the build folder (build/ of the
+# checkout); one given as "none" takes its scenarios out of the run.
+# Scenarios: uhid_node sim_appears flash_pic18 flash_pic18j flash_pic16
+#   wait_hotplug unplug_mid_write two_devices reset_leaves_bus device_link_qt
 #
 # Exit code 0 only when every expected scenario printed PASS. Scenarios whose
-# program is not built are not expected and are listed as skipped.
+# program is not built (or lacks the commands they need) are not expected and
+# are listed as not run. The kernel package is kept in BUILD/e2e/cache.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -36,7 +40,7 @@ while [ $# -gt 0 ]; do
     --fixtures) fixtures="$2"; shift 2 ;;
     --only) only="$2"; shift 2 ;;
     --timeout) guest_timeout="$2"; shift 2 ;;
-    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-guest: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -45,6 +49,7 @@ build="$(cd "$build" && pwd)"
 [ -n "$work" ] || work="$build/e2e"
 [ -n "$cli" ] || cli="$build/cli/quelloader-cli"
 [ -n "$sim" ] || sim="$build/simtool/quelloader-sim"
+[ -n "$linktest" ] || linktest="$build/tests/e2e/e2e_window_link_test"
 cache="$build/e2e/cache"
 mkdir -p "$cache"
 
