@@ -13,6 +13,9 @@
 
 #include "cli/commands.h"
 #include "cli/console.h"
+#ifdef QUELLOADER_HAVE_HID
+#include "cli/device_select.h"
+#endif
 #include "cli/device_options.h"
 #include "cli/hex_input.h"
 #include "cli/interrupt.h"
@@ -106,12 +109,89 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
   return std::fclose(f) == 0 && ok;
 }
 
+#ifdef QUELLOADER_HAVE_HID
+// The upload into the bootloader on the HID transport, found and connected
+// through the device link as the window does it.
+ExitCode RunDeviceFlash(const FlashOptions& o) {
+  // The file is read and checked before the device hears anything; it is
+  // loaded again under the family the device reports.
+  FlashImage probe;
+  if (!LoadHexForCommand(o.file, McuFamily::None, probe)) return ExitCode::HexRejected;
+
+  Console console;
+  BlockingEventLoop loop;
+  Exchange exchange(loop);
+  BlockCounter counter;
+  exchange.OnPacketSent = [&](std::span<const std::uint8_t> packet) {
+    counter.Packet(packet);
+    if (o.verbose) console.Line(HexBytes(packet));
+  };
+  BootloaderSession session(loop, exchange, o.device.real, [&](std::string_view line) { console.Line(line); });
+  InterruptWatch interrupt(loop, [&] { exchange.CancelWaits(); });
+  const auto interrupted = [&] {
+    console.ProgressDone();
+    console.Line("Interrupted.");
+    return ExitCode::Interrupted;
+  };
+
+  std::string message;
+  const ExitCode found = session.Find(&message);
+  if (InterruptWatch::Interrupted()) return interrupted();
+  if (found != ExitCode::Success) {
+    std::fprintf(stderr, "quelloader-cli: %s\n", message.c_str());
+    return found;
+  }
+  const TBootInfo& info = exchange.BootInfo;
+  FlashImage image;
+  if (!LoadHexForCommand(o.file, FamilyFromMcuType(info.McuType), image)) return ExitCode::HexRejected;
+  console.Line("Device: " + info.BootDeviceName + " (" + FamilyName(info.McuType) + ") at " + session.Path() +
+               ", bootloader at " + Hex(info.BootStart) + ", erase block " + std::to_string(info.EraseBlockSize) +
+               ", write block " + std::to_string(info.WriteBlockSize));
+
+  if (session.Connect() != ExitCode::Success) {
+    return InterruptWatch::Interrupted() ? interrupted() : ExitCode::Failed;
+  }
+  console.Line("Uploading: " + o.file);
+  CliUploadUi ui(console, o, session.link().RemovedDeviceName());
+  const auto start = std::chrono::steady_clock::now();
+  const UploadOutcome outcome = RunUpload(exchange, image, ui);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  session.link().Connected = false;
+  console.ProgressDone();
+  if (InterruptWatch::Interrupted() || outcome == UploadOutcome::Stopped) return interrupted();
+  switch (outcome) {
+    case UploadOutcome::Completed: {
+      console.Line("Disconnected.");
+      char summary[160];
+      std::snprintf(summary, sizeof summary, "Wrote %lld bytes of a %lld-byte image in %lld blocks in %.2f s.",
+                    static_cast<long long>(counter.bytes()), static_cast<long long>(image.ImageEnd()),
+                    static_cast<long long>(counter.blocks()), seconds);
+      console.Line(summary);
+      return ExitCode::Success;
+    }
+    case UploadOutcome::Declined:
+      console.Line("Upload declined: nothing was written.");
+      return ExitCode::Failed;
+    default:
+      return ExitCode::Failed;
+  }
+}
+#endif
+
 ExitCode RunFlash(const FlashOptions& o) {
   if (!o.device.simulated()) {
+#ifdef QUELLOADER_HAVE_HID
+    if (!o.dump_flash.empty()) {
+      std::fprintf(stderr, "quelloader-cli: --dump-flash needs --simulate\n");
+      return ExitCode::Usage;
+    }
+    return RunDeviceFlash(o);
+#else
     std::fprintf(stderr,
-                 "quelloader-cli: no bootloader device support in this build yet; "
+                 "quelloader-cli: no bootloader device support in this build; "
                  "use --simulate PRESET to try a simulated device\n");
     return ExitCode::NoDevice;
+#endif
   }
   const sim::Config config = SimulatedConfig(o.device);
 

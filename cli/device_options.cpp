@@ -26,6 +26,10 @@ void AddDeviceOptions(CLI::App& cmd, DeviceSelection& selection) {
   AddNumber(cmd, "--boot-start", selection.boot_start, 0xFFFFFFFFu,
             "Simulated device: start address of the bootloader area", group);
   AddNumber(cmd, "--erase-block", selection.erase_block, 0xFFFF, "Simulated device: erase block size in bytes", group);
+#ifdef QUELLOADER_HAVE_HID
+  AddRealDeviceOptions(cmd, selection.real, group);
+  AddWaitOption(cmd, selection.real, group);
+#endif
   AddNumber(cmd, "--write-block", selection.write_block, 0xFFFF, "Simulated device: write block size in bytes", group);
 }
 

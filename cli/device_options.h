@@ -12,6 +12,9 @@
 #include <string>
 
 #include "sim/simulated_bootloader.h"
+#ifdef QUELLOADER_HAVE_HID
+#include "cli/device_select.h"
+#endif
 
 namespace ql::cli {
 
@@ -20,6 +23,10 @@ struct DeviceSelection {
   std::optional<std::uint32_t> boot_start;
   std::optional<std::uint32_t> erase_block;
   std::optional<std::uint32_t> write_block;
+
+#ifdef QUELLOADER_HAVE_HID
+  RealDeviceOptions real;  // --path, --serial, --wait
+#endif
 
   bool simulated() const { return !simulate.empty(); }
 };

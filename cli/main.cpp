@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "cli/commands.h"
+#ifdef QUELLOADER_HAVE_HID
+#include "cli/device_select.h"
+#endif
 #include "cli/exit_codes.h"
 #include "core/version.h"
 
@@ -51,6 +54,10 @@ int Main(int argc, char** argv) {
   app.require_subcommand(1);
 
   std::vector<Command> commands = {AddImageCommand(app), AddFlashCommand(app)};
+#ifdef QUELLOADER_HAVE_HID
+  commands.push_back(AddListCommand(app));
+  commands.push_back(AddInfoCommand(app));
+#endif
   for (auto& c : commands) c.app->footer(std::string(kExitCodesHelp));
 
   try {
