@@ -67,8 +67,7 @@ int Run(int argc, char** argv) {
                "named \"USB HID Bootloader\" (USB ID 1209:0001), until interrupted or until the\n"
                "reset at the end of an upload makes it leave the bus.",
                "quelloader-sim"};
-  app.set_version_flag("--version", std::string("quelloader-sim ") + ql::kVersion + " (commit " +
-                                        ql::kCommit + ")");
+  app.set_version_flag("--version", std::string("quelloader-sim ") + ql::kVersion + "\nQt: not used\ncommit " + ql::kCommit);
   std::string preset;
   std::optional<std::uint32_t> boot_start, erase_block, write_block;
   std::string fault_text;
