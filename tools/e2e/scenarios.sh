@@ -8,7 +8,15 @@ FX=/e2e/fixtures
 EXP=/e2e/expected
 BOOTLOADER="USB HID Bootloader"
 
-fail() { echo "$*" > "$T/reason"; echo "FAIL: $*"; return 1; }
+fail() {
+  echo "$*" > "$T/reason"
+  echo "FAIL: $*"
+  # The simulators' last lines, for the console log.
+  for f in "$T"/sim-*.log; do
+    [ -e "$f" ] && grep -v 'by the host program' "$f" | tail -n 15 | sed "s|^|  ${f##*/}: |"
+  done
+  return 1
+}
 note() { echo "$*" > "$T/reason"; }
 
 # Seconds since boot, with hundredths.
