@@ -7,11 +7,12 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 mount -t tmpfs tmp /tmp
-mount -t tmpfs -o mode=0700 run /run
+mount -t tmpfs -o mode=0755 run /run
+mkdir -p -m 0700 /run/user/0
 . /e2e/config
 export LD_LIBRARY_PATH="$LIBDIRS"
 export HOME=/tmp
-export XDG_RUNTIME_DIR=/run
+export XDG_RUNTIME_DIR=/run/user/0
 
 # Whatever hangs, the guest powers off; the host then sees the missing lines.
 ( sleep "$WATCHDOG"; echo "E2E watchdog FAIL the guest's scenarios ran for ${WATCHDOG} s"; poweroff -f ) &

@@ -12,7 +12,8 @@
 # Programs default to their places in the build folder (build/ of the
 # checkout); one given as "none" takes its scenarios out of the run.
 # Scenarios: uhid_node sim_appears flash_pic18 flash_pic18j flash_pic16
-#   wait_hotplug unplug_mid_write two_devices reset_leaves_bus device_link_qt
+#   wait_hotplug unplug_mid_write two_devices reset_leaves_bus no_access
+#   device_link_qt
 #
 # Exit code 0 only when every expected scenario printed PASS. Scenarios whose
 # program is not built (or lacks the commands they need) are not expected and
@@ -40,7 +41,7 @@ while [ $# -gt 0 ]; do
     --fixtures) fixtures="$2"; shift 2 ;;
     --only) only="$2"; shift 2 ;;
     --timeout) guest_timeout="$2"; shift 2 ;;
-    -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-guest: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -146,6 +147,7 @@ add wait_hotplug $((have_sim & have_devcmds)) "$cli_why"
 add unplug_mid_write $((have_sim & have_devcmds)) "$cli_why"
 add two_devices $((have_sim & have_devcmds)) "$cli_why"
 add reset_leaves_bus $((have_sim & have_devcmds)) "$cli_why"
+add no_access $((have_sim & have_devcmds)) "$cli_why"
 add device_link_qt $((have_sim & have_link)) "no device-link Qt test"
 
 scenarios=""

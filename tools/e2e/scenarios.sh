@@ -13,7 +13,7 @@ fail() {
   echo "FAIL: $*"
   # The simulators' last lines, for the console log.
   for f in "$T"/sim-*.log; do
-    [ -e "$f" ] && grep -v 'by the host program' "$f" | tail -n 15 | sed "s|^|  ${f##*/}: |"
+    [ -e "$f" ] && grep -v 'host program' "$f" | tail -n 15 | sed "s|^|  ${f##*/}: |"
   done
   return 1
 }
@@ -248,6 +248,30 @@ scn_reset_leaves_bus() {
   cli list list
   grep -qF "$BOOTLOADER" "$T/list.out" && { fail "list still shows a bootloader"; return 1; }
   note "$node gone ${gone} s after the command line ended; list shows no bootloader"
+}
+
+# ---- A node this user may not open -----------------------------------------------
+# As an ordinary user, with the node readable by root only (no udev rule):
+# info ends with exit code 5 and names the rule, list flags the node.
+scn_no_access() {
+  sim_attach dev pic18 || return 1
+  node=$(cat "$T/node-dev")
+  chmod 0600 "$node"
+  ls -l "$node"
+  grep -q '^e2e:' /etc/passwd 2>/dev/null || echo 'e2e:x:1000:1000::/tmp:/bin/sh' >> /etc/passwd
+  as_user() {
+    su -s /bin/sh e2e -c "LD_LIBRARY_PATH='$LD_LIBRARY_PATH' timeout 30 /opt/quelloader/bin/quelloader-cli $*" \
+      > "$T/user.out" 2> "$T/user.err"
+  }
+  as_user list
+  cat "$T/user.out" "$T/user.err"
+  grep -F -- "$node" "$T/user.out" | grep -qF '[no access]' || { fail "list does not flag $node"; return 1; }
+  as_user info
+  rc=$?
+  cat "$T/user.out" "$T/user.err"
+  [ $rc -eq 5 ] || { fail "info as a user without access exited with $rc, not 5"; return 1; }
+  grep -q '70-quelloader.rules' "$T/user.err" || { fail "the message does not name the udev rule"; return 1; }
+  note "exit 5 naming the udev rule; list flags $node"
 }
 
 # ---- 6. The window's device link, offscreen, on the real backend ---------------------
