@@ -2,7 +2,7 @@
 // connect handshake, the upload) against the simulated bootloader in virtual
 // time, with random presets, image sizes from 0 to past the bootloader area,
 // random answers to the bootloader-area question and random faults at random
-// steps. Every session is checked against invariants worked out here from
+// steps; some images reach the upload through a HEX file and the loader. Every session is checked against invariants worked out here from
 // the layout rules, never from the engine's code.
 //
 // QUELLOADER_SOAK_COUNT  sessions to run (default 1500; the full run is 10000+)
@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "core/virtual_event_loop.h"
+#include "image/flash_image.h"
 #include "protocol/exchange.h"
 #include "sim/simulated_bootloader.h"
 #include "upload/upload_engine.h"
@@ -163,12 +164,13 @@ struct Session {
   int boot_info_requests = 1;
   sim::Fault fault;
   int stop_after_packet = 0;  // 0: no stop request
+  bool through_hex = false;   // the image reaches the upload through a HEX file
   std::string Describe() const {
     std::ostringstream s;
     s << "seed " << seed << " (rerun: QUELLOADER_SOAK_SEED=" << seed << " QUELLOADER_SOAK_COUNT=1): preset "
       << preset << ", image " << length << " bytes, answer " << (answer ? "OK" : "No") << ", boot-info requests "
       << boot_info_requests << ", fault " << static_cast<int>(fault.kind) << " at step " << fault.step
-      << ", stop after packet " << stop_after_packet;
+      << ", stop after packet " << stop_after_packet << (through_hex ? ", through a HEX file" : "");
     return s.str();
   }
 };
@@ -240,6 +242,7 @@ Session MakeSession(std::uint64_t seed) {
     default:
       break;  // no fault
   }
+  s.through_hex = std::bernoulli_distribution(0.3)(rng);
   return s;
 }
 
@@ -247,6 +250,44 @@ std::vector<std::uint8_t> RandomImage(std::mt19937_64& rng, std::int64_t length)
   std::vector<std::uint8_t> b(static_cast<std::size_t>(length));
   for (auto& x : b) x = static_cast<std::uint8_t>(rng() >> 56);
   return b;
+}
+
+// The image as a compiler might write it: records of 1 to 32 bytes in
+// shuffled order, each behind the extended linear address record of its
+// address, CR LF or LF line ends, the end-of-file record last.
+std::string HexText(const std::vector<std::uint8_t>& image, std::mt19937_64& rng) {
+  const char* eol = std::bernoulli_distribution(0.5)(rng) ? "\r\n" : "\n";
+  std::string text;
+  auto line = [&](std::uint8_t type, std::uint32_t address, const std::uint8_t* data, std::size_t n) {
+    char field[8];
+    unsigned sum = static_cast<unsigned>(n + (address >> 8 & 0xFF) + (address & 0xFF) + type);
+    std::snprintf(field, sizeof field, ":%02X", static_cast<unsigned>(n));
+    text += field;
+    std::snprintf(field, sizeof field, "%04X%02X", address & 0xFFFF, type);
+    text += field;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::snprintf(field, sizeof field, "%02X", data[i]);
+      text += field;
+      sum += data[i];
+    }
+    std::snprintf(field, sizeof field, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+    text += field;
+    text += eol;
+  };
+  std::vector<std::pair<std::size_t, std::size_t>> records;
+  for (std::size_t a = 0; a < image.size();) {
+    const std::size_t n = std::min<std::size_t>(std::uniform_int_distribution<std::size_t>(1, 32)(rng), image.size() - a);
+    records.emplace_back(a, n);
+    a += n;
+  }
+  std::shuffle(records.begin(), records.end(), rng);
+  for (const auto& [a, n] : records) {
+    const std::uint8_t upper[2] = {static_cast<std::uint8_t>(a >> 24), static_cast<std::uint8_t>(a >> 16)};
+    line(4, 0, upper, 2);
+    line(0, static_cast<std::uint32_t>(a), image.data() + a, n);
+  }
+  line(1, 0, nullptr, 0);
+  return text;
 }
 
 bool IsUploadRefusal(const std::string& line) {
@@ -317,9 +358,21 @@ std::string RunSession(const Session& s, Tally& tally) {
     if (++packets == s.stop_after_packet) loop.post([&ex] { ex.CancelWaits(); });
   };
   const std::size_t commands_before = dev.commands().size();
+  const bool info_genuine = host_info.McuType == device_info.McuType &&
+                            host_info.EraseBlockSize == device_info.EraseBlockSize &&
+                            host_info.WriteBlockSize == device_info.WriteBlockSize &&
+                            host_info.BootStart == device_info.BootStart;
   FlashImage flash_image;
-  flash_image.bytes = image;
   flash_image.family = FamilyFromMcuType(host_info.McuType);
+  // PIC16 files end at 0x400E: records from there on are left out by the
+  // loader, so longer PIC16 images go to the upload directly.
+  const bool loadable = host_info.McuType != 1 || s.length <= 0x400E;
+  if (s.through_hex && info_genuine && loadable) {
+    const LoadResult loaded = LoadHexText(HexText(image, rng), "soak.hex", flash_image.family, flash_image);
+    check(loaded.ok() && flash_image.bytes == image, "the image's HEX file does not load to the image");
+  } else {
+    flash_image.bytes = image;
+  }
   const UploadOutcome result = RunUpload(ex, flash_image, ui);
   if (result == UploadOutcome::Stopped || result == UploadOutcome::Completed) ui.FinishUpload();  // after the dialog
 
@@ -327,10 +380,6 @@ std::string RunSession(const Session& s, Tally& tally) {
                                                         dev.commands().end());
   const bool reset_sent =
       std::any_of(upload_commands.begin(), upload_commands.end(), [](auto& c) { return c.code == CMD_RESET; });
-  const bool info_genuine = host_info.McuType == device_info.McuType &&
-                            host_info.EraseBlockSize == device_info.EraseBlockSize &&
-                            host_info.WriteBlockSize == device_info.WriteBlockSize &&
-                            host_info.BootStart == device_info.BootStart;
 
   // Every ending: nothing erased or written at or above the bootloader start
   // the host was given, nor (with genuine boot info) the device's own; every
