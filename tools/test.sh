@@ -1,7 +1,17 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test suite.
+# Installs what is missing, builds, and runs every check: the sanitizer builds
+# (AddressSanitizer + UndefinedBehaviorSanitizer on every suite,
+# ThreadSanitizer on the suites with reader threads), a short run of every
+# fuzz target, and then every test suite of the normal build (unit, window,
+# soak, package and the end-to-end run on a real kernel under QEMU).
+#   tools/test.sh           what CI runs
+#   tools/test.sh --quick   only the normal build and its test suites
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh
 tools/build.sh
+if [ "${1:-}" != "--quick" ]; then
+  tools/test-sanitizers.sh
+  tools/fuzz.sh "${FUZZ_SECONDS:-15}"
+fi
 ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure -j "$(nproc)"
