@@ -109,6 +109,28 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
   return std::fclose(f) == 0 && ok;
 }
 
+// The end of an upload that was not interrupted: the summary after a
+// success, and the exit code either way.
+ExitCode ReportOutcome(Console& console, UploadOutcome outcome, const BlockCounter& counter, const FlashImage& image,
+                       double seconds) {
+  switch (outcome) {
+    case UploadOutcome::Completed: {
+      console.Line("Disconnected.");
+      char summary[160];
+      std::snprintf(summary, sizeof summary, "Wrote %lld bytes of a %lld-byte image in %lld blocks in %.2f s.",
+                    static_cast<long long>(counter.bytes()), static_cast<long long>(image.ImageEnd()),
+                    static_cast<long long>(counter.blocks()), seconds);
+      console.Line(summary);
+      return ExitCode::Success;
+    }
+    case UploadOutcome::Declined:
+      console.Line("Upload declined: nothing was written.");
+      return ExitCode::Failed;
+    default:
+      return ExitCode::Failed;
+  }
+}
+
 #ifdef QUELLOADER_HAVE_HID
 // The upload into the bootloader on the HID transport, found and connected
 // through the device link as the window does it.
@@ -151,7 +173,7 @@ ExitCode RunDeviceFlash(const FlashOptions& o) {
   if (session.Connect() != ExitCode::Success) {
     return InterruptWatch::Interrupted() ? interrupted() : ExitCode::Failed;
   }
-  console.Line("Uploading: " + o.file);
+  console.Line("Uploading:");
   CliUploadUi ui(console, o, session.link().RemovedDeviceName());
   const auto start = std::chrono::steady_clock::now();
   const UploadOutcome outcome = RunUpload(exchange, image, ui);
@@ -159,22 +181,7 @@ ExitCode RunDeviceFlash(const FlashOptions& o) {
   session.link().Connected = false;
   console.ProgressDone();
   if (InterruptWatch::Interrupted() || outcome == UploadOutcome::Stopped) return interrupted();
-  switch (outcome) {
-    case UploadOutcome::Completed: {
-      console.Line("Disconnected.");
-      char summary[160];
-      std::snprintf(summary, sizeof summary, "Wrote %lld bytes of a %lld-byte image in %lld blocks in %.2f s.",
-                    static_cast<long long>(counter.bytes()), static_cast<long long>(image.ImageEnd()),
-                    static_cast<long long>(counter.blocks()), seconds);
-      console.Line(summary);
-      return ExitCode::Success;
-    }
-    case UploadOutcome::Declined:
-      console.Line("Upload declined: nothing was written.");
-      return ExitCode::Failed;
-    default:
-      return ExitCode::Failed;
-  }
+  return ReportOutcome(console, outcome, counter, image, seconds);
 }
 #endif
 
@@ -266,22 +273,8 @@ ExitCode RunFlash(const FlashOptions& o) {
 
   const bool dumped = dump();
   if (InterruptWatch::Interrupted() || outcome == UploadOutcome::Stopped) return interrupted();
-  switch (outcome) {
-    case UploadOutcome::Completed: {
-      console.Line("Disconnected.");
-      char summary[160];
-      std::snprintf(summary, sizeof summary, "Wrote %lld bytes of a %lld-byte image in %lld blocks in %.2f s.",
-                    static_cast<long long>(counter.bytes()), static_cast<long long>(image.ImageEnd()),
-                    static_cast<long long>(counter.blocks()), seconds);
-      console.Line(summary);
-      return dumped ? ExitCode::Success : ExitCode::Failed;
-    }
-    case UploadOutcome::Declined:
-      console.Line("Upload declined: nothing was written.");
-      return ExitCode::Failed;
-    default:
-      return ExitCode::Failed;
-  }
+  const ExitCode code = ReportOutcome(console, outcome, counter, image, seconds);
+  return code == ExitCode::Success && !dumped ? ExitCode::Failed : code;
 }
 
 }  // namespace
