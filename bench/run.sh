@@ -1,10 +1,25 @@
 #!/usr/bin/env bash
-# Builds the upload benchmarks (optimised) and runs them.
+# Builds the upload and window benchmarks (optimised) and prints their tables:
+# host CPU per block, each preset's upload through the command line's loop
+# and through the window against the device's own time, and the window's
+# start and idle memory. The window runs offscreen.
+#   bench/run.sh [--runs N]      (default 5; about 20 s per run)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${BUILD_DIR:-build-bench}"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUELLOADER_BUILD_GUI=OFF -DQUELLOADER_BUILD_HID=OFF >/dev/null
-cmake --build "$build" --target upload_host_cost upload_real_time
+runs=5
+if [[ "${1:-}" == "--runs" && -n "${2:-}" ]]; then runs="$2"; fi
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target upload_host_cost upload_presets window_start >/dev/null
+export QT_QPA_PLATFORM=offscreen
+export QT_LOGGING_RULES="default.warning=false"  # the offscreen platform's notices
+export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
+echo "Machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores; load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
 "$build/bench/upload_host_cost"
 echo
-"$build/bench/upload_real_time" "$@"
+"$build/bench/upload_presets" --runs "$runs"
+echo
+"$build/bench/window_start" --runs "$runs"
+echo
+echo "Load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
