@@ -8,16 +8,39 @@
 #include <QThread>
 #include <QTimer>
 
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
+#include <stdexcept>
 #include <utility>
 
 namespace ql {
 
-QtEventLoop::QtEventLoop() : context_(std::make_unique<QObject>()) { clock_.start(); }
+QtEventLoop::QtEventLoop() : context_(std::make_unique<QObject>()) {
+  timer_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  if (timer_fd_ < 0) throw std::runtime_error("cannot create the event loop's timer");
+  timer_notifier_ = new QSocketNotifier(timer_fd_, QSocketNotifier::Read, context_.get());
+  QObject::connect(timer_notifier_, &QSocketNotifier::activated, context_.get(), [this] {
+    std::uint64_t expirations;
+    while (::read(timer_fd_, &expirations, sizeof expirations) > 0) {
+    }
+    RunDueTimers();
+  });
+}
 
-QtEventLoop::~QtEventLoop() = default;  // context_ deletes the timers and notifiers
+QtEventLoop::~QtEventLoop() {
+  context_.reset();  // deletes the notifiers before their descriptors close
+  ::close(timer_fd_);
+}
 
-Micros QtEventLoop::now() const { return clock_.nsecsElapsed() / 1000; }
+Micros QtEventLoop::now() const {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<Micros>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
 
 void QtEventLoop::process_events(Micros deadline) {
   // A single-shot timer for the deadline makes WaitForMoreEvents return when
@@ -36,28 +59,45 @@ void QtEventLoop::process_events(Micros deadline) {
 
 TimerId QtEventLoop::schedule_at(Micros at, std::function<void()> fn) {
   const TimerId id = next_id_++;
-  auto* timer = new QTimer(context_.get());
-  timer->setSingleShot(true);
-  timer->setTimerType(Qt::PreciseTimer);
-  QObject::connect(timer, &QTimer::timeout, context_.get(), [this, id, fn = std::move(fn)] {
-    auto it = timers_.find(id);
-    if (it == timers_.end()) return;
-    it->second->deleteLater();
-    timers_.erase(it);
-    fn();
-  });
-  timers_[id] = timer;
-  const Micros left = std::max<Micros>(0, at - now());
-  timer->start(static_cast<int>(std::min<Micros>((left + 999) / 1000, 1 << 30)));
+  timers_.emplace(std::make_pair(at, id), std::move(fn));
+  when_.emplace(id, at);
+  Rearm();
   return id;
 }
 
 void QtEventLoop::cancel(TimerId id) {
-  auto it = timers_.find(id);
-  if (it == timers_.end()) return;
-  it->second->stop();
-  it->second->deleteLater();
-  timers_.erase(it);
+  auto it = when_.find(id);
+  if (it == when_.end()) return;
+  timers_.erase(std::make_pair(it->second, id));
+  when_.erase(it);
+  Rearm();
+}
+
+void QtEventLoop::RunDueTimers() {
+  // Only timers due when this pass starts run in it, so a handler that
+  // schedules at "now" cannot starve the window's other events.
+  const Micros t = now();
+  while (!timers_.empty() && timers_.begin()->first.first <= t) {
+    auto it = timers_.begin();
+    auto fn = std::move(it->second);
+    when_.erase(it->first.second);
+    timers_.erase(it);
+    fn();
+  }
+  Rearm();
+}
+
+void QtEventLoop::Rearm() {
+  itimerspec spec{};
+  if (!timers_.empty()) {
+    // Absolute time on the same clock as now(); a time already past fires at
+    // once, and zero would disarm, so the earliest value is 1 ns.
+    const Micros at = std::max<Micros>(timers_.begin()->first.first, 0);
+    spec.it_value.tv_sec = static_cast<time_t>(at / 1000000);
+    spec.it_value.tv_nsec = static_cast<long>((at % 1000000) * 1000);
+    if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+  }
+  ::timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
 void QtEventLoop::post(std::function<void()> fn) {

@@ -3,15 +3,14 @@
 // the device processes window events (clicks, timers, report deliveries) and
 // blocks in the platform's event wait while nothing happens.
 
-#include <QElapsedTimer>
 #include <QObject>
 
 #include <map>
 #include <memory>
+#include <utility>
 
 #include "core/event_loop.h"
 
-class QTimer;
 class QSocketNotifier;
 
 namespace ql {
@@ -33,11 +32,19 @@ class QtEventLoop final : public EventLoop {
   void unwatch(WatchId id) override;
 
  private:
-  QElapsedTimer clock_;
+  void RunDueTimers();
+  void Rearm();
+
   // Receiver of posted work; lives on the thread that created the loop.
   std::unique_ptr<QObject> context_;
+  // Timers run from one timerfd armed at the earliest deadline, so they keep
+  // microsecond precision: Qt's own timers count whole milliseconds, which
+  // would add up to a millisecond to every simulated device answer.
+  int timer_fd_ = -1;
+  QSocketNotifier* timer_notifier_ = nullptr;  // owned by context_
   TimerId next_id_ = 1;
-  std::map<TimerId, QTimer*> timers_;  // owned by context_
+  std::map<std::pair<Micros, TimerId>, std::function<void()>> timers_;
+  std::map<TimerId, Micros> when_;
   WatchId next_watch_ = 1;
   std::map<WatchId, QSocketNotifier*> watches_;  // owned by context_
 };
