@@ -58,32 +58,18 @@ void QtEventLoop::process_events(Micros deadline) {
 }
 
 TimerId QtEventLoop::schedule_at(Micros at, std::function<void()> fn) {
-  const TimerId id = next_id_++;
-  timers_.emplace(std::make_pair(at, id), std::move(fn));
-  when_.emplace(id, at);
+  const TimerId id = timers_.Add(at, std::move(fn));
   Rearm();
   return id;
 }
 
 void QtEventLoop::cancel(TimerId id) {
-  auto it = when_.find(id);
-  if (it == when_.end()) return;
-  timers_.erase(std::make_pair(it->second, id));
-  when_.erase(it);
+  timers_.Cancel(id);
   Rearm();
 }
 
 void QtEventLoop::RunDueTimers() {
-  // Only timers due when this pass starts run in it, so a handler that
-  // schedules at "now" cannot starve the window's other events.
-  const Micros t = now();
-  while (!timers_.empty() && timers_.begin()->first.first <= t) {
-    auto it = timers_.begin();
-    auto fn = std::move(it->second);
-    when_.erase(it->first.second);
-    timers_.erase(it);
-    fn();
-  }
+  timers_.RunDue(now());
   Rearm();
 }
 
@@ -92,7 +78,7 @@ void QtEventLoop::Rearm() {
   if (!timers_.empty()) {
     // Absolute time on the same clock as now(); a time already past fires at
     // once, and zero would disarm, so the earliest value is 1 ns.
-    const Micros at = std::max<Micros>(timers_.begin()->first.first, 0);
+    const Micros at = std::max<Micros>(*timers_.Earliest(), 0);
     spec.it_value.tv_sec = static_cast<time_t>(at / 1000000);
     spec.it_value.tv_nsec = static_cast<long>((at % 1000000) * 1000);
     if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;

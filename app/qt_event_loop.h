@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/event_loop.h"
+#include "core/timer_queue.h"
 
 class QSocketNotifier;
 
@@ -42,9 +43,7 @@ class QtEventLoop final : public EventLoop {
   // would add up to a millisecond to every simulated device answer.
   int timer_fd_ = -1;
   QSocketNotifier* timer_notifier_ = nullptr;  // owned by context_
-  TimerId next_id_ = 1;
-  std::map<std::pair<Micros, TimerId>, std::function<void()>> timers_;
-  std::map<TimerId, Micros> when_;
+  TimerQueue timers_;
   WatchId next_watch_ = 1;
   std::map<WatchId, QSocketNotifier*> watches_;  // owned by context_
 };

@@ -35,27 +35,11 @@ bool BlockingEventLoop::run_posted() {
   return !batch.empty();
 }
 
-bool BlockingEventLoop::run_due_timers() {
-  bool ran = false;
-  const Micros t = now();
-  // Only timers due at entry run in this pass, so a handler that schedules
-  // at "now" cannot starve the loop.
-  while (!timers_.empty() && timers_.begin()->first.first <= t) {
-    auto it = timers_.begin();
-    auto fn = std::move(it->second);
-    when_.erase(it->first.second);
-    timers_.erase(it);
-    fn();
-    ran = true;
-  }
-  return ran;
-}
-
 void BlockingEventLoop::process_events(Micros deadline) {
-  if (run_posted() | run_due_timers()) return;
+  if (run_posted() | timers_.RunDue(now())) return;
 
   Micros until = deadline;
-  if (!timers_.empty() && timers_.begin()->first.first < until) until = timers_.begin()->first.first;
+  if (auto earliest = timers_.Earliest(); earliest && *earliest < until) until = *earliest;
   Micros wait = until - now();
   if (wait < 0) wait = 0;
 
@@ -84,22 +68,14 @@ void BlockingEventLoop::process_events(Micros deadline) {
     }
   }
   run_posted();
-  run_due_timers();
+  timers_.RunDue(now());
 }
 
 TimerId BlockingEventLoop::schedule_at(Micros at, std::function<void()> fn) {
-  TimerId id = next_id_++;
-  timers_.emplace(std::make_pair(at, id), std::move(fn));
-  when_.emplace(id, at);
-  return id;
+  return timers_.Add(at, std::move(fn));
 }
 
-void BlockingEventLoop::cancel(TimerId id) {
-  auto it = when_.find(id);
-  if (it == when_.end()) return;
-  timers_.erase(std::make_pair(it->second, id));
-  when_.erase(it);
-}
+void BlockingEventLoop::cancel(TimerId id) { timers_.Cancel(id); }
 
 void BlockingEventLoop::post(std::function<void()> fn) {
   {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/event_loop.h"
+#include "core/timer_queue.h"
 
 namespace ql {
 
@@ -30,12 +31,9 @@ class BlockingEventLoop final : public EventLoop {
 
  private:
   bool run_posted();
-  bool run_due_timers();
 
   int wake_fd_ = -1;
-  TimerId next_id_ = 1;
-  std::map<std::pair<Micros, TimerId>, std::function<void()>> timers_;
-  std::map<TimerId, Micros> when_;
+  TimerQueue timers_;
   std::mutex posted_mutex_;
   std::vector<std::function<void()>> posted_;
   struct Watch {

@@ -3,12 +3,11 @@
 // has nothing to do but wait for the next timer, so a 1000 ms time-out or a
 // 3000 ms erase costs microseconds and every run is deterministic.
 
-#include <map>
 #include <mutex>
-#include <utility>
 #include <vector>
 
 #include "core/event_loop.h"
+#include "core/timer_queue.h"
 
 namespace ql {
 
@@ -33,10 +32,7 @@ class VirtualEventLoop final : public EventLoop {
   bool run_posted();
 
   Micros now_ = 0;
-  TimerId next_id_ = 1;
-  // Ordered by (time, id): equal times run in scheduling order.
-  std::map<std::pair<Micros, TimerId>, std::function<void()>> timers_;
-  std::map<TimerId, Micros> when_;
+  TimerQueue timers_;
   std::mutex posted_mutex_;
   std::vector<std::function<void()>> posted_;
 };
