@@ -109,6 +109,14 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
   return std::fclose(f) == 0 && ok;
 }
 
+// Every packet sent is counted for the summary and, with -v, printed.
+void CountPackets(Exchange& exchange, BlockCounter& counter, Console& console, bool verbose) {
+  exchange.OnPacketSent = [&counter, &console, verbose](std::span<const std::uint8_t> packet) {
+    counter.Packet(packet);
+    if (verbose) console.Line(HexBytes(packet));
+  };
+}
+
 // The end of an upload that was not interrupted: the summary after a
 // success, and the exit code either way.
 ExitCode ReportOutcome(Console& console, UploadOutcome outcome, const BlockCounter& counter, const FlashImage& image,
@@ -144,10 +152,7 @@ ExitCode RunDeviceFlash(const FlashOptions& o) {
   BlockingEventLoop loop;
   Exchange exchange(loop);
   BlockCounter counter;
-  exchange.OnPacketSent = [&](std::span<const std::uint8_t> packet) {
-    counter.Packet(packet);
-    if (o.verbose) console.Line(HexBytes(packet));
-  };
+  CountPackets(exchange, counter, console, o.verbose);
   BootloaderSession session(loop, exchange, o.device.real, [&](std::string_view line) { console.Line(line); });
   InterruptWatch interrupt(loop, [&] { exchange.CancelWaits(); });
   const auto interrupted = [&] {
@@ -211,10 +216,7 @@ ExitCode RunFlash(const FlashOptions& o) {
   BlockingEventLoop loop;
   Exchange exchange(loop);
   BlockCounter counter;
-  exchange.OnPacketSent = [&](std::span<const std::uint8_t> packet) {
-    counter.Packet(packet);
-    if (o.verbose) console.Line(HexBytes(packet));
-  };
+  CountPackets(exchange, counter, console, o.verbose);
   InterruptWatch interrupt(loop, [&] { exchange.CancelWaits(); });
   sim::SimDevice device(loop, config);
   device.AttachTo(exchange);
