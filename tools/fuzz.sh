@@ -11,8 +11,21 @@ seconds="${1:-20}"
 build="${FUZZ_BUILD:-build-fuzz}"
 jobs="${FUZZ_JOBS:-2}"
 
+# Debian's clang-14 package installs clang++-14; a plain clang++ exists only
+# where clang (or a local toolchain) provides it.
+cxx="${FUZZ_CXX:-}"
+if [ -z "$cxx" ]; then
+  for c in clang++ clang++-14; do
+    if command -v "$c" >/dev/null 2>&1; then cxx=$c; break; fi
+  done
+fi
+if [ -z "$cxx" ]; then
+  echo "fuzz: no clang++ found (tools/deps.sh installs clang-14; FUZZ_CXX names another)" >&2
+  exit 1
+fi
+
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_COMPILER="${FUZZ_CXX:-clang++}" -DQUELLOADER_FUZZ=ON \
+  -DCMAKE_CXX_COMPILER="$cxx" -DQUELLOADER_FUZZ=ON \
   -DQUELLOADER_BUILD_TESTS=OFF -DQUELLOADER_BUILD_GUI=OFF -DQUELLOADER_BUILD_HID=OFF >/dev/null || exit 1
 
 targets=(hex_loader_fuzz exchange_fuzz settings_ini_fuzz path_fit_fuzz)
