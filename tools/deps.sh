@@ -10,7 +10,7 @@ packages=(
   srecord binutils
   clang-14 libclang-rt-14-dev
   xvfb xauth
-  dpkg-dev help2man desktop-file-utils librsvg2-bin
+  dpkg-dev file help2man desktop-file-utils librsvg2-bin lintian
 )
 
 missing=()
