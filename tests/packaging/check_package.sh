@@ -6,6 +6,8 @@
 #   files               programs, manual pages, desktop entry, icons, udev rule, nothing outside /usr
 #   programs_start      every packaged program answers --version from the scratch root, without a display
 #   maintainer_scripts  postinst/postrm are harmless where udevadm is missing or fails
+#   lintian             Debian's package checker reports nothing (pedantic included), and the licence
+#                       travels in the machine-readable copyright file
 # Settings come from the environment (QL_*), written by tests/packaging/CMakeLists.txt.
 set -uo pipefail
 
@@ -235,6 +237,26 @@ maintainer_scripts)
       env -i PATH="$failing_bin:/usr/bin:/bin" /bin/sh "$f" "$action" 1.0 || fail "$script $action fails when udevadm fails"
     done
   done
+  finish
+  ;;
+
+lintian)
+  deb=$(deb_file)
+  [ -n "$deb" ] || { fail "no package; packaging.deb_builds failed"; finish; }
+  copyright=$root/usr/share/doc/quelloader/copyright
+  if [ ! -f "$copyright" ]; then
+    fail "usr/share/doc/quelloader/copyright is missing"
+  else
+    grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$copyright" \
+      || fail "the copyright file is not in the machine-readable format"
+    grep -qx 'License: Expat' "$copyright" || fail "the copyright file does not give the MIT (Expat) licence"
+    grep -qF 'The Quelloader developers' "$copyright" || fail "the copyright file does not name the copyright holder"
+  fi
+  need lintian lintian
+  # Errors, warnings and pedantic tags fail; informational ones are shown only.
+  out=$(lintian --pedantic "$deb" 2>&1 | grep -v '^running with root privileges')
+  [ -z "$out" ] || { echo "$out"; fail "lintian reports the package"; }
+  lintian --display-info "$deb" 2>&1 | grep '^I: ' | sed 's/^/note: /'
   finish
   ;;
 
