@@ -362,11 +362,22 @@ bool TqBoot::CloseWhenFinished() const { return CheckBoxClose->isChecked(); }
 void TqBoot::SetCloseWhenFinished(bool on) { CheckBoxClose->setChecked(on); }
 
 void TqBoot::closeEvent(QCloseEvent* event) {
-  // A close inside a wait (an upload, a connect) ends that wait first: the
+  // A close during an upload is its stop request: the window stays until the
+  // device has closed its open command (the history says so) and then closes.
+  if (upload_active_) {
+    if (!closing_) {
+      closing_ = true;
+      UploadRunning = false;
+      ButtonStartBootloader->setText(QStringLiteral("Begin uploading"));
+      exchange_.CancelWaits();
+    }
+    event->ignore();
+    return;
+  }
+  // A close inside another wait (a connect) ends that wait first: the
   // handler below it then winds up and nothing keeps talking to the device.
-  if (upload_active_ || loop_.in_wait()) {
+  if (loop_.in_wait()) {
     closing_ = true;
-    UploadRunning = false;
     exchange_.CancelWaits();
   }
   GatherSettings();
@@ -506,10 +517,9 @@ void TqBoot::ButtonStartBootloaderClick() {
     return;
   }
   if (UploadRunning) {
-    // The stop request: the window turns back at once and the transfer ends
-    // at its next wait.
-    ButtonConnect->setEnabled(true);
-    ButtonOpenHex->setEnabled(true);
+    // The stop request. The device may still be inside a write command that
+    // takes whatever comes next as data, so Connect and Browse stay disabled
+    // until the upload has closed it (FinishUpload enables them).
     UploadRunning = false;
     ButtonStartBootloader->setText(QStringLiteral("Begin uploading"));
     exchange_.CancelWaits();
@@ -527,7 +537,10 @@ void TqBoot::ButtonStartBootloaderClick() {
   const UploadOutcome outcome = RunUpload(exchange_, FlashImage_, *this);
   upload_active_ = false;
   FlushActivity();
-  if (outcome != UploadOutcome::Completed && outcome != UploadOutcome::Stopped) return;
+  if (outcome != UploadOutcome::Completed && outcome != UploadOutcome::Stopped) {
+    if (closing_) close();
+    return;
+  }
 
   // The reset has ended the connection: the device's restart, which usually
   // arrives while the dialog is open, is the silent removal it is meant to be.
@@ -545,7 +558,11 @@ void TqBoot::ButtonStartBootloaderClick() {
     }
   }
   FinishUpload();
-  if (outcome == UploadOutcome::Completed && CheckBoxClose->isChecked() && !closing_) close();
+  if (closing_) {
+    close();  // the close that stopped the upload
+    return;
+  }
+  if (outcome == UploadOutcome::Completed && CheckBoxClose->isChecked()) close();
 }
 
 void TqBoot::FinishUpload() {

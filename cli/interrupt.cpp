@@ -34,10 +34,14 @@ InterruptWatch::InterruptWatch(EventLoop& loop, std::function<void()> on_interru
   sa.sa_flags = 0;
   ::sigaction(SIGINT, &sa, &g_previous);
   watch_ = loop_.watch_readable(g_pipe[0], [this] {
+    // One byte per SIGINT: a second Ctrl+C means more than the first, even
+    // when both are read at once.
     char buf[16];
-    while (::read(g_pipe[0], buf, sizeof buf) > 0) {
+    ssize_t n = 0;
+    while ((n = ::read(g_pipe[0], buf, sizeof buf)) > 0) {
+      for (ssize_t i = 0; i < n; ++i)
+        if (on_interrupt_) on_interrupt_();
     }
-    if (on_interrupt_) on_interrupt_();
   });
 }
 

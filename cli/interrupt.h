@@ -12,7 +12,7 @@ namespace ql::cli {
 class InterruptWatch {
  public:
   // Installs the handler (without SA_RESTART, so a blocking terminal read
-  // returns) and calls `on_interrupt` from the loop after each SIGINT.
+  // returns) and calls `on_interrupt` from the loop once for each SIGINT.
   InterruptWatch(EventLoop& loop, std::function<void()> on_interrupt);
   ~InterruptWatch();
   InterruptWatch(const InterruptWatch&) = delete;

@@ -115,6 +115,11 @@ bool Exchange::ParseBootInfo() {
   if (!DataReceived) return false;
   DataReceived = false;
   KeepMinimumBuffer();
+  // A write or erase acknowledgement is no record: a bootloader still inside
+  // a write command answers the request's bytes as data with 0F 0B.
+  if (ReceiveCount >= 2 && TransferBuffer[0] == START_MARK &&
+      (TransferBuffer[1] == CMD_WRITE || TransferBuffer[1] == CMD_ERASE))
+    return false;
 
   const std::size_t size = TransferBuffer.size();
   // A value reaching past the buffer reads 0 for its missing bytes.

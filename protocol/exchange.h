@@ -106,6 +106,9 @@ class Exchange {
   // Makes every running wait return WaitStopped as soon as it is next polled.
   // Waits started afterwards are not affected.
   void CancelWaits();
+  // Counts the CancelWaits() calls so far: lets the upload tell a second stop
+  // request from the first.
+  std::uint64_t StopRequests() const { return cancel_generation_; }
 
  private:
   // Restores the 64-byte floor if someone shrank TransferBuffer directly.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
 #include <utility>
 
 namespace ql {
@@ -11,6 +12,12 @@ namespace {
 constexpr std::int64_t kBlockTimeoutMs = 500;
 constexpr std::int64_t kEraseMsPerBlock = 10;
 constexpr std::int64_t kProgressPerByte = 7;
+
+// A stop that cannot leave the device where it is says so.
+constexpr std::string_view kStopFailed =
+    "Error: The stopped command did not finish; reset the board before connecting again.";
+constexpr std::string_view kStopAbandoned =
+    "Stop abandoned: the bootloader is out of step; reset the board before connecting again.";
 
 // The per-byte terminal line: two hex digits after 25 spaces (even address)
 // or 13 spaces (odd address). One buffer for the whole upload, so writing a
@@ -43,14 +50,30 @@ class Upload {
     ui_.FinishUpload();
     return UploadOutcome::Refused;
   }
-  // A wait that did not end with the acknowledgement ends the upload. A stop
-  // request ends it quietly: the window shows its own "aborted" texts.
+  // A wait that did not end with the acknowledgement ends the upload. After
+  // a stop request the caller shows its own "aborted" texts; only a stop that
+  // could not close the device's open command adds lines.
   UploadOutcome Fail(WaitResult r) {
-    if (r == WaitResult::WaitStopped) return UploadOutcome::Stopped;
+    if (abandoned_) {
+      ui_.AppendHistory(kStopAbandoned);
+      return UploadOutcome::Stopped;
+    }
     ui_.AppendHistory(ReportWaitError(r, ui_.DeviceName()));
+    if (stopping_) {
+      ui_.AppendHistory(kStopFailed);
+      return UploadOutcome::Stopped;
+    }
     ui_.FinishUpload();
     return UploadOutcome::Failed;
   }
+
+  // Waits for the answer to `code`. A stop request does not cut the wait
+  // short: the device is still busy with the command (and, inside a write,
+  // takes whatever comes next as data), so the answer is awaited within the
+  // same time-out, and the caller then closes the open write command with
+  // its remaining `blocks_left` data blocks and sends nothing more. A second
+  // stop request abandons at once (WaitStopped).
+  WaitResult Await(std::uint8_t code, std::int64_t timeout_ms, std::int64_t blocks_left);
 
   WaitResult MainErase(std::int64_t blocks);
   WaitResult MainWrite(std::int64_t length);
@@ -64,7 +87,35 @@ class Upload {
   std::int64_t L_ = 0;
   std::array<std::uint8_t, 4> SavedResetVector{0xFF, 0xFF, 0xFF, 0xFF};
   ByteLine byte_line_;
+  bool stopping_ = false;   // a stop request came: close the open command, then end
+  bool abandoned_ = false;  // a second one came: end at once
 };
+
+WaitResult Upload::Await(std::uint8_t code, std::int64_t timeout_ms, std::int64_t blocks_left) {
+  const std::uint64_t requests = ex_.StopRequests();
+  const Micros deadline = ex_.loop().now() + from_ms(timeout_ms);
+  WaitResult r = ex_.WaitForResponse(code, timeout_ms);
+  if (r != WaitResult::WaitStopped) return r;
+  if (stopping_ || ex_.StopRequests() - requests > 1) {
+    abandoned_ = true;
+    return r;
+  }
+  stopping_ = true;
+  if (code == CMD_ERASE) {
+    ui_.AppendHistory("Stopping: waiting for the device to finish the erase.");
+  } else if (blocks_left == 0) {
+    ui_.AppendHistory("Stopping: waiting for the device to take the data block.");
+  } else {
+    ui_.AppendHistory("Stopping: finishing the write command the device is in (" + std::to_string(blocks_left) +
+                      (blocks_left == 1 ? " more data block)." : " more data blocks)."));
+  }
+  // What is left of this wait's time-out (at least 1 ms, so that an answer
+  // that came with the stop request is still taken).
+  const Micros left = deadline - ex_.loop().now();
+  r = ex_.WaitForResponse(code, std::max<std::int64_t>(1, (left + 999) / 1000));
+  if (r == WaitResult::WaitStopped) abandoned_ = true;
+  return r;
+}
 
 UploadOutcome Upload::Run() {
   std::string why;
@@ -113,6 +164,7 @@ UploadOutcome Upload::Run() {
 
   ui_.AppendTerminal("Erase...");
   if (WaitResult r = MainErase(n); r != WaitResult::WaitOk) return Fail(r);
+  if (stopping_) return UploadOutcome::Stopped;
 
   std::int64_t W = 0;
   if (L_ > final_address) {
@@ -125,8 +177,12 @@ UploadOutcome Upload::Run() {
   ui_.ProgressSetMax(kProgressPerByte * W);
   ui_.AppendTerminal("Write...");
   if (WaitResult r = MainWrite(W); r != WaitResult::WaitOk) return Fail(r);
+  if (stopping_) return UploadOutcome::Stopped;
 
   if (WaitResult r = FinalBlock(); r != WaitResult::WaitOk) return Fail(r);
+  // Stopped with the final block written: everything but the reset is done,
+  // and a stop sends no reset.
+  if (stopping_) return UploadOutcome::Stopped;
 
   ui_.AppendTerminal("Reset...");
   ex_.SendPlainCommand(CMD_RESET);
@@ -141,8 +197,8 @@ WaitResult Upload::MainErase(std::int64_t blocks) {
     const std::int64_t m = std::min<std::int64_t>(blocks - first, kMaxCommandCount);
     ex_.SendAddressedCommand(CMD_ERASE, static_cast<std::uint32_t>((first + m - 1) * E_),
                              static_cast<std::uint16_t>(m));
-    WaitResult r = ex_.WaitForResponse(CMD_ERASE, kEraseMsPerBlock * m);
-    if (r != WaitResult::WaitOk) return r;
+    WaitResult r = Await(CMD_ERASE, kEraseMsPerBlock * m, 0);
+    if (r != WaitResult::WaitOk || stopping_) return r;
     first += m;
   }
   return WaitResult::WaitOk;
@@ -150,13 +206,15 @@ WaitResult Upload::MainErase(std::int64_t blocks) {
 
 // Bytes 0 to length-1 in data blocks of E bytes. A write longer than one
 // command carries is cut into commands of whole erase blocks, each with its
-// own address, so the blocks stay aligned.
+// own address, so the blocks stay aligned. After a stop request the command
+// under way still gets all its blocks (the image's own bytes, as planned);
+// no further command starts.
 WaitResult Upload::MainWrite(std::int64_t length) {
   const std::int64_t per_command =
       E_ > kMaxCommandCount ? kMaxCommandCount : kMaxCommandCount / E_ * E_;
   const std::uint8_t* image = image_.bytes.data();
   std::int64_t j = 0;
-  while (j < length) {
+  while (j < length && !stopping_) {
     const std::int64_t c = std::min(length, j + per_command);
     ex_.SendAddressedCommand(CMD_WRITE, static_cast<std::uint32_t>(j), static_cast<std::uint16_t>(c - j));
     while (j < c) {
@@ -174,7 +232,7 @@ WaitResult Upload::MainWrite(std::int64_t length) {
         ui_.ProgressStep();
       }
       ex_.SendPacket(static_cast<std::size_t>(i));
-      WaitResult r = ex_.WaitForResponse(CMD_WRITE, kBlockTimeoutMs);
+      WaitResult r = Await(CMD_WRITE, kBlockTimeoutMs, (c - j + E_ - 1) / E_);
       if (r != WaitResult::WaitOk) return r;
     }
   }
@@ -186,14 +244,14 @@ WaitResult Upload::MainWrite(std::int64_t length) {
 WaitResult Upload::FinalBlock() {
   const auto address = static_cast<std::uint32_t>(info_.BootStart - E_);
   ex_.SendAddressedCommand(CMD_ERASE, address, 1);
-  WaitResult r = ex_.WaitForResponse(CMD_ERASE, kBlockTimeoutMs);
-  if (r != WaitResult::WaitOk) return r;
+  WaitResult r = Await(CMD_ERASE, kBlockTimeoutMs, 0);
+  if (r != WaitResult::WaitOk || stopping_) return r;
   ex_.SendAddressedCommand(CMD_WRITE, address, static_cast<std::uint16_t>(E_));
   if (ex_.TransferBuffer.size() < static_cast<std::size_t>(E_)) ex_.TransferBuffer.resize(E_, 0);
   std::fill_n(ex_.TransferBuffer.begin(), E_, 0xFF);
   if (info_.McuType == 2) std::copy(SavedResetVector.begin(), SavedResetVector.end(), ex_.TransferBuffer.begin() + (E_ - 4));
   ex_.SendPacket(static_cast<std::size_t>(E_));
-  return ex_.WaitForResponse(CMD_WRITE, kBlockTimeoutMs);
+  return Await(CMD_WRITE, kBlockTimeoutMs, 0);
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ enum class UploadOutcome {
   Declined,   // No at the bootloader-area question; FinishUpload done
   Failed,     // a wait failed; its line and FinishUpload done
   Refused,    // boot info or image unusable; its line and FinishUpload done
-  Stopped,    // the stop request ended the transfer; caller shows the "aborted" texts
+  Stopped,    // a stop request ended the transfer; caller shows the "aborted" texts
 };
 
 // The bootloader-area question, as the warning box shows it.
@@ -53,8 +53,12 @@ inline constexpr std::uint32_t kMaxCommandCount = 32767;
 // is erased; nothing is erased or written at or above the final block except
 // the final block itself; erases and writes longer than kMaxCommandCount go
 // out as several commands, each with its own address. A stop request is
-// exchange.CancelWaits(): the running wait ends, nothing more is sent and the
-// device stays in its bootloader.
+// exchange.CancelWaits(): the upload still takes the answer the device owes
+// and finishes the write command it is in (data blocks carry no header, so
+// anything sent next would be programmed), saying so in a history line, then
+// ends as Stopped without a reset, the bootloader ready for the next connect.
+// A second stop request abandons at once; that, and a device that stops
+// answering meanwhile, end as Stopped with a line saying to reset the board.
 UploadOutcome RunUpload(Exchange& exchange, FlashImage image, UploadUi& ui);
 
 }  // namespace ql

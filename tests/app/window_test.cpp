@@ -378,13 +378,16 @@ class WindowTest : public QObject {
     bool restored = false;
     r.At(5, [&] {
       r.w->ButtonStartBootloader->click();  // the stop request
-      restored = r.w->ButtonConnect->isEnabled() && r.w->ButtonOpenHex->isEnabled() && !r.w->UploadRunning &&
+      // Connect and Browse wait until the device has finished the erase.
+      restored = !r.w->ButtonConnect->isEnabled() && !r.w->ButtonOpenHex->isEnabled() && !r.w->UploadRunning &&
                  r.w->ButtonStartBootloader->text() == QStringLiteral("Begin uploading");
       r.w->ButtonStartBootloader->click();  // must not start a second upload
     });
     r.w->ButtonStartBootloader->click();
     QVERIFY(restored);
+    QVERIFY(r.w->ButtonConnect->isEnabled() && r.w->ButtonOpenHex->isEnabled());
     QCOMPARE(r.History().count("Uploading:"), 1);
+    QVERIFY(r.History().contains("Stopping: waiting for the device to finish the erase."));
     QCOMPARE(r.dialogs.ends.size(), std::size_t{1});
     QCOMPARE(r.dialogs.ends[0].content, QStringLiteral("Uploading program was aborted."));
     QCOMPARE(r.dialogs.ends[0].detail, QStringLiteral("Uploading program \"\" was aborted."));
@@ -392,6 +395,65 @@ class WindowTest : public QObject {
     QVERIFY(r.sim->model().data_blocks() < 4000 / 64);
     QCOMPARE(r.History().last(), QStringLiteral("Disconnected."));
     QVERIFY(!r.w->Connected());
+  }
+
+  // A stop during the write, by the button or by closing the window: the
+  // device is left in step, so the next Connect in this window (or in the
+  // next one) succeeds, and its flash holds nothing but the image's bytes or
+  // the erased value.
+  void stopDuringTheWriteLeavesTheBootloaderInStep() {
+    for (const bool by_closing : {false, true}) {
+      Rig r;
+      r.Plug("pic18");
+      r.Connect();
+      const auto bytes = Pattern(4000, 7);
+      r.w->DropFiles({WriteHex("big.hex", bytes)});
+      bool shown_while_stopping = false;
+      int blocks_at_stop = 0;
+      r.At(200, [&] {
+        blocks_at_stop = r.sim->model().data_blocks();
+        if (by_closing) r.w->close();
+        else r.w->ButtonStartBootloader->click();
+      });
+      r.At(205, [&] {
+        shown_while_stopping = r.w->isVisible() && !r.w->ButtonConnect->isEnabled() &&
+                               r.History().last().startsWith(QStringLiteral("Stopping: finishing the write command"));
+      });
+      r.w->ButtonStartBootloader->click();
+      QVERIFY(blocks_at_stop > 0 && blocks_at_stop < 60);
+      QVERIFY(shown_while_stopping);
+      QCOMPARE(r.sim->model().data_blocks(), 63);  // the write command's every block, nothing more
+      QVERIFY(!r.sim->model().reset_seen());
+      QVERIFY(r.sim->model().refused().empty());
+      const auto& flash = r.sim->model().flash();
+      const std::uint8_t goto_bootloader[4] = {0x00, 0xEF, 0x3E, 0xF0};
+      for (std::size_t a = 0; a < 0x7C00; ++a) {
+        const std::uint8_t planned = a < 4 ? goto_bootloader[a] : a < bytes.size() ? bytes[a] : 0xFF;
+        QVERIFY2(flash[a] == planned || flash[a] == 0xFF, qPrintable(QString::number(a)));
+      }
+
+      if (by_closing) {
+        QVERIFY(!r.w->isVisible());
+        QVERIFY(r.dialogs.ends.empty());
+        r.w.reset();
+        r.w = std::make_unique<TqBoot>(r.loop, r.backend, r.dialogs, WindowOptions{});
+        r.w->show();
+        r.Run(100);
+      } else {
+        QCOMPARE(r.dialogs.ends.size(), std::size_t{1});
+        QCOMPARE(r.dialogs.ends[0].content, QStringLiteral("Uploading program was aborted."));
+        QCOMPARE(r.History().last(), QStringLiteral("Disconnected."));
+      }
+      QCOMPARE(r.w->LinkPicture(), 1);
+      const int records = r.w->link().BootInfoShownCount();
+      r.Connect();
+      QCOMPARE(r.History().last(), QStringLiteral("Connected."));
+      r.w->link().HidCtlDeviceChange();  // a fresh boot-info request to the same device
+      r.Run(100);
+      QCOMPARE(r.w->link().BootInfoShownCount(), records + 1);
+      QCOMPARE(r.w->DeviceComboBox->currentText(), QStringLiteral("<P align=\"center\">PIC18F4550</P>"));
+      QCOMPARE(r.sim->model().ignored_reports(), 0);
+    }
   }
 
   void removalDuringUploadEndsIt() {

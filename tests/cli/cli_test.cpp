@@ -2,9 +2,14 @@
 // whole upload into the simulated bootloader checked against the layout the
 // upload must leave.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -123,6 +128,160 @@ TEST(Cli, FlashIntoTheSimulatedBootloader) {
   const Outcome declined = Cli("flash '" + kFixtures + "/pic18-into-boot.hex' --simulate pic18");
   EXPECT_EQ(declined.code, 1);
   EXPECT_NE(declined.err.find("Continue?"), std::string::npos) << declined.err;
+}
+
+// A run whose stderr is read line by line while it runs, so that Ctrl+C can
+// be sent at a chosen point of the upload.
+class LiveCli {
+ public:
+  explicit LiveCli(const std::vector<std::string>& args) {
+    int err[2];
+    if (::pipe(err) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(err[1], STDERR_FILENO);
+      const int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, STDIN_FILENO);
+      ::dup2(null, STDOUT_FILENO);
+      std::vector<char*> argv{const_cast<char*>(QUELLOADER_CLI)};
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(QUELLOADER_CLI, argv.data());
+      ::_exit(127);
+    }
+    ::close(err[1]);
+    fd_ = err[0];
+  }
+  ~LiveCli() {
+    if (fd_ >= 0) ::close(fd_);
+    if (pid_ > 0 && code_ < 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  // Reads until a line containing `text` has come (true) or the output ends.
+  bool WaitFor(const std::string& text) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+      const std::size_t nl = pending_.find('\n');
+      if (nl != std::string::npos) {
+        const std::string line = pending_.substr(0, nl);
+        pending_.erase(0, nl + 1);
+        if (line.find(text) != std::string::npos) return true;
+        continue;
+      }
+      if (!ReadMore(give_up)) return false;
+    }
+  }
+  // Reads `n` more lines (false when the output ends first).
+  bool SkipLines(int n) {
+    for (int i = 0; i < n; ++i)
+      if (!WaitFor("")) return false;
+    return true;
+  }
+  void Interrupt() { ::kill(pid_, SIGINT); }
+  // The rest of the output and the exit code.
+  Outcome Finish() {
+    while (ReadMore(std::chrono::steady_clock::now() + std::chrono::seconds(30))) {
+    }
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return {code_, all_};
+  }
+
+ private:
+  bool ReadMore(std::chrono::steady_clock::time_point give_up) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(give_up - std::chrono::steady_clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    char buf[4096];
+    const ssize_t n = ::read(fd_, buf, sizeof buf);
+    if (n <= 0) return false;
+    pending_.append(buf, static_cast<std::size_t>(n));
+    all_.append(buf, static_cast<std::size_t>(n));
+    return true;
+  }
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  int code_ = -1;
+  std::string pending_, all_;
+};
+
+// An Intel HEX file of `n` bytes from address 0 whose bytes follow a pattern.
+fs::path PatternHex(std::size_t n) {
+  const fs::path path = TmpDir() / "pattern.hex";
+  std::ofstream out(path);
+  for (std::size_t at = 0; at < n; at += 16) {
+    const std::size_t len = std::min<std::size_t>(16, n - at);
+    unsigned sum = static_cast<unsigned>(len + (at >> 8) + (at & 0xFF));
+    char head[16];
+    std::snprintf(head, sizeof head, ":%02X%04X00", static_cast<unsigned>(len), static_cast<unsigned>(at));
+    out << head;
+    for (std::size_t i = 0; i < len; ++i) {
+      const unsigned b = static_cast<unsigned>((at + i) * 7 + 1) & 0xFF;
+      sum += b;
+      std::snprintf(head, sizeof head, "%02X", b);
+      out << head;
+    }
+    std::snprintf(head, sizeof head, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+    out << head;
+  }
+  out << ":00000001FF\n";
+  return path;
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Ctrl+C in the middle of the write: the run finishes the write command the
+// device is in (so it takes no later packet as data), says so, sends no
+// reset, and leaves only the image's bytes or the erased value in flash.
+TEST(CliInterrupt, FirstCtrlCClosesTheOpenWriteCommand) {
+  const std::size_t n = 0x4000;
+  const fs::path hex = PatternHex(n);
+  const fs::path dump = TmpDir() / "flash.bin";
+  fs::remove(dump);
+  LiveCli run({"flash", hex.string(), "--simulate", "pic18", "--yes", "-v", "--dump-flash", dump.string()});
+  ASSERT_TRUE(run.WaitFor("Write..."));
+  ASSERT_TRUE(run.WaitFor("0F 0B 00 00 00 00"));
+  ASSERT_TRUE(run.SkipLines(3)) << "three data blocks sent";
+  run.Interrupt();
+  const Outcome r = run.Finish();
+  EXPECT_EQ(r.code, 130) << r.err;
+  EXPECT_EQ(Count(r.err, "Stopping: finishing the write command the device is in ("), 1u) << r.err;
+  EXPECT_NE(r.err.find("Interrupted."), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("reset the board"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("0F 04"), std::string::npos) << "no reset: " << r.err;
+
+  const Bytes flash = ReadBytes(dump);
+  ASSERT_GE(flash.size(), 0x7C00u);
+  EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 4), (Bytes{0x00, 0xEF, 0x3E, 0xF0}));
+  for (std::size_t a = 4; a < n; ++a)
+    ASSERT_EQ(flash[a], static_cast<std::uint8_t>(a * 7 + 1)) << "the whole write command arrived; address " << a;
+  for (std::size_t a = n; a < 0x7C00; ++a) ASSERT_EQ(flash[a], 0xFF) << a;
+}
+
+// A second Ctrl+C while the first one closes the command abandons at once,
+// with one line saying to reset the board.
+TEST(CliInterrupt, SecondCtrlCAbandonsAtOnce) {
+  const fs::path hex = PatternHex(0x4000);
+  LiveCli run({"flash", hex.string(), "--simulate", "pic18", "--yes", "-v"});
+  ASSERT_TRUE(run.WaitFor("Write..."));
+  ASSERT_TRUE(run.WaitFor("0F 0B 00 00 00 00"));
+  ASSERT_TRUE(run.SkipLines(3));
+  run.Interrupt();
+  ASSERT_TRUE(run.WaitFor("Stopping: "));
+  run.Interrupt();
+  const Outcome r = run.Finish();
+  EXPECT_EQ(r.code, 130) << r.err;
+  EXPECT_EQ(Count(r.err, "reset the board"), 1u) << r.err;
+  EXPECT_NE(r.err.find("Stop abandoned: "), std::string::npos) << r.err;
+  const std::string after = r.err.substr(r.err.find("Stop abandoned: "));
+  EXPECT_EQ(Count(after, "\n"), 2u) << "the abandon line and \"Interrupted.\" only: " << after;
 }
 
 }  // namespace

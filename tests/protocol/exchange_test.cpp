@@ -217,6 +217,26 @@ TEST_F(ExchangeTest, BootInfoRecordsFromTheDevice) {
   EXPECT_EQ(ex.BootInfo.BootStart, 0x3C00u);
 }
 
+// A bootloader still inside a write command takes the request as data and
+// acknowledges it: that answer is no record and must not change TBootInfo.
+TEST_F(ExchangeTest, WriteAndEraseAcknowledgementsAreNoBootInfoRecord) {
+  ex.CurrentDevice = &device;
+  ex.BootInfo = {0, 0x7C00, 2, 64, 32, "PIC18F4550"};
+  const TBootInfo before = ex.BootInfo;
+  for (const std::uint8_t code : {CMD_WRITE, CMD_ERASE}) {
+    ex.SendPlainCommand(CMD_BOOT_INFO);
+    AnswerAt(2, {START_MARK, code});
+    EXPECT_EQ(ex.WaitForResponse(CMD_BOOT_INFO, 1000), WaitResult::WaitTimeOut) << int{code};
+    EXPECT_EQ(ex.BootInfo, before);
+  }
+  // A record of length 15 is still a record.
+  ex.SendPlainCommand(CMD_BOOT_INFO);
+  AnswerAt(2, {0x0F, 0x01, 0x01, 0x03, 0x40, 0x00, 0x04, 0x40, 0x00, 0x06, 0x00, 0x3C, 0x00, 0x00, 0x07, 0x00});
+  EXPECT_EQ(ex.WaitForResponse(CMD_BOOT_INFO, 1000), WaitResult::WaitOk);
+  EXPECT_EQ(ex.BootInfo.McuType, 1);
+  EXPECT_EQ(ex.BootInfo.BootStart, 0x3C00u);
+}
+
 TEST_F(ExchangeTest, BootInfoNeverReadsPastTheBuffer) {
   // A name without a zero byte ends at the buffer's end.
   Bytes record(64, 'Z');

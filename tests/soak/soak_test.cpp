@@ -459,6 +459,20 @@ std::string RunSession(const Session& s, Tally& tally) {
       check(errors.empty(), "error line after a stop request");
       check(!reset_sent, "reset sent after a stop request");
       check(s.stop_after_packet > 0, "stopped without a stop request");
+      if (info_genuine) {
+        // The stop closed whatever the device had open: only planned bytes
+        // or the erased value in flash, and the next session's first
+        // packets are taken as commands.
+        const std::vector<std::uint8_t> planned = ExpectedFlash(blank, device_info, image);
+        bool only_planned = true;
+        for (std::size_t a = 0; a < blank.size(); ++a)
+          only_planned = only_planned && (dev.flash()[a] == planned[a] || dev.flash()[a] == blank[a]);
+        check(only_planned, "a stopped upload programmed bytes that are not the image's");
+        ex.SendPlainCommand(CMD_HANDSHAKE_1);
+        check(ex.WaitForResponse(CMD_HANDSHAKE_1, 500) == WaitResult::WaitOk, "no handshake answer after a stop");
+        ex.SendPlainCommand(CMD_BOOT_INFO);
+        check(ex.WaitForResponse(CMD_BOOT_INFO, 1000) == WaitResult::WaitOk, "no boot info after a stop");
+      }
       break;
   }
   if (!info_genuine) outcome += " (boot info not the device's)";

@@ -253,22 +253,5 @@ TEST(UploadRefusal, UnusableImagesAndBootInfo) {
   }
 }
 
-// A stop request during the third block's wait ends the transfer there: no
-// further packet, no reset, the device stays in its bootloader.
-TEST(UploadStop, EndsTheTransferAtOnce) {
-  Rig r(Device("pic18"));
-  r.on_packet = [&](std::size_t count) {
-    if (count == 5) r.loop.post([&] { r.ex.CancelWaits(); });
-  };
-  const FlashImage image = PatternImage(0x1234);
-  EXPECT_EQ(r.Run(image), UploadOutcome::Stopped);
-  EXPECT_EQ(r.packets.size(), 5u);
-  EXPECT_FALSE(r.dev.reset_seen());
-  EXPECT_EQ(r.ex.CurrentDevice, &r.dev);
-  EXPECT_EQ(r.ui.finish_calls, 0);
-  EXPECT_TRUE(r.ui.history.empty());
-  EXPECT_TRUE(std::equal(image.bytes.begin() + 4, image.bytes.begin() + 128, r.dev.flash().begin() + 4));
-}
-
 }  // namespace
 }  // namespace ql::test
