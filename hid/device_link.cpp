@@ -232,8 +232,10 @@ void DeviceLink::ButtonConnectClick() {
 }
 
 void DeviceLink::HidCtlRemoval(TJvHidDevice& HidDev) {
-  // The cached product string: the device can no longer be opened.
-  if (HidDev.ProductText() != BootloaderProductName && &HidDev != current_) return;
+  // Only the selected device's departure ends its session: another board
+  // that leaves (one a second program has just reset, say) is no concern of
+  // this one, whatever its name.
+  if (&HidDev != current_) return;
   removed_name_ = shown_name_;
   SetCurrent(nullptr);
   view_.SetMcuItem("");
