@@ -22,6 +22,21 @@ std::string CanonicalNode(const std::string& path) {
 
 }  // namespace
 
+bool IsAccessError(int error) { return error == EACCES || error == EPERM; }
+
+std::string AccessRemedy(int error) {
+  if (error == EACCES) {
+    return "Install the udev rule " + std::string(kUdevRule) +
+           " (see the README, \"Device access\"), then unplug and re-attach the device.";
+  }
+  if (error == EPERM) {
+    return "The system refuses this program the device whatever the node's permissions say "
+           "(a sandbox, a container's device list or a security module); a udev rule cannot "
+           "change that: allow the device there, or run the program outside it.";
+  }
+  return {};
+}
+
 void AddRealDeviceOptions(CLI::App& cmd, RealDeviceOptions& options, const std::string& group) {
   cmd.add_option("--path", options.path,
                  "The bootloader's hidraw node, as `quelloader-cli list` shows it (any HID device "
@@ -114,12 +129,11 @@ ExitCode BootloaderSession::Find(std::string* message) {
       if (message != nullptr) {
         *message = "cannot open " + d->PnPInfo().DevicePath() + " (" + DeviceName(*d) +
                    "): " + std::strerror(error);
-        if (error == EACCES || error == EPERM) {
-          *message += ".\nInstall the udev rule " + std::string(kUdevRule) +
-                      " (see the README, \"Device access\"), then unplug and re-attach the device.";
+        if (const std::string remedy = AccessRemedy(error); !remedy.empty()) {
+          *message += ".\n" + remedy;
         }
       }
-      return error == EACCES || error == EPERM ? ExitCode::PermissionDenied : ExitCode::Failed;
+      return IsAccessError(error) ? ExitCode::PermissionDenied : ExitCode::Failed;
     }
     if (loop_.now() >= deadline) break;
     const int seen = link_->ListRebuildCount();

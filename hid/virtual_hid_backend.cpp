@@ -167,7 +167,7 @@ std::unique_ptr<HidHandle> VirtualHidBackend::Open(const HidInterfaceInfo& info,
   if (!device) {
     code = ENOENT;
   } else if (device->spec.refuse_open || (read_write && device->spec.refuse_read_write)) {
-    code = EACCES;
+    code = device->spec.open_error;
   }
   if (code != 0) {
     if (error != nullptr) *error = code;

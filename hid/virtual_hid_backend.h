@@ -3,6 +3,7 @@
 // virtual devices, which may wrap the simulated bootloader. Everything runs on
 // the event loop, without threads, so it works in virtual time.
 
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -27,6 +28,7 @@ struct VirtualHidSpec {
   std::optional<std::vector<std::uint16_t>> language_ids = std::vector<std::uint16_t>{0x0409};
   bool refuse_read_write = false;  // only a query-only open works
   bool refuse_open = false;        // no open at all
+  int open_error = EACCES;         // errno of a refused open
   bool unidentifiable = false;     // attributes cannot be read
   bool writes_fail = false;        // opened read-write, but every write fails
   std::uint16_t input_length = 65;

@@ -67,6 +67,21 @@ TEST_F(SessionTest, LockedNodeGivesPermissionDeniedNamingTheUdevRule) {
   EXPECT_TRUE(boot->received().empty());  // nothing was sent to it
 }
 
+// EPERM comes from a policy above the node's permissions: the udev rule is
+// no remedy for it, and the message says what it is instead.
+TEST_F(SessionTest, NodeRefusedByPolicyIsNotBlamedOnTheUdevRule) {
+  VirtualHidSpec sandboxed;
+  sandboxed.refuse_read_write = true;
+  sandboxed.open_error = EPERM;
+  auto boot = Bootloader("pic18", sandboxed);
+  auto& s = Open({});
+  EXPECT_EQ(s.Find(&message), ExitCode::PermissionDenied);
+  EXPECT_EQ(message.find("70-quelloader.rules"), std::string::npos) << message;
+  EXPECT_NE(message.find("Operation not permitted"), std::string::npos) << message;
+  EXPECT_NE(message.find("sandbox"), std::string::npos) << message;
+  EXPECT_EQ(AccessRemedy(ENOENT), "");
+}
+
 TEST_F(SessionTest, WaitCoversADeviceThatAppearsInTimeAndNoLonger) {
   std::unique_ptr<VirtualSimBootloader> boot;
   loop.schedule_at(from_ms(3000), [&] { boot = Bootloader(); });
