@@ -292,6 +292,8 @@ class LinuxReader final : public HidReader {
   std::thread thread_;
 };
 
+bool UdevdRunning() { return access("/run/udev/control", F_OK) == 0; }
+
 class LinuxHidBackend final : public HidBackend {
  public:
   LinuxHidBackend() : udev_(udev_new()) {}
@@ -314,7 +316,12 @@ class LinuxHidBackend final : public HidBackend {
       const char* syspath = udev_list_entry_get_name(entry);
       udev_device* dev = udev_device_new_from_syspath(udev_, syspath);
       if (dev == nullptr) continue;
-      if (const char* node = udev_device_get_devnode(dev)) out.push_back({syspath, node});
+      if (const char* node = udev_device_get_devnode(dev)) {
+        // With udevd running, a node it has not finished with has its rules
+        // (and the access they give) still to come; its "add" says when.
+        const bool settling = UdevdRunning() && udev_device_get_is_initialized(dev) == 0;
+        out.push_back({syspath, node, settling});
+      }
       udev_device_unref(dev);
     }
     udev_enumerate_unref(e);
@@ -351,15 +358,14 @@ class LinuxHidBackend final : public HidBackend {
     return StartFdReader(fd, uses_report_ids, input_length, sleep_ms, loop, std::move(callbacks));
   }
 
-  void WatchChanges(EventLoop& loop, std::function<void()> changed) override {
+  void WatchChanges(EventLoop& loop, std::function<void(const HidChange&)> changed) override {
     StopWatching();
     loop_ = &loop;
     changed_ = std::move(changed);
     if (udev_ != nullptr) {
       // udevd's events come after its rules have set the node's permissions;
       // without a running udevd, the kernel's own events are all there is.
-      const bool udevd = access("/run/udev/control", F_OK) == 0;
-      monitor_ = udev_monitor_new_from_netlink(udev_, udevd ? "udev" : "kernel");
+      monitor_ = udev_monitor_new_from_netlink(udev_, UdevdRunning() ? "udev" : "kernel");
       // A burst (udevadm trigger, a hub full of boards) must not overrun it;
       // should it still, Drain() re-enumerates. A smaller buffer than asked
       // for (the kernel caps it for ordinary users) is no reason to give up.
@@ -417,8 +423,11 @@ class LinuxHidBackend final : public HidBackend {
       udev_device_unref(dev);
     }
     if (drain.changed() && changed_) {
-      std::function<void()> changed = changed_;
-      changed();
+      HidChange change;
+      change.revisit = drain.revisit();
+      change.revisit_all = drain.overrun();
+      std::function<void(const HidChange&)> changed = changed_;
+      changed(change);
     }
   }
 
@@ -431,8 +440,8 @@ class LinuxHidBackend final : public HidBackend {
       known_ = std::move(now);
       ScheduleRescan();
       if (differs && changed_) {
-        std::function<void()> changed = changed_;
-        changed();
+        std::function<void(const HidChange&)> changed = changed_;
+        changed(HidChange{});
       }
     });
   }
@@ -442,7 +451,7 @@ class LinuxHidBackend final : public HidBackend {
   EventLoop* loop_ = nullptr;
   EventLoop::WatchId watch_ = 0;
   TimerId timer_ = 0;
-  std::function<void()> changed_;
+  std::function<void(const HidChange&)> changed_;
   std::set<std::string> known_;
 };
 

@@ -273,6 +273,29 @@ TEST_F(DeviceLinkTest, BootloaderRefusingReadAndWriteIsSelectedButConnectTimesOu
   EXPECT_TRUE(boot->received().empty());
 }
 
+// udev opens the node to the user after the window first saw it (udevadm
+// trigger with the window open, or a board plugged in while it starts): its
+// announcement re-runs the selection, and the bootloader answers.
+TEST_F(DeviceLinkTest, AccessGrantedLaterIsPickedUpWhenUdevAnnouncesTheNode) {
+  VirtualHidSpec locked;
+  locked.refuse_read_write = true;
+  locked.settling = true;
+  auto boot = Bootloader(Pic18(), locked);
+  Start();
+  ASSERT_NE(link->CurrentDevice(), nullptr);
+  EXPECT_EQ(view.picture, 0);
+  backend.Update(boot->id(), [](VirtualHidSpec& s) { s.refuse_read_write = false; });
+  backend.Announce(boot->id(), "add");
+  Settle();
+  EXPECT_EQ(view.picture, 1);
+  EXPECT_EQ(Count(*boot, CMD_BOOT_INFO), 1);
+  ASSERT_NE(link->CurrentDevice(), nullptr);
+  EXPECT_TRUE(link->CurrentDevice()->HasReader());
+  link->ButtonConnectClick();
+  EXPECT_TRUE(link->Connected);
+  EXPECT_EQ(TakeHistory(), (Lines{"Waiting MCU response...", "Connected."}));
+}
+
 TEST_F(DeviceLinkTest, ConnectWithoutBootloader) {
   Start();
   link->ButtonConnectClick();
