@@ -3,7 +3,9 @@
 // and the nodes this user may not open flagged.
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,7 +28,8 @@ ExitCode RunList() {
   loop.run_until([&] { return rebuilt; }, loop.now() + from_ms(5000));
 
   std::vector<std::string> lines;
-  bool any_locked = false;
+  // The causes of the [no access] marks, each explained once below the list.
+  std::set<int> locked_errors;
   ctl.OnEnumerate = [&](TJvHidDevice& d, int) {
     // Inside the event the device may be opened for its strings.
     char id[16];
@@ -36,7 +39,7 @@ ExitCode RunList() {
     if (d.ProductText() == BootloaderProductName) line += "  [bootloader]";
     if (!d.CanReadWrite()) {
       line += "  [no access]";
-      any_locked = true;
+      locked_errors.insert(d.ReadWriteError());
     }
     lines.push_back(std::move(line));
     return true;
@@ -44,11 +47,10 @@ ExitCode RunList() {
   ctl.EnumerateDevices();
   for (const std::string& line : lines) std::printf("%s\n", line.c_str());
   if (lines.empty()) std::fprintf(stderr, "No HID devices found.\n");
-  if (any_locked) {
-    std::fprintf(stderr,
-                 "[no access]: this user may not open the node; install the udev rule %s "
-                 "(see the README, \"Device access\").\n",
-                 std::string(kUdevRule).c_str());
+  for (const int error : locked_errors) {
+    std::string remedy = AccessRemedy(error);
+    if (remedy.empty()) remedy = std::strerror(error);
+    std::fprintf(stderr, "[no access]: this user may not open the node: %s\n", remedy.c_str());
   }
   return ExitCode::Success;
 }

@@ -3,6 +3,7 @@
 #include <limits.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -13,6 +14,9 @@ namespace ql::cli {
 
 namespace {
 
+// How long a node udev is still setting up is given to become accessible.
+constexpr std::int64_t kSettleWaitMs = 5000;
+
 // A node given as a symbolic link (/dev/bootloader -> hidraw3) names the node.
 std::string CanonicalNode(const std::string& path) {
   char resolved[PATH_MAX];
@@ -21,6 +25,21 @@ std::string CanonicalNode(const std::string& path) {
 }
 
 }  // namespace
+
+bool IsAccessError(int error) { return error == EACCES || error == EPERM; }
+
+std::string AccessRemedy(int error) {
+  if (error == EACCES) {
+    return "Install the udev rule " + std::string(kUdevRule) +
+           " (see the README, \"Device access\"), then unplug and re-attach the device.";
+  }
+  if (error == EPERM) {
+    return "The system refuses this program the device whatever the node's permissions say "
+           "(a sandbox, a container's device list or a security module); a udev rule cannot "
+           "change that: allow the device there, or run the program outside it.";
+  }
+  return {};
+}
 
 void AddRealDeviceOptions(CLI::App& cmd, RealDeviceOptions& options, const std::string& group) {
   cmd.add_option("--path", options.path,
@@ -107,19 +126,36 @@ ExitCode BootloaderSession::Find(std::string* message) {
   // The first list rebuild runs as soon as the loop does; its boot-info
   // request takes at most a second.
   loop_.run_until([this] { return link_->ListRebuildCount() > 0; }, loop_.now() + from_ms(5000));
+  // A node udev has not finished with may not be open to this user yet: its
+  // rule's access comes with udev's announcement, which is waited for.
+  const Micros settle_deadline = std::max(deadline, loop_.now() + from_ms(kSettleWaitMs));
   for (;;) {
     if (TJvHidDevice* d = link_->CurrentDevice()) {
-      if (d->CanReadWrite()) return ExitCode::Success;
+      // Access that came after the selection (udev's announcement of the
+      // node) has set off a new selection, which is still to run.
+      const bool reselection_due = d->CanReadWrite() && !d->HasReader();
+      if (d->CanReadWrite() && !reselection_due) return ExitCode::Success;
+      if ((reselection_due || d->PnPInfo().info.settling) && loop_.now() < settle_deadline) {
+        const int seen = link_->ListRebuildCount();
+        loop_.run_until(
+            [this, seen] {
+              const TJvHidDevice* c = link_->CurrentDevice();
+              return link_->ListRebuildCount() != seen || c == nullptr ||
+                     (!c->PnPInfo().info.settling && !c->CanReadWrite());
+            },
+            settle_deadline);
+        continue;
+      }
+      if (reselection_due) break;
       const int error = d->ReadWriteError();
       if (message != nullptr) {
         *message = "cannot open " + d->PnPInfo().DevicePath() + " (" + DeviceName(*d) +
                    "): " + std::strerror(error);
-        if (error == EACCES || error == EPERM) {
-          *message += ".\nInstall the udev rule " + std::string(kUdevRule) +
-                      " (see the README, \"Device access\"), then unplug and re-attach the device.";
+        if (const std::string remedy = AccessRemedy(error); !remedy.empty()) {
+          *message += ".\n" + remedy;
         }
       }
-      return error == EACCES || error == EPERM ? ExitCode::PermissionDenied : ExitCode::Failed;
+      return IsAccessError(error) ? ExitCode::PermissionDenied : ExitCode::Failed;
     }
     if (loop_.now() >= deadline) break;
     const int seen = link_->ListRebuildCount();

@@ -24,6 +24,15 @@ namespace ql::cli {
 // The udev rule the project ships, named in the permission message.
 inline constexpr std::string_view kUdevRule = "70-quelloader.rules";
 
+// Why a node that exists may not be opened, and what to do, for the errno of
+// the refused open: "" when the error is not about permission. EACCES is the
+// node's own permissions (the udev rule is missing); EPERM comes from a
+// policy above them (a sandbox, a container's device list, a security
+// module), which no udev rule changes.
+std::string AccessRemedy(int error);
+// Whether `error` means this user may not open the node (exit code 5).
+bool IsAccessError(int error);
+
 // Default and upper limit of --wait, in seconds: the command never waits forever.
 inline constexpr int kDefaultWaitSeconds = 30;
 inline constexpr int kMaxWaitSeconds = 3600;

@@ -232,8 +232,15 @@ void DeviceLink::ButtonConnectClick() {
 }
 
 void DeviceLink::HidCtlRemoval(TJvHidDevice& HidDev) {
-  // The cached product string: the device can no longer be opened.
-  if (HidDev.ProductText() != BootloaderProductName && &HidDev != current_) return;
+  // Only the selected device's departure ends its session: another board
+  // that leaves (one a second program has just reset, say) is no concern of
+  // this one, whatever its name. With none selected (a silent bootloader the
+  // user was told to reset), a bootloader's departure still gets its line;
+  // the product string is the cached one, the device can no longer be opened.
+  if (current_ != nullptr ? &HidDev != current_
+                          : HidDev.ProductText() != BootloaderProductName) {
+    return;
+  }
   removed_name_ = shown_name_;
   SetCurrent(nullptr);
   view_.SetMcuItem("");

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -23,6 +24,28 @@ struct HidInterfaceInfo {
   std::string identity;
   // The path every open uses (/dev/hidrawN on Linux).
   std::string path;
+  // The platform has not finished setting the interface up (udev's rules,
+  // and with them its permissions, are still to come). It is announced
+  // again when it has: see HidChange::revisit.
+  bool settling = false;
+};
+
+// What the platform said about a change of the device tree.
+struct HidChange {
+  // Interfaces (by identity) announced anew while they may already be
+  // listed: set up at last, or changed in their access or strings (udev's
+  // add, change or bind). A listed one is looked at again.
+  std::set<std::string> revisit;
+  // Announcements were lost: every listed interface is looked at again.
+  bool revisit_all = false;
+
+  void Merge(const HidChange& other) {
+    revisit.insert(other.revisit.begin(), other.revisit.end());
+    revisit_all = revisit_all || other.revisit_all;
+  }
+  bool Revisits(const std::string& identity) const {
+    return revisit_all || revisit.count(identity) != 0;
+  }
 };
 
 // Report lengths, each counting the report-ID byte.
@@ -97,9 +120,10 @@ class HidBackend {
                                                  int sleep_ms,
                                                  HidReaderCallbacks callbacks) = 0;
 
-  // Calls `changed` on the event thread whenever the set of HID interfaces may
-  // have changed, until StopWatching(). One watcher at a time.
-  virtual void WatchChanges(EventLoop& loop, std::function<void()> changed) = 0;
+  // Calls `changed` on the event thread whenever the set of HID interfaces,
+  // or what one of them offers, may have changed, until StopWatching(). One
+  // watcher at a time.
+  virtual void WatchChanges(EventLoop& loop, std::function<void(const HidChange&)> changed) = 0;
   virtual void StopWatching() = 0;
 };
 

@@ -12,8 +12,12 @@ TJvHidDeviceController::TJvHidDeviceController(EventLoop& loop, HidBackend& back
   loop_.post([this, alive = alive_] {
     if (*alive) Notify(-1);
   });
-  backend_.WatchChanges(loop_, [this, alive = alive_] {
-    if (*alive) Notify(0);
+  backend_.WatchChanges(loop_, [this, alive = alive_](const HidChange& change) {
+    if (!*alive) return;
+    // Kept until a rebuild has looked: a notification dropped while one
+    // runs must not lose what the next one is to look at again.
+    pending_change_.Merge(change);
+    Notify(0);
   });
 }
 
@@ -73,8 +77,31 @@ std::vector<std::unique_ptr<TJvHidDevice>> TJvHidDeviceController::EnumeratePres
   return fresh;
 }
 
+bool TJvHidDeviceController::TakeOverChanges(TJvHidDevice& listed, TJvHidDevice& fresh) {
+  // The fresh object reads its strings as a device inside an event does.
+  fresh.in_event_ = true;
+  fresh.ProductText();
+  fresh.SerialText();
+  fresh.in_event_ = false;
+  fresh.CloseHandles();
+  listed.pnp_.info.settling = fresh.pnp_.info.settling;
+  if (listed.can_read_write_ == fresh.can_read_write_ && listed.product_ == fresh.product_ &&
+      listed.serial_ == fresh.serial_) {
+    return false;
+  }
+  listed.can_read_write_ = fresh.can_read_write_;
+  listed.read_write_error_ = fresh.read_write_error_;
+  listed.product_ = fresh.product_;
+  listed.serial_ = fresh.serial_;
+  listed.attributes_ = fresh.attributes_;
+  listed.caps_.reset();
+  listed.StartReaderIfReady();
+  return true;
+}
+
 void TJvHidDeviceController::DeviceChange() {
   bool changed = last_param_ == -1;
+  const HidChange change = std::exchange(pending_change_, {});
   std::vector<std::unique_ptr<TJvHidDevice>> fresh = EnumeratePresent();
   auto in_fresh = [&fresh](const TJvHidDevice& device) {
     return std::any_of(fresh.begin(), fresh.end(), [&device](const auto& f) {
@@ -112,13 +139,19 @@ void TJvHidDeviceController::DeviceChange() {
     }
   }
 
-  // Interfaces already listed: their fresh objects go without touching the list.
+  // Interfaces already listed: their fresh objects go without touching the
+  // list. One the platform announced anew is looked at again through its
+  // fresh object first: access granted by udev after the interface was
+  // first seen, or changed strings, count as a change of the device tree.
   std::vector<std::unique_ptr<TJvHidDevice>> arrivals;
   for (auto& f : fresh) {
-    const bool listed = std::any_of(list_.begin(), list_.end(), [&f](const Slot& s) {
+    const auto listed = std::find_if(list_.begin(), list_.end(), [&f](const Slot& s) {
       return s.device->present_ && s.device->pnp_.DeviceID() == f->pnp_.DeviceID();
     });
-    if (listed) {
+    if (listed != list_.end()) {
+      if (change.Revisits(f->pnp_.DeviceID()) && TakeOverChanges(*listed->device, *f)) {
+        changed = true;
+      }
       f->controller_ = nullptr;
       f.reset();
     } else {

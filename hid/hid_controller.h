@@ -75,6 +75,9 @@ class TJvHidDeviceController {
   void GiveBack(TJvHidDevice& device, TJvHidDataEvent data_handler,
                 TJvHidPlugEvent unplug_handler, int sleep_time);
   std::vector<std::unique_ptr<TJvHidDevice>> EnumeratePresent();
+  // Gives a listed device what a fresh object for the same interface found
+  // (access, strings); true when that differs from what it had.
+  bool TakeOverChanges(TJvHidDevice& listed, TJvHidDevice& fresh);
   void Recount();
 
   EventLoop& loop_;
@@ -82,6 +85,8 @@ class TJvHidDeviceController {
   std::vector<Slot> list_;
   bool rebuilding_ = false;
   std::int64_t last_param_ = 0;
+  // What the platform asked the next rebuild to look at again.
+  HidChange pending_change_;
   int dev_thread_sleep_time_ = 100;
   int unclaimed_ = 0;
   int claimed_ = 0;

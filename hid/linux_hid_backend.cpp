@@ -20,6 +20,7 @@
 #include <thread>
 #include <utility>
 
+#include "hid/linux_hid_policy.h"
 #include "hid/report_descriptor.h"
 
 namespace ql {
@@ -27,6 +28,7 @@ namespace ql {
 namespace {
 
 constexpr Micros kPollInterval = from_ms(500);
+constexpr int kMaxReceivesPerDrain = 4096;
 
 // What sysfs and udev say about one hidraw node.
 struct NodeFacts {
@@ -52,27 +54,28 @@ NodeFacts ReadFacts(udev* context, const std::string& syspath) {
   // Parents belong to the child device: no unref of their own.
   udev_device* hid = udev_device_get_parent_with_subsystem_devtype(node, "hid", nullptr);
   udev_device* usb = udev_device_get_parent_with_subsystem_devtype(node, "usb", "usb_device");
+  std::optional<HidId> id;
   if (hid != nullptr) {
     facts.hid_syspath = udev_device_get_syspath(hid);
-    if (const char* id = udev_device_get_property_value(hid, "HID_ID")) {
-      unsigned bus = 0, vendor = 0, product = 0;
-      if (std::sscanf(id, "%x:%x:%x", &bus, &vendor, &product) == 3) {
-        HidAttributes attributes;
-        attributes.VendorID = static_cast<std::uint16_t>(vendor);
-        attributes.ProductID = static_cast<std::uint16_t>(product);
-        if (auto bcd = Attr(usb, "bcdDevice")) {
-          attributes.VersionNumber = static_cast<std::uint16_t>(std::strtoul(bcd->c_str(), nullptr, 16));
-        }
-        facts.attributes = attributes;
-      }
-    }
+    if (const char* text = udev_device_get_property_value(hid, "HID_ID")) id = ParseHidId(text);
   }
-  if (usb != nullptr) {
+  const bool from_usb = ChooseStringSource(id, usb != nullptr) == StringSource::UsbDevice;
+  if (id) {
+    HidAttributes attributes;
+    attributes.VendorID = id->vendor;
+    attributes.ProductID = id->product;
+    if (auto bcd = from_usb ? Attr(usb, "bcdDevice") : std::nullopt) {
+      attributes.VersionNumber = static_cast<std::uint16_t>(std::strtoul(bcd->c_str(), nullptr, 16));
+    }
+    facts.attributes = attributes;
+  }
+  if (from_usb) {
     facts.product = Attr(usb, "product");
     facts.serial = Attr(usb, "serial");
   } else if (hid != nullptr) {
-    // Devices without a USB parent (those made through /dev/uhid) carry
-    // their name and serial on the HID device itself.
+    // Devices without a USB parent (those made through /dev/uhid), and those
+    // on another bus behind a USB adapter (Bluetooth), carry their name and
+    // serial on the HID device itself.
     if (const char* name = udev_device_get_property_value(hid, "HID_NAME")) facts.product = name;
     if (const char* uniq = udev_device_get_property_value(hid, "HID_UNIQ"); uniq && *uniq) {
       facts.serial = uniq;
@@ -289,6 +292,8 @@ class LinuxReader final : public HidReader {
   std::thread thread_;
 };
 
+bool UdevdRunning() { return access("/run/udev/control", F_OK) == 0; }
+
 class LinuxHidBackend final : public HidBackend {
  public:
   LinuxHidBackend() : udev_(udev_new()) {}
@@ -311,7 +316,12 @@ class LinuxHidBackend final : public HidBackend {
       const char* syspath = udev_list_entry_get_name(entry);
       udev_device* dev = udev_device_new_from_syspath(udev_, syspath);
       if (dev == nullptr) continue;
-      if (const char* node = udev_device_get_devnode(dev)) out.push_back({syspath, node});
+      if (const char* node = udev_device_get_devnode(dev)) {
+        // With udevd running, a node it has not finished with has its rules
+        // (and the access they give) still to come; its "add" says when.
+        const bool settling = UdevdRunning() && udev_device_get_is_initialized(dev) == 0;
+        out.push_back({syspath, node, settling});
+      }
       udev_device_unref(dev);
     }
     udev_enumerate_unref(e);
@@ -348,15 +358,20 @@ class LinuxHidBackend final : public HidBackend {
     return StartFdReader(fd, uses_report_ids, input_length, sleep_ms, loop, std::move(callbacks));
   }
 
-  void WatchChanges(EventLoop& loop, std::function<void()> changed) override {
+  void WatchChanges(EventLoop& loop, std::function<void(const HidChange&)> changed) override {
     StopWatching();
     loop_ = &loop;
     changed_ = std::move(changed);
     if (udev_ != nullptr) {
       // udevd's events come after its rules have set the node's permissions;
       // without a running udevd, the kernel's own events are all there is.
-      const bool udevd = access("/run/udev/control", F_OK) == 0;
-      monitor_ = udev_monitor_new_from_netlink(udev_, udevd ? "udev" : "kernel");
+      monitor_ = udev_monitor_new_from_netlink(udev_, UdevdRunning() ? "udev" : "kernel");
+      // A burst (udevadm trigger, a hub full of boards) must not overrun it;
+      // should it still, Drain() re-enumerates. A smaller buffer than asked
+      // for (the kernel caps it for ordinary users) is no reason to give up.
+      if (monitor_ != nullptr) {
+        udev_monitor_set_receive_buffer_size(monitor_, kMonitorReceiveBufferBytes);
+      }
       if (monitor_ != nullptr &&
           (udev_monitor_filter_add_match_subsystem_devtype(monitor_, "hidraw", nullptr) < 0 ||
            udev_monitor_enable_receiving(monitor_) < 0)) {
@@ -392,14 +407,27 @@ class LinuxHidBackend final : public HidBackend {
 
  private:
   void Drain() {
-    bool any = false;
-    while (udev_device* dev = udev_monitor_receive_device(monitor_)) {
+    MonitorDrain drain;
+    // Bounded, so that a monitor that never runs dry still lets the loop
+    // serve everything else; the watch calls again while events are queued.
+    for (int i = 0; i < kMaxReceivesPerDrain; ++i) {
+      errno = 0;
+      udev_device* dev = udev_monitor_receive_device(monitor_);
+      if (dev == nullptr) {
+        if (!drain.Error(errno)) break;
+        continue;
+      }
+      const char* action = udev_device_get_action(dev);
+      const char* syspath = udev_device_get_syspath(dev);
+      drain.Event(action != nullptr ? action : "", syspath != nullptr ? syspath : "");
       udev_device_unref(dev);
-      any = true;
     }
-    if (any && changed_) {
-      std::function<void()> changed = changed_;
-      changed();
+    if (drain.changed() && changed_) {
+      HidChange change;
+      change.revisit = drain.revisit();
+      change.revisit_all = drain.overrun();
+      std::function<void(const HidChange&)> changed = changed_;
+      changed(change);
     }
   }
 
@@ -412,8 +440,8 @@ class LinuxHidBackend final : public HidBackend {
       known_ = std::move(now);
       ScheduleRescan();
       if (differs && changed_) {
-        std::function<void()> changed = changed_;
-        changed();
+        std::function<void(const HidChange&)> changed = changed_;
+        changed(HidChange{});
       }
     });
   }
@@ -423,7 +451,7 @@ class LinuxHidBackend final : public HidBackend {
   EventLoop* loop_ = nullptr;
   EventLoop::WatchId watch_ = 0;
   TimerId timer_ = 0;
-  std::function<void()> changed_;
+  std::function<void(const HidChange&)> changed_;
   std::set<std::string> known_;
 };
 

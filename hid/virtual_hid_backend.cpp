@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "hid/linux_hid_policy.h"
+
 namespace ql {
 
 namespace {
@@ -110,15 +112,32 @@ void VirtualHidBackend::SendInput(DeviceId id, std::span<const std::uint8_t> rep
   }
 }
 
-void VirtualHidBackend::Notify() {
+void VirtualHidBackend::Notify() { Post(HidChange{}); }
+
+void VirtualHidBackend::Post(HidChange change) {
   // Only a watcher that exists when the change happens hears of it.
   if (!changed_) return;
-  loop_.post([this, alive = alive_] {
+  loop_.post([this, alive = alive_, change = std::move(change)] {
     if (*alive && changed_) {
-      std::function<void()> changed = changed_;
-      changed();
+      std::function<void(const HidChange&)> changed = changed_;
+      changed(change);
     }
   });
+}
+
+void VirtualHidBackend::Update(DeviceId id, const std::function<void(VirtualHidSpec&)>& edit) {
+  const auto it = devices_.find(id);
+  if (it != devices_.end()) edit(it->second->spec);
+}
+
+void VirtualHidBackend::Announce(DeviceId id, std::string_view action) {
+  HidChange change;
+  const auto it = devices_.find(id);
+  if (it != devices_.end() && MeaningOfUdevAction(action) == UdevActionMeaning::Revisit) {
+    it->second->spec.settling = false;
+    change.revisit.insert(it->second->identity());
+  }
+  Post(std::move(change));
 }
 
 int VirtualHidBackend::ReaderCount(DeviceId id) const {
@@ -148,7 +167,9 @@ std::string VirtualHidBackend::Path(DeviceId id) const {
 
 std::vector<HidInterfaceInfo> VirtualHidBackend::Enumerate() {
   std::vector<HidInterfaceInfo> out;
-  for (const auto& [id, device] : devices_) out.push_back({device->identity(), device->path()});
+  for (const auto& [id, device] : devices_) {
+    out.push_back({device->identity(), device->path(), device->spec.settling});
+  }
   return out;
 }
 
@@ -167,7 +188,7 @@ std::unique_ptr<HidHandle> VirtualHidBackend::Open(const HidInterfaceInfo& info,
   if (!device) {
     code = ENOENT;
   } else if (device->spec.refuse_open || (read_write && device->spec.refuse_read_write)) {
-    code = EACCES;
+    code = device->spec.open_error;
   }
   if (code != 0) {
     if (error != nullptr) *error = code;
@@ -192,7 +213,8 @@ std::unique_ptr<HidReader> VirtualHidBackend::StartReader(const HidInterfaceInfo
   return std::make_unique<VirtualReader>(std::move(state));
 }
 
-void VirtualHidBackend::WatchChanges(EventLoop& /*loop*/, std::function<void()> changed) {
+void VirtualHidBackend::WatchChanges(EventLoop& /*loop*/,
+                                     std::function<void(const HidChange&)> changed) {
   changed_ = std::move(changed);
 }
 

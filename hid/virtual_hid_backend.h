@@ -3,6 +3,7 @@
 // virtual devices, which may wrap the simulated bootloader. Everything runs on
 // the event loop, without threads, so it works in virtual time.
 
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/event_loop.h"
@@ -27,6 +29,8 @@ struct VirtualHidSpec {
   std::optional<std::vector<std::uint16_t>> language_ids = std::vector<std::uint16_t>{0x0409};
   bool refuse_read_write = false;  // only a query-only open works
   bool refuse_open = false;        // no open at all
+  int open_error = EACCES;         // errno of a refused open
+  bool settling = false;           // udev has not finished with the node yet
   bool unidentifiable = false;     // attributes cannot be read
   bool writes_fail = false;        // opened read-write, but every write fails
   std::uint16_t input_length = 65;
@@ -53,6 +57,13 @@ class VirtualHidBackend final : public HidBackend {
   void SendInput(DeviceId id, std::span<const std::uint8_t> report);
   // Announces a device-tree change without changing anything.
   void Notify();
+  // Changes what an attached device offers (its access, its strings)
+  // without announcing it, as udev's rules do before udev says so.
+  void Update(DeviceId id, const std::function<void(VirtualHidSpec&)>& edit);
+  // Announces the node as udev would, with `action` ("add", "change",
+  // "bind", "remove" ...). After add, change or bind udev has finished with
+  // it: it no longer counts as settling, and a listed one is looked at again.
+  void Announce(DeviceId id, std::string_view action);
   bool auto_notify = true;
 
   // ---- Inspection for tests ------------------------------------------------
@@ -68,7 +79,7 @@ class VirtualHidBackend final : public HidBackend {
   std::unique_ptr<HidReader> StartReader(const HidInterfaceInfo& info, EventLoop& loop,
                                          std::uint16_t input_length, int sleep_ms,
                                          HidReaderCallbacks callbacks) override;
-  void WatchChanges(EventLoop& loop, std::function<void()> changed) override;
+  void WatchChanges(EventLoop& loop, std::function<void(const HidChange&)> changed) override;
   void StopWatching() override;
 
   struct Device;
@@ -79,7 +90,9 @@ class VirtualHidBackend final : public HidBackend {
   EventLoop& loop_;
   DeviceId next_id_ = 1;
   std::map<DeviceId, std::shared_ptr<Device>> devices_;
-  std::function<void()> changed_;
+  void Post(HidChange change);
+
+  std::function<void(const HidChange&)> changed_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

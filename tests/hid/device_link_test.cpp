@@ -204,6 +204,44 @@ TEST_F(DeviceLinkTest, RemovalWhileConnected) {
   EXPECT_EQ(link->RemovedDeviceName(), "PIC18F4550");
 }
 
+// Another board with the bootloader's name leaving (reset by a second
+// program, or unplugged) is not this session's removal: the first is
+// selected by the product string, the second by a caller's choice (--path).
+TEST_F(DeviceLinkTest, RemovalOfAnotherBootloaderLeavesTheSelectedOneAlone) {
+  auto first = Bootloader();
+  auto second = Bootloader(*sim::Preset("pic16"));
+  Start();
+  ASSERT_EQ(link->CurrentDevice()->PnPInfo().DevicePath(), backend.Path(first->id()));
+  link->ButtonConnectClick();
+  ASSERT_TRUE(link->Connected);
+  TakeHistory();
+  second->Unplug();
+  Settle();
+  EXPECT_TRUE(view.history.empty());
+  EXPECT_TRUE(link->Connected);
+  EXPECT_EQ(view.picture, 1);
+  EXPECT_EQ(view.device, "<P align=\"center\">PIC18F4550</P>");
+  ASSERT_NE(link->CurrentDevice(), nullptr);
+  EXPECT_EQ(link->CurrentDevice()->PnPInfo().DevicePath(), backend.Path(first->id()));
+
+  // The same inside a running wait: the handshake goes on.
+  auto third = Bootloader(*sim::Preset("pic16"));
+  link.reset();
+  const std::string wanted = backend.Path(third->id());
+  link = std::make_unique<DeviceLink>(loop, backend, exchange, view);
+  link->Matches = [&](TJvHidDevice& d, std::string_view) {
+    return d.PnPInfo().DevicePath() == wanted;
+  };
+  Settle();
+  ASSERT_NE(link->CurrentDevice(), nullptr);
+  TakeHistory();
+  loop.schedule_after(Micros{100}, [&] { first->Unplug(); });
+  link->ButtonConnectClick();
+  EXPECT_TRUE(link->Connected);
+  EXPECT_EQ(TakeHistory(), (Lines{"Waiting MCU response...", "Connected."}));
+  EXPECT_EQ(Count(*third, CMD_HANDSHAKE_2), 1);
+}
+
 TEST_F(DeviceLinkTest, HandshakeAnsweredOnlyHalf) {
   // Steps: 1 boot info, 2 first handshake, 3 second handshake (unanswered).
   auto boot = Bootloader(Pic18(sim::FaultKind::NoAnswer, 3));
@@ -233,6 +271,29 @@ TEST_F(DeviceLinkTest, BootloaderRefusingReadAndWriteIsSelectedButConnectTimesOu
   EXPECT_EQ(TakeHistory(),
             (Lines{"Waiting MCU response...", "Error: Timeout waiting for MCU.", "Disconnected."}));
   EXPECT_TRUE(boot->received().empty());
+}
+
+// udev opens the node to the user after the window first saw it (udevadm
+// trigger with the window open, or a board plugged in while it starts): its
+// announcement re-runs the selection, and the bootloader answers.
+TEST_F(DeviceLinkTest, AccessGrantedLaterIsPickedUpWhenUdevAnnouncesTheNode) {
+  VirtualHidSpec locked;
+  locked.refuse_read_write = true;
+  locked.settling = true;
+  auto boot = Bootloader(Pic18(), locked);
+  Start();
+  ASSERT_NE(link->CurrentDevice(), nullptr);
+  EXPECT_EQ(view.picture, 0);
+  backend.Update(boot->id(), [](VirtualHidSpec& s) { s.refuse_read_write = false; });
+  backend.Announce(boot->id(), "add");
+  Settle();
+  EXPECT_EQ(view.picture, 1);
+  EXPECT_EQ(Count(*boot, CMD_BOOT_INFO), 1);
+  ASSERT_NE(link->CurrentDevice(), nullptr);
+  EXPECT_TRUE(link->CurrentDevice()->HasReader());
+  link->ButtonConnectClick();
+  EXPECT_TRUE(link->Connected);
+  EXPECT_EQ(TakeHistory(), (Lines{"Waiting MCU response...", "Connected."}));
 }
 
 TEST_F(DeviceLinkTest, ConnectWithoutBootloader) {

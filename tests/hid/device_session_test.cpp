@@ -67,6 +67,52 @@ TEST_F(SessionTest, LockedNodeGivesPermissionDeniedNamingTheUdevRule) {
   EXPECT_TRUE(boot->received().empty());  // nothing was sent to it
 }
 
+// A board plugged in as the command starts: udev has not yet run its rule,
+// so the node is still root's. Its announcement is waited for, briefly.
+TEST_F(SessionTest, NodeUdevIsStillSettingUpIsWaitedFor) {
+  VirtualHidSpec settling;
+  settling.refuse_read_write = true;
+  settling.settling = true;
+  auto boot = Bootloader("pic18", settling);
+  loop.schedule_at(from_ms(300), [&] {
+    backend->Update(boot->id(), [](VirtualHidSpec& s) { s.refuse_read_write = false; });
+    backend->Announce(boot->id(), "add");
+  });
+  auto& s = Open({});
+  EXPECT_EQ(s.Find(&message), ExitCode::Success) << message;
+  EXPECT_EQ(exchange.BootInfo.BootDeviceName, "PIC18F4550");
+  EXPECT_LT(loop.now(), from_ms(2000));
+}
+
+// Without the rule, udev's announcement leaves the node locked: exit 5 then,
+// without waiting any longer.
+TEST_F(SessionTest, NodeStillLockedWhenUdevHasFinishedIsRefusedAtOnce) {
+  VirtualHidSpec settling;
+  settling.refuse_read_write = true;
+  settling.settling = true;
+  auto boot = Bootloader("pic18", settling);
+  loop.schedule_at(from_ms(300), [&] { backend->Announce(boot->id(), "add"); });
+  auto& s = Open({});
+  EXPECT_EQ(s.Find(&message), ExitCode::PermissionDenied);
+  EXPECT_GE(loop.now(), from_ms(300));
+  EXPECT_LT(loop.now(), from_ms(1000));
+}
+
+// EPERM comes from a policy above the node's permissions: the udev rule is
+// no remedy for it, and the message says what it is instead.
+TEST_F(SessionTest, NodeRefusedByPolicyIsNotBlamedOnTheUdevRule) {
+  VirtualHidSpec sandboxed;
+  sandboxed.refuse_read_write = true;
+  sandboxed.open_error = EPERM;
+  auto boot = Bootloader("pic18", sandboxed);
+  auto& s = Open({});
+  EXPECT_EQ(s.Find(&message), ExitCode::PermissionDenied);
+  EXPECT_EQ(message.find("70-quelloader.rules"), std::string::npos) << message;
+  EXPECT_NE(message.find("Operation not permitted"), std::string::npos) << message;
+  EXPECT_NE(message.find("sandbox"), std::string::npos) << message;
+  EXPECT_EQ(AccessRemedy(ENOENT), "");
+}
+
 TEST_F(SessionTest, WaitCoversADeviceThatAppearsInTimeAndNoLonger) {
   std::unique_ptr<VirtualSimBootloader> boot;
   loop.schedule_at(from_ms(3000), [&] { boot = Bootloader(); });

@@ -77,6 +77,47 @@ TEST_F(ControllerTest, RemovalsFromTheEndBackwardsThenArrivalsThenOneChange) {
   EXPECT_EQ(ctl->Device(1)->ProductText(), "D");
 }
 
+// udev's add, change or bind for a node already listed: what changed in its
+// access or strings is taken over and reported as one change; an
+// announcement that changes nothing raises nothing.
+TEST_F(ControllerTest, ANodeAnnouncedAnewIsLookedAtAgain) {
+  VirtualHidSpec locked = Named("A");
+  locked.refuse_read_write = true;
+  const auto a = backend.Plug(locked);
+  MakeController();
+  Run();
+  Take();
+  TJvHidDevice* device = ctl->Device(0);
+  EXPECT_FALSE(device->CanReadWrite());
+
+  backend.Announce(a, "change");
+  Run();
+  EXPECT_TRUE(Take().empty());
+
+  backend.Update(a, [](VirtualHidSpec& s) { s.refuse_read_write = false; });
+  backend.Notify();  // not an announcement of this node: not looked at
+  Run();
+  EXPECT_TRUE(Take().empty());
+  EXPECT_FALSE(device->CanReadWrite());
+  backend.Announce(a, "add");
+  Run();
+  EXPECT_EQ(Take(), (std::vector<std::string>{"change"}));
+  EXPECT_EQ(ctl->Device(0), device);  // the same object, no removal, no arrival
+  EXPECT_TRUE(device->CanReadWrite());
+
+  // Strings too, on a claimed device: its holder sees the new ones.
+  auto held = ctl->ClaimByIndex(0);
+  backend.Update(a, [](VirtualHidSpec& s) {
+    s.product = "A2";
+    s.serial = "S1";
+  });
+  backend.Announce(a, "bind");
+  Run();
+  EXPECT_EQ(Take(), (std::vector<std::string>{"change"}));
+  EXPECT_EQ(held->ProductText(), "A2");
+  EXPECT_EQ(held->SerialText(), "S1");
+}
+
 TEST_F(ControllerTest, InterfacesThatCannotBeOpenedOrIdentifiedAreLeftOut) {
   VirtualHidSpec closed = Named("closed");
   closed.refuse_open = true;

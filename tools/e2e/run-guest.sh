@@ -146,6 +146,7 @@ done
 add wait_hotplug $((have_sim & have_devcmds)) "$cli_why"
 add unplug_mid_write $((have_sim & have_devcmds)) "$cli_why"
 add two_devices $((have_sim & have_devcmds)) "$cli_why"
+add other_leaves_mid_upload $((have_sim & have_devcmds)) "$cli_why"
 add reset_leaves_bus $((have_sim & have_devcmds)) "$cli_why"
 add no_access $((have_sim & have_devcmds)) "$cli_why"
 add device_link_qt $((have_sim & have_link)) "no device-link Qt test"

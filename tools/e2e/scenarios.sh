@@ -233,6 +233,32 @@ scn_two_devices() {
   note "list shows $one and $two; --path $two flashed the second only"
 }
 
+# ---- 4b. Another bootloader leaves while this one uploads ---------------------------
+# Two boards of the same name; the second is flashed by --path and the first
+# leaves the bus in the middle of it (as when a second command line resets
+# it). Only the selected device's removal may end the upload.
+scn_other_leaves_mid_upload() {
+  sim_attach one pic18 || return 1
+  sim_attach two pic18j --dump-flash "$T/two.bin" || return 1
+  two=$(cat "$T/node-two")
+  timeout 40 quelloader-cli flash "$FX/pic18-app-24k.hex" --path "$two" --yes > "$T/flash.out" 2> "$T/flash.err" &
+  cli_pid=$!
+  wait_until 20 grep -q '^Uploading:' "$T/flash.err" || { cat "$T/flash.err"; fail "the upload did not start"; return 1; }
+  kill -TERM "$(sim_pid one)"
+  wait_until 10 sim_ended one || { fail "the first simulator did not end on SIGTERM"; return 1; }
+  node_one=$(cat "$T/node-one")
+  wait_until 10 node_gone "$node_one" || { fail "$node_one still present"; return 1; }
+  kill -0 $cli_pid 2>/dev/null || { cat "$T/flash.err"; fail "the upload ended before the other device had left"; return 1; }
+  wait $cli_pid
+  rc=$?
+  cat "$T/flash.out" "$T/flash.err"
+  [ $rc -eq 0 ] || { fail "flash exited with $rc while another device left"; return 1; }
+  grep -q 'removed' "$T/flash.err" && { fail "the other device's removal was reported"; return 1; }
+  wait_until 10 sim_ended two || { fail "the flashed device did not leave the bus after the reset"; return 1; }
+  same_flash "$T/two.bin" "$EXP/pic18j.pic18-app-24k.bin" || return 1
+  note "$node_one left during the upload to $two; the upload completed and the flash is identical"
+}
+
 # ---- 5. The reset at the end makes the device leave the bus -------------------------
 scn_reset_leaves_bus() {
   sim_attach dev pic18 --dump-flash "$T/flash.bin" || return 1
