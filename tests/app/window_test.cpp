@@ -199,6 +199,29 @@ class WindowTest : public QObject {
     QCOMPARE(d.toggle()->text(), QStringLiteral("Show details"));
   }
 
+  // Enter presses OK: where the focus starts when the dialog opens, and also
+  // after the toggle was used (Space on it still toggles).
+  void endDialogEnterPressesOk() {
+    for (bool use_toggle : {false, true}) {
+      UploadEndDialog d(nullptr, "Uploading program has finished.", "detail");
+      bool active = false;
+      QTimer::singleShot(0, [&] {
+        QApplication::setActiveWindow(&d);
+        active = QTest::qWaitForWindowActive(&d);
+        if (use_toggle) {
+          d.toggle()->setFocus();
+          QTest::keyClick(d.toggle(), Qt::Key_Space);
+        }
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &d, Qt::Key_Return);
+        if (d.isVisible()) d.reject();  // Enter did not answer: end the dialog so that the test goes on
+      });
+      const int result = d.exec();
+      QVERIFY(active);
+      QCOMPARE(result, static_cast<int>(QDialog::Accepted));
+      QCOMPARE(d.detail()->isHidden(), !use_toggle);
+    }
+  }
+
   // The real question box: No then OK, OK the default, Esc answers No.
   void bootloaderAreaQuestionKeys() {
     QtWindowDialogs dialogs;
