@@ -40,6 +40,38 @@ TEST(IniFile, ReadsLenientlyAndWritesBackInOrderWithCrLf) {
             "[Other]\r\nA=1=2\r\n\r\n");
 }
 
+TEST(IniFile, CrOnlyLineEndsAndLinesWithoutEqualsSign) {
+  // Lines end in CR alone as well; a line without "=" is nobody's key and is
+  // written back as read (trimmed, like every line).
+  const IniFile ini = IniFile::Parse("[frmqBoot]\rFormVersion=0\r  just a note \rCheckBoxClose_Checked=TRUE\r\n"
+                                     "note\nnote\r[Other]\rA=1");
+  EXPECT_EQ(ini.Read("frmqBoot", "FormVersion"), "0");
+  EXPECT_EQ(ini.Read("frmqBoot", "CheckBoxClose_Checked"), "TRUE");
+  EXPECT_FALSE(ini.Read("frmqBoot", "just a note"));
+  EXPECT_FALSE(ini.Read("frmqBoot", "note"));
+  EXPECT_EQ(ini.Read("Other", "A"), "1");
+  EXPECT_EQ(ini.Serialize(),
+            "[frmqBoot]\r\nFormVersion=0\r\njust a note\r\nCheckBoxClose_Checked=TRUE\r\nnote\r\nnote\r\n\r\n"
+            "[Other]\r\nA=1\r\n\r\n");
+  // A key named like a kept line is a key of its own.
+  IniFile edited = ini;
+  edited.Write("frmqBoot", "note", "x");
+  EXPECT_EQ(edited.Read("frmqBoot", "note"), "x");
+  EXPECT_EQ(IniFile::Parse(edited.Serialize()).Serialize(), edited.Serialize());
+}
+
+TEST(IniFile, AValueWithALineBreakIsNotStored) {
+  IniFile ini = IniFile::Parse("[frmqBoot]\r\nOpenDialog1_FileName=/home/u/old.hex\r\n");
+  for (const char* bad : {"/tmp/a\nFormVersion=zz.hex", "/tmp/a\rb.hex", "/tmp/a\r\n[x]\r\n"}) {
+    EXPECT_FALSE(ini.Write("frmqBoot", "OpenDialog1_FileName", bad));
+    EXPECT_FALSE(ini.Write("frmqBoot", "OpenDialog1_InitialDir", bad));
+  }
+  // The old value stays; a new key is added empty, in its place.
+  EXPECT_EQ(ini.Serialize(), "[frmqBoot]\r\nOpenDialog1_FileName=/home/u/old.hex\r\nOpenDialog1_InitialDir=\r\n\r\n");
+  EXPECT_TRUE(ini.Write("frmqBoot", "OpenDialog1_FileName", "/tmp/ok.hex"));
+  EXPECT_EQ(ini.Read("frmqBoot", "OpenDialog1_FileName"), "/tmp/ok.hex");
+}
+
 TEST(IniFile, SaveIsAtomicAndLeavesReadOnlyFilesAlone) {
   const QString dir = QStringLiteral(QUELLOADER_TEST_TMP "/ini");
   QDir(dir).removeRecursively();
@@ -119,6 +151,17 @@ TEST(FormStorage, GatherWritesTheKeysOfANewFileInOrder) {
             "NormPos(1920x1080)=234,120,723,477\r\nNormPos=234,120,723,477\r\n"
             "CheckBoxClose_Checked=TRUE\r\nOpenDialog1_InitialDir=\r\n"
             "OpenDialog1_FileName=/home/u/prog.hex\r\nMCUComboBox_ItemIndex=0\r\n\r\n");
+}
+
+TEST(FormStorage, AFileNameWithALineBreakInjectsNothing) {
+  IniFile ini;
+  GatherFormSettings(ini, kScreen, {}, StoredProps{false, "", "/home/u/first.hex", -1});
+  GatherFormSettings(ini, kScreen, {}, StoredProps{true, "/srv", "/tmp/x\nFormVersion=zz\n.hex", -1});
+  const AppliedSettings a = ApplyFormSettings(IniFile::Parse(ini.Serialize()), kScreen, {});
+  EXPECT_FALSE(a.error);
+  EXPECT_EQ(a.file_name, "/home/u/first.hex");  // the last name that could be kept
+  EXPECT_EQ(a.initial_dir, "/srv");
+  EXPECT_EQ(a.close_when_finished, true);
 }
 
 TEST(SettingsLocation, BesideTheProgramElseTheUsersConfigFolder) {

@@ -690,6 +690,31 @@ class WindowTest : public QObject {
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
   }
 
+  // A file name chosen in the dialog that holds a line break must not
+  // become keys of its own at the next start.
+  void settingsFileNameWithLineBreak() {
+    const QString dir = TmpDir() + "/line-break";
+    QDir(dir).removeRecursively();
+    QDir().mkpath(dir);
+    const QString path = dir + "/Settings.ini";
+    WindowOptions o;
+    o.settings_path = path.toStdString();
+    const QString good = WriteHex("kept.hex", Pattern(16, 1));
+    for (const QString& chosen : {good, dir + "/x\nFormVersion=zz\n.hex"}) {
+      Rig r(o);
+      r.Plug("pic18");
+      r.Connect();
+      r.dialogs.browse_result = chosen;
+      r.w->ButtonOpenHex->click();
+      r.w->SetCloseWhenFinished(true);
+      r.w->close();
+    }
+    Rig again(o);
+    QCOMPARE(again.dialogs.errors, QStringList{});
+    QVERIFY(again.w->CloseWhenFinished());  // the settings were applied
+    QCOMPARE(again.w->OpenDialogFileName(), good);
+  }
+
   void settingsConversionErrorStopsApplying() {
     const QString path = TmpDir() + "/bad-settings/Settings.ini";
     QDir().mkpath(TmpDir() + "/bad-settings");
