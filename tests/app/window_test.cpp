@@ -715,6 +715,21 @@ class WindowTest : public QObject {
     QCOMPARE(again.w->OpenDialogFileName(), good);
   }
 
+  // A ".hex" file past the loader's size limit: the general error report.
+  void fileTooLargeIsAnError() {
+    const QString path = TmpDir() + "/huge.hex";
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QVERIFY(f.resize(kMaxHexFileSize + 1));
+    f.close();
+    Rig r;
+    r.w->DropFiles({path});
+    f.remove();
+    QCOMPARE(r.dialogs.errors.size(), 1);
+    QVERIFY2(r.dialogs.errors[0].contains("larger than the"), qPrintable(r.dialogs.errors[0]));
+    QVERIFY(r.w->image().empty());
+  }
+
   void settingsConversionErrorStopsApplying() {
     const QString path = TmpDir() + "/bad-settings/Settings.ini";
     QDir().mkpath(TmpDir() + "/bad-settings");
