@@ -91,18 +91,25 @@ bool IsReadOnlyFile(const std::string& path) {
   return info.exists() && !(info.permissions() & QFileDevice::WriteOwner);
 }
 
-bool IniFile::Save(const std::string& path) const {
+bool IniFile::Save(const std::string& path, std::string* error) const {
   if (IsReadOnlyFile(path)) return false;
+  auto fail = [&](const QString& reason) {
+    if (error) *error = reason.toStdString();
+    return false;
+  };
   const QString qpath = QString::fromStdString(path);
-  QDir().mkpath(QFileInfo(qpath).absolutePath());
+  const QString folder = QFileInfo(qpath).absolutePath();
+  if (!QDir().mkpath(folder)) return fail(QStringLiteral("its folder cannot be created"));
   QSaveFile f(qpath);
-  if (!f.open(QIODevice::WriteOnly)) return false;
+  if (!f.open(QIODevice::WriteOnly)) return fail(f.errorString());
   const std::string text = Serialize();
   if (f.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())) {
+    const QString reason = f.errorString();
     f.cancelWriting();
-    return false;
+    return fail(reason);
   }
-  return f.commit();
+  if (!f.commit()) return fail(f.errorString());
+  return true;
 }
 
 IniFile::Section* IniFile::FindSection(std::string_view name) {

@@ -33,9 +33,10 @@ class IniFile {
   // Reads `path`; a missing or unreadable file gives an empty store.
   static IniFile Load(const std::string& path);
   // Writes the whole store through a temporary file renamed over `path`,
-  // creating the folder if needed. Leaves a read-only file alone. Returns
-  // whether the file was written.
-  bool Save(const std::string& path) const;
+  // creating the folder if needed. Leaves a read-only file alone (a way to
+  // keep settings fixed, so not an error). Returns whether the file was
+  // written; when a write was tried and failed, `error` gets the reason.
+  bool Save(const std::string& path, std::string* error = nullptr) const;
 
   std::optional<std::string> Read(std::string_view section, std::string_view key) const;
   // Replaces the value of an existing key in place, or appends the key.

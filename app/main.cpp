@@ -76,8 +76,9 @@ void PrintHelp() {
       "                              Open the window with a simulated bootloader attached instead of USB devices\n"
       "\n"
       "Files:\n"
-      "  Settings.ini beside the executable when that folder is writable or the file is there,\n"
-      "  else $XDG_CONFIG_HOME/quelloader/Settings.ini (~/.config/quelloader/Settings.ini)\n",
+      "  Settings.ini beside the program when it runs from a folder of its own that you can write to\n"
+      "  (a build folder); an installed program uses $XDG_CONFIG_HOME/quelloader/Settings.ini\n"
+      "  (~/.config/quelloader/Settings.ini)\n",
       presets.c_str());
 }
 

@@ -175,6 +175,33 @@ TEST(SettingsLocation, BesideTheProgramElseTheUsersConfigFolder) {
   qunsetenv("XDG_CONFIG_HOME");
 }
 
+TEST(SettingsLocation, AnInstalledProgramNeverWritesBesideItself) {
+  const QString dir = QStringLiteral(QUELLOADER_TEST_TMP "/location-installed");
+  QDir(dir).removeRecursively();
+  QDir().mkpath(dir + "/bin");
+  QDir().mkpath(dir + "/prefix");
+  QFile::link(dir + "/bin", dir + "/prefix/bin");
+  // A file left beside an installed program (by a run as root, say) is not
+  // used either: the folder decides, not the file.
+  QFile f(dir + "/bin/Settings.ini");
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.close();
+  qputenv("XDG_CONFIG_HOME", (dir + "/config").toLocal8Bit());
+  const std::string config = (dir + "/config/quelloader/Settings.ini").toStdString();
+  // The configured install folder, also when reached through a link.
+  EXPECT_EQ(SettingsPath((dir + "/bin").toStdString(), (dir + "/bin").toStdString()), config);
+  EXPECT_EQ(SettingsPath((dir + "/bin").toStdString(), (dir + "/prefix/bin").toStdString()), config);
+  EXPECT_EQ(SettingsPath((dir + "/bin").toStdString(), (dir + "/other").toStdString()),
+            (dir + "/bin/Settings.ini").toStdString());
+  // System folders, whoever runs the program (root can write to them).
+  for (const char* system : {"/usr/bin", "/usr/local/bin", "/bin", "/opt/quelloader/bin"})
+    EXPECT_EQ(SettingsPath(system, ""), config) << system;
+  // A relative XDG_CONFIG_HOME is not used.
+  qputenv("XDG_CONFIG_HOME", "relative/config");
+  EXPECT_EQ(SettingsPath("/usr/bin", ""), (QDir::homePath() + "/.config/quelloader/Settings.ini").toStdString());
+  qunsetenv("XDG_CONFIG_HOME");
+}
+
 // One pixel per character: widths are easy to reason about.
 int CharWidth(const QString& s) { return static_cast<int>(s.size()); }
 

@@ -690,6 +690,24 @@ class WindowTest : public QObject {
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
   }
 
+  // A save that fails is said once, in the error box; nothing else breaks.
+  void settingsNotSavedIsReported() {
+    const QString blocker = TmpDir() + "/not-a-folder";
+    QFile f(blocker);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));  // a file where the folder should be
+    f.close();
+    WindowOptions o;
+    o.settings_path = (blocker + "/Settings.ini").toStdString();
+    Rig r(o);
+    QVERIFY(r.dialogs.errors.isEmpty());
+    r.w->close();
+    r.w.reset();
+    QCOMPARE(r.dialogs.errors.size(), 1);
+    QVERIFY2(r.dialogs.errors[0].startsWith("The settings could not be saved to \"" + blocker + "/Settings.ini\": "),
+             qPrintable(r.dialogs.errors[0]));
+    QVERIFY2(r.dialogs.errors[0].endsWith(QLatin1Char('.')), qPrintable(r.dialogs.errors[0]));
+  }
+
   // A file name chosen in the dialog that holds a line break must not
   // become keys of its own at the next start.
   void settingsFileNameWithLineBreak() {
