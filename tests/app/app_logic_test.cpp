@@ -6,12 +6,18 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <vector>
+
 #include "app/dialogs.h"
 #include "app/form_storage.h"
 #include "app/ini_file.h"
 #include "app/markup.h"
 #include "app/path_fit.h"
 #include "app/settings_location.h"
+#include "app/window_arguments.h"
 
 namespace ql {
 namespace {
@@ -200,6 +206,62 @@ TEST(SettingsLocation, AnInstalledProgramNeverWritesBesideItself) {
   qputenv("XDG_CONFIG_HOME", "relative/config");
   EXPECT_EQ(SettingsPath("/usr/bin", ""), (QDir::homePath() + "/.config/quelloader/Settings.ini").toStdString());
   qunsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(WindowArguments, OptionsFileAndUsageErrors) {
+  auto parse = [](std::vector<const char*> words) {
+    words.insert(words.begin(), "quelloader");
+    return ParseWindowArguments(static_cast<int>(words.size()), words.data());
+  };
+  ParsedWindowArguments p = parse({"prog.hex"});
+  EXPECT_FALSE(p.exit_code);
+  EXPECT_EQ(p.args.file, "prog.hex");
+  p = parse({"--simulate", "pic16", "a b.hex"});
+  EXPECT_FALSE(p.exit_code) << p.err;
+  EXPECT_EQ(p.args.simulate, "pic16");
+  EXPECT_EQ(p.args.file, "a b.hex");
+  p = parse({"--", "-odd.hex"});
+  EXPECT_EQ(p.args.file, "-odd.hex");
+  p = parse({"--screenshots", "/tmp/shots", "x.hex"});
+  EXPECT_FALSE(p.exit_code);
+  EXPECT_EQ(p.args.screenshots, "/tmp/shots");
+  p = parse({});
+  EXPECT_FALSE(p.exit_code);
+  EXPECT_FALSE(p.args.file);
+
+  for (const std::vector<const char*>& bad : std::vector<std::vector<const char*>>{
+           {"--x", "prog.hex"}, {"prog.hex", "--x"}, {"-x"}, {"a.hex", "b.hex"}, {"--simulate", "pic17"},
+           {"--simulate"}, {"-platform", "offscreen"}}) {
+    p = parse(bad);
+    EXPECT_EQ(p.exit_code, 2) << bad.front();
+    EXPECT_FALSE(p.err.empty());
+    EXPECT_TRUE(p.out.empty());
+  }
+  p = parse({"--help"});
+  EXPECT_EQ(p.exit_code, 0);
+  EXPECT_NE(p.out.find("--simulate"), std::string::npos);
+  EXPECT_EQ(p.out.find("--screenshots"), std::string::npos);  // hidden
+  p = parse({"--version"});
+  EXPECT_EQ(p.exit_code, 0);
+  EXPECT_EQ(p.out.rfind("quelloader ", 0), 0u) << p.out;
+}
+
+// The program itself: a usage error ends it before any window or display.
+TEST(WindowArguments, UnknownOptionIsAUsageErrorOfTheProgram) {
+  const QString dir = QStringLiteral(QUELLOADER_TEST_TMP "/arguments");
+  QDir().mkpath(dir);
+  const QString hex = dir + "/prog.hex";
+  QFile f(hex);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(":00000001FF\n");
+  f.close();
+  // timeout: a program that took the option for nothing would open its
+  // window and run on.
+  const std::string cmd = std::string("QT_QPA_PLATFORM=offscreen timeout 20 '") + QUELLOADER_WINDOW + "' --x '" +
+                          hex.toStdString() + "' >/dev/null 2>&1 </dev/null";
+  const int status = std::system(cmd.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
 // One pixel per character: widths are easy to reason about.
