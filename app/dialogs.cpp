@@ -97,11 +97,16 @@ UploadEndDialog::UploadEndDialog(QWidget* parent, const QString& content, const 
   auto* buttons = new QHBoxLayout;
   toggle_ = new QPushButton(QStringLiteral("Show details"), this);
   toggle_->setFlat(true);
+  // In a dialog every push button defaults to taking Enter while it has the
+  // focus, and the toggle comes first: Enter must answer OK, not open the
+  // details.
+  toggle_->setAutoDefault(false);
   buttons->addWidget(toggle_);
   buttons->addStretch(1);
   auto* ok = new QPushButton(QStringLiteral("OK"), this);
   ok->setDefault(true);
   buttons->addWidget(ok);
+  ok->setFocus();
   layout->addLayout(buttons);
   layout->addWidget(detail_);
   layout->setSizeConstraint(QLayout::SetFixedSize);

@@ -1,6 +1,7 @@
-// quelloader: the window. Usage: quelloader [--simulate PRESET] [FILE]
+// quelloader: the window. Usage: quelloader [--simulate PRESET] [FILE] (see --help)
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QTimer>
@@ -17,6 +18,7 @@
 #include "app/qt_event_loop.h"
 #include "app/screenshot_tour.h"
 #include "app/settings_location.h"
+#include "app/window_arguments.h"
 #include "core/version.h"
 #include "hid/linux_hid_backend.h"
 #include "hid/virtual_hid_backend.h"
@@ -28,28 +30,6 @@
 
 namespace {
 
-struct Arguments {
-  std::optional<QString> file;
-  QString simulate;
-  QString screenshots;  // hidden: the documentation's pictures
-  bool ok = true;
-};
-
-Arguments ParseArguments(const QStringList& args) {
-  Arguments a;
-  for (int i = 1; i < args.size(); ++i) {
-    const QString& s = args[i];
-    if (s == QLatin1String("--simulate") && i + 1 < args.size()) {
-      a.simulate = args[++i];
-    } else if (s == QLatin1String("--screenshots") && i + 1 < args.size()) {
-      a.screenshots = args[++i];
-    } else if (!a.file && !s.startsWith(QLatin1String("--"))) {
-      a.file = s;  // the first argument that is not an option names the HEX file
-    }
-  }
-  return a;
-}
-
 // Ctrl+C or a polite kill closes the window as its close button would: the
 // upload stops, the settings are written and the device readers end.
 int g_signal_pipe[2] = {-1, -1};
@@ -59,63 +39,32 @@ void OnSignal(int) {
   [[maybe_unused]] const auto n = ::write(g_signal_pipe[1], &c, 1);
 }
 
-void PrintHelp() {
-  std::string presets;
-  for (const auto& n : ql::sim::PresetNames()) presets += (presets.empty() ? "" : ",") + n;
-  std::printf(
-      "Uploads Intel HEX programs into PIC16/PIC18 microcontrollers through their USB HID bootloader: the window.\n"
-      "Usage: quelloader [OPTIONS] [FILE]\n"
-      "\n"
-      "Positionals:\n"
-      "  FILE                        Intel HEX file (extension .hex) to open at start\n"
-      "\n"
-      "Options:\n"
-      "  -h,--help                   Print this help message and exit\n"
-      "  --version                   Display program version information and exit\n"
-      "  --simulate PRESET:{%s}\n"
-      "                              Open the window with a simulated bootloader attached instead of USB devices\n"
-      "\n"
-      "Files:\n"
-      "  Settings.ini beside the executable when that folder is writable or the file is there,\n"
-      "  else $XDG_CONFIG_HOME/quelloader/Settings.ini (~/.config/quelloader/Settings.ini)\n",
-      presets.c_str());
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Answered before any display is opened.
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view a = argv[i];
-    if (a == "-h" || a == "--help") {
-      PrintHelp();
-      return 0;
-    }
-    if (a == "--version") {
-      std::printf("quelloader %s\nQt %s\ncommit %s\n", ql::kVersion, qVersion(), ql::kCommit);
-      return 0;
-    }
-  }
-  QApplication app(argc, argv);
+  // Answered before any display is opened: help, version and usage errors.
+  const ql::ParsedWindowArguments parsed = ql::ParseWindowArguments(argc, argv);
+  std::fputs(parsed.out.c_str(), stdout);
+  std::fputs(parsed.err.c_str(), stderr);
+  if (parsed.exit_code) return *parsed.exit_code;
+  const ql::WindowArguments& args = parsed.args;
+
+  // The command line is ours alone: Qt gets only the program name, so that a
+  // file name cannot pass for one of its options (the environment, such as
+  // QT_QPA_PLATFORM, still configures it).
+  int qt_argc = 1;
+  QApplication app(qt_argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quelloader"));
   // The display name stays unset: Qt would append it to the window's caption.
   QGuiApplication::setDesktopFileName(QStringLiteral("quelloader"));
 
-  const Arguments args = ParseArguments(QApplication::arguments());
   ql::QtEventLoop loop;
 
   std::unique_ptr<ql::HidBackend> backend;
   ql::VirtualHidBackend* virtual_backend = nullptr;
   std::unique_ptr<ql::VirtualSimBootloader> simulator;
-  if (!args.simulate.isEmpty()) {
-    auto config = ql::sim::Preset(args.simulate.toStdString());
-    if (!config) {
-      std::string names;
-      for (const auto& n : ql::sim::PresetNames()) names += (names.empty() ? "" : ", ") + n;
-      std::fprintf(stderr, "quelloader: unknown preset \"%s\" (one of: %s)\n", qPrintable(args.simulate),
-                   names.c_str());
-      return 2;
-    }
+  if (!args.simulate.empty()) {
+    const auto config = ql::sim::Preset(args.simulate);  // a known name: the parser checked it
     auto vb = std::make_unique<ql::VirtualHidBackend>(loop);
     virtual_backend = vb.get();
     backend = std::move(vb);
@@ -127,10 +76,10 @@ int main(int argc, char** argv) {
   ql::QtWindowDialogs dialogs;
   ql::WindowOptions options;
   options.settings_path = ql::SettingsPath(QCoreApplication::applicationDirPath().toStdString());
-  if (!args.screenshots.isEmpty()) options.settings_path.clear();  // pictures leave no settings behind
+  if (!args.screenshots.empty()) options.settings_path.clear();  // pictures leave no settings behind
   // The pictures' walk drops the file after connecting, so that it is read
   // under the device's family rules.
-  if (args.screenshots.isEmpty()) options.command_line_file = args.file;
+  if (args.screenshots.empty() && args.file) options.command_line_file = QFile::decodeName(args.file->c_str());
 
   int rc = 0;
   {
@@ -141,16 +90,17 @@ int main(int argc, char** argv) {
     // be tried again without restarting.
     QTimer replug;
     if (simulator) {
-      const ql::sim::Config config = *ql::sim::Preset(args.simulate.toStdString());
+      const ql::sim::Config config = *ql::sim::Preset(args.simulate);
       replug.setInterval(2000);
       QObject::connect(&replug, &QTimer::timeout, [&, config] {
         if (simulator->attached()) return;
         simulator = std::make_unique<ql::VirtualSimBootloader>(*virtual_backend, loop, config);
       });
-      if (args.screenshots.isEmpty()) replug.start();
+      if (args.screenshots.empty()) replug.start();
     }
+    ql::EventLoop::WatchId signal_watch = 0;
     if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-      loop.watch_readable(g_signal_pipe[0], [&window] {
+      signal_watch = loop.watch_readable(g_signal_pipe[0], [&window] {
         char c;
         while (::read(g_signal_pipe[0], &c, 1) == 1) {
         }
@@ -159,11 +109,15 @@ int main(int argc, char** argv) {
       std::signal(SIGINT, OnSignal);
       std::signal(SIGTERM, OnSignal);
     }
-    if (!args.screenshots.isEmpty())
-      ql::StartScreenshotTour(window, args.screenshots, args.file.value_or(QString()));
+    if (!args.screenshots.empty())
+      ql::StartScreenshotTour(window, QFile::decodeName(args.screenshots.c_str()),
+                              args.file ? QFile::decodeName(args.file->c_str()) : QString());
     rc = QApplication::exec();
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    // The window may still show a message box while it goes (settings not
+    // saved): nothing may close it from under that.
+    if (signal_watch) loop.unwatch(signal_watch);
   }
   simulator.reset();
   return rc;

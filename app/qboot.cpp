@@ -110,7 +110,14 @@ TqBoot::~TqBoot() {
   if (!settings_gathered_) GatherSettings();
   // FormDestroy: the device list goes (its readers stop) before the window.
   link_.reset();
-  if (!options_.settings_path.empty()) settings_.Save(options_.settings_path);
+  // A save that fails is said once, in the general error report: the window
+  // is gone by now, so its history cannot show it.
+  std::string error;
+  if (!options_.settings_path.empty() && !settings_.Save(options_.settings_path, &error) && !error.empty()) {
+    dialogs_.ShowError(nullptr, ErrorReportText(QStringLiteral("The settings could not be saved to \"%1\": %2")
+                                                    .arg(QString::fromStdString(options_.settings_path),
+                                                         QString::fromStdString(error))));
+  }
 }
 
 void TqBoot::CreateControls() {

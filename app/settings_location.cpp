@@ -2,17 +2,45 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 #include <unistd.h>
 
+#ifndef QUELLOADER_INSTALL_BINDIR
+#define QUELLOADER_INSTALL_BINDIR "/usr/local/bin"
+#endif
+
 namespace ql {
 
-std::string SettingsPath(const std::string& executable_dir) {
-  const QString dir = QString::fromStdString(executable_dir);
-  const QString beside = QDir(dir).filePath(QStringLiteral("Settings.ini"));
-  if (QFileInfo::exists(beside) || ::access(dir.toLocal8Bit().constData(), W_OK) == 0)
-    return beside.toStdString();
+const char* const kInstallBindir = QUELLOADER_INSTALL_BINDIR;
+
+namespace {
+
+// The folder with links resolved, so that /usr/bin reached through a link
+// (or /bin on a merged-/usr system) is still recognised.
+QString RealFolder(const QString& dir) {
+  const QString canonical = QFileInfo(dir).canonicalFilePath();
+  return canonical.isEmpty() ? QDir::cleanPath(QDir(dir).absolutePath()) : canonical;
+}
+
+bool Within(const QString& folder, const QString& root) {
+  return folder == root || folder.startsWith(root + QLatin1Char('/'));
+}
+
+}  // namespace
+
+bool IsInstalledFolder(const std::string& executable_dir, const std::string& install_bindir) {
+  const QString dir = RealFolder(QString::fromStdString(executable_dir));
+  if (!install_bindir.empty() && dir == RealFolder(QString::fromStdString(install_bindir))) return true;
+  for (const char* root : {"/usr", "/bin", "/sbin", "/opt", "/snap", "/nix"})
+    if (Within(dir, QString::fromLatin1(root))) return true;
+  // Root can write almost anywhere; the checks above keep root's runs of an
+  // installed program out of the system folders.
+  return ::access(QFile::encodeName(dir).constData(), W_OK) != 0;
+}
+
+std::string SettingsPath(const std::string& executable_dir, const std::string& install_bindir) {
+  if (!IsInstalledFolder(executable_dir, install_bindir))
+    return QDir(QString::fromStdString(executable_dir)).filePath(QStringLiteral("Settings.ini")).toStdString();
   QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
   if (config.isEmpty() || QDir::isRelativePath(config)) config = QDir::homePath() + QStringLiteral("/.config");
   return QDir(config).filePath(QStringLiteral("quelloader/Settings.ini")).toStdString();

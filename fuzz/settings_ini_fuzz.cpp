@@ -50,8 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const IniFile again = IniFile::Parse(written);
   if (again.Serialize() != written) std::abort();
   for (const auto& section : first.sections())
-    for (const auto& [key, value] : section.keys)
-      if (again.Read(section.name, key) != first.Read(section.name, key)) std::abort();
+    for (const auto& entry : section.keys)
+      if (again.Read(section.name, entry.key) != first.Read(section.name, entry.key)) std::abort();
 
   // The window's values into it, out to text, back in: the same values.
   IniFile store = first;
@@ -69,8 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Keys of other sections are left as they were read.
   for (const auto& section : first.sections()) {
     if (SameName(section.name, kFormSection)) continue;
-    for (const auto& [key, value] : section.keys)
-      if (reread.Read(section.name, key) != first.Read(section.name, key)) std::abort();
+    for (const auto& entry : section.keys)
+      if (reread.Read(section.name, entry.key) != first.Read(section.name, entry.key)) std::abort();
   }
   return 0;
 }

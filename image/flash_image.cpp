@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <new>
 
 namespace ql {
@@ -254,20 +255,49 @@ LoadResult LoadHexFile(const std::string& path, McuFamily family, FlashImage& im
   image.bytes.clear();
   image.family = family;
 
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Only a regular file has an end: a device such as /dev/zero or a FIFO
+  // would be read until memory runs out. Links are followed first, and such
+  // a node is not even opened (opening a device can have effects of its own).
+  const auto not_regular = [&] {
+    return Failure(LoadResult::Status::NotRegularFile,
+                   "Cannot open file \"" + path + "\". It is not a regular file (a device, FIFO or socket)");
+  };
+  const auto too_large = [&] {
+    return Failure(LoadResult::Status::FileTooLarge,
+                   "Cannot open file \"" + path + "\". It is larger than the " + std::to_string(kMaxHexFileSize) +
+                       " bytes (" + std::to_string(kMaxHexFileSize / (1024 * 1024)) +
+                       " MiB) the loader reads; nothing was loaded");
+  };
+  if (!S_ISREG(st.st_mode)) return not_regular();
+  if (st.st_size > kMaxHexFileSize) return too_large();
+
+  // O_NONBLOCK: should the path have been swapped for a FIFO since, opening
+  // it does not wait for a writer; the check below then refuses it.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     const int err = errno;
     return Failure(LoadResult::Status::OpenError, "Cannot open file \"" + path + "\". " + std::strerror(err));
   }
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return not_regular();
+  }
   std::string text;
   int err = 0;
+  bool over_limit = false;
   try {
-    if (::fstat(fd, &st) == 0 && st.st_size > 0) text.reserve(static_cast<std::size_t>(st.st_size));
+    if (st.st_size > 0) text.reserve(static_cast<std::size_t>(std::min<std::int64_t>(st.st_size, kMaxHexFileSize)));
     char chunk[65536];
     for (;;) {
-      const ssize_t got = ::read(fd, chunk, sizeof chunk);
+      // One byte past the limit tells a file that grew meanwhile.
+      const std::size_t room = static_cast<std::size_t>(kMaxHexFileSize) + 1 - text.size();
+      const ssize_t got = ::read(fd, chunk, std::min(sizeof chunk, room));
       if (got > 0) {
         text.append(chunk, static_cast<std::size_t>(got));
+        if (static_cast<std::int64_t>(text.size()) > kMaxHexFileSize) {
+          over_limit = true;
+          break;
+        }
       } else if (got == 0) {
         break;
       } else if (errno != EINTR) {
@@ -280,6 +310,7 @@ LoadResult LoadHexFile(const std::string& path, McuFamily family, FlashImage& im
     return Failure(LoadResult::Status::OutOfMemory, "Out of memory");
   }
   ::close(fd);
+  if (over_limit) return too_large();
   if (err != 0) {
     return Failure(LoadResult::Status::OpenError, "Cannot open file \"" + path + "\". " + std::strerror(err));
   }

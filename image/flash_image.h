@@ -20,6 +20,11 @@ McuFamily FamilyFromMcuType(std::uint8_t mcu_type);
 // gigabytes.
 inline constexpr std::int64_t kMaxImageSize = 16 * 1024 * 1024;
 
+// Largest HEX file the loader reads: four times the largest image, room for
+// a file that fills it with records of 8 bytes or more. Nothing past it is
+// read, so an endless source cannot exhaust memory.
+inline constexpr std::int64_t kMaxHexFileSize = 4 * kMaxImageSize;
+
 // The image length is a signed 32-bit count: no byte may lie at or past
 // 0x80000000.
 inline constexpr std::int64_t kMaxImageEnd = 0x7FFFFFFF;
@@ -50,6 +55,8 @@ struct LoadResult {
     AddressTooHigh,    // an address at or past 0x80000000; image empty
     TooLarge,          // the image would pass kMaxImageSize; image empty
     OutOfMemory,       // the image could not be allocated; image empty
+    NotRegularFile,    // a device, FIFO or socket (after links): not read; image empty
+    FileTooLarge,      // the file is longer than kMaxHexFileSize; image empty
   };
   Status status = Status::Ok;
   // Empty when Ok. Error texts carry no closing full stop of their own: the

@@ -6,12 +6,18 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <vector>
+
 #include "app/dialogs.h"
 #include "app/form_storage.h"
 #include "app/ini_file.h"
 #include "app/markup.h"
 #include "app/path_fit.h"
 #include "app/settings_location.h"
+#include "app/window_arguments.h"
 
 namespace ql {
 namespace {
@@ -38,6 +44,38 @@ TEST(IniFile, ReadsLenientlyAndWritesBackInOrderWithCrLf) {
   EXPECT_EQ(ini.Serialize(),
             "[frmqBoot]\r\nFormVersion=1\r\nCustom=kept as is\r\nLate=x\r\n\r\n"
             "[Other]\r\nA=1=2\r\n\r\n");
+}
+
+TEST(IniFile, CrOnlyLineEndsAndLinesWithoutEqualsSign) {
+  // Lines end in CR alone as well; a line without "=" is nobody's key and is
+  // written back as read (trimmed, like every line).
+  const IniFile ini = IniFile::Parse("[frmqBoot]\rFormVersion=0\r  just a note \rCheckBoxClose_Checked=TRUE\r\n"
+                                     "note\nnote\r[Other]\rA=1");
+  EXPECT_EQ(ini.Read("frmqBoot", "FormVersion"), "0");
+  EXPECT_EQ(ini.Read("frmqBoot", "CheckBoxClose_Checked"), "TRUE");
+  EXPECT_FALSE(ini.Read("frmqBoot", "just a note"));
+  EXPECT_FALSE(ini.Read("frmqBoot", "note"));
+  EXPECT_EQ(ini.Read("Other", "A"), "1");
+  EXPECT_EQ(ini.Serialize(),
+            "[frmqBoot]\r\nFormVersion=0\r\njust a note\r\nCheckBoxClose_Checked=TRUE\r\nnote\r\nnote\r\n\r\n"
+            "[Other]\r\nA=1\r\n\r\n");
+  // A key named like a kept line is a key of its own.
+  IniFile edited = ini;
+  edited.Write("frmqBoot", "note", "x");
+  EXPECT_EQ(edited.Read("frmqBoot", "note"), "x");
+  EXPECT_EQ(IniFile::Parse(edited.Serialize()).Serialize(), edited.Serialize());
+}
+
+TEST(IniFile, AValueWithALineBreakIsNotStored) {
+  IniFile ini = IniFile::Parse("[frmqBoot]\r\nOpenDialog1_FileName=/home/u/old.hex\r\n");
+  for (const char* bad : {"/tmp/a\nFormVersion=zz.hex", "/tmp/a\rb.hex", "/tmp/a\r\n[x]\r\n"}) {
+    EXPECT_FALSE(ini.Write("frmqBoot", "OpenDialog1_FileName", bad));
+    EXPECT_FALSE(ini.Write("frmqBoot", "OpenDialog1_InitialDir", bad));
+  }
+  // The old value stays; a new key is added empty, in its place.
+  EXPECT_EQ(ini.Serialize(), "[frmqBoot]\r\nOpenDialog1_FileName=/home/u/old.hex\r\nOpenDialog1_InitialDir=\r\n\r\n");
+  EXPECT_TRUE(ini.Write("frmqBoot", "OpenDialog1_FileName", "/tmp/ok.hex"));
+  EXPECT_EQ(ini.Read("frmqBoot", "OpenDialog1_FileName"), "/tmp/ok.hex");
 }
 
 TEST(IniFile, SaveIsAtomicAndLeavesReadOnlyFilesAlone) {
@@ -121,6 +159,17 @@ TEST(FormStorage, GatherWritesTheKeysOfANewFileInOrder) {
             "OpenDialog1_FileName=/home/u/prog.hex\r\nMCUComboBox_ItemIndex=0\r\n\r\n");
 }
 
+TEST(FormStorage, AFileNameWithALineBreakInjectsNothing) {
+  IniFile ini;
+  GatherFormSettings(ini, kScreen, {}, StoredProps{false, "", "/home/u/first.hex", -1});
+  GatherFormSettings(ini, kScreen, {}, StoredProps{true, "/srv", "/tmp/x\nFormVersion=zz\n.hex", -1});
+  const AppliedSettings a = ApplyFormSettings(IniFile::Parse(ini.Serialize()), kScreen, {});
+  EXPECT_FALSE(a.error);
+  EXPECT_EQ(a.file_name, "/home/u/first.hex");  // the last name that could be kept
+  EXPECT_EQ(a.initial_dir, "/srv");
+  EXPECT_EQ(a.close_when_finished, true);
+}
+
 TEST(SettingsLocation, BesideTheProgramElseTheUsersConfigFolder) {
   const QString dir = QStringLiteral(QUELLOADER_TEST_TMP "/location");
   QDir(dir).removeRecursively();
@@ -130,6 +179,89 @@ TEST(SettingsLocation, BesideTheProgramElseTheUsersConfigFolder) {
   qputenv("XDG_CONFIG_HOME", (dir + "/config").toLocal8Bit());
   EXPECT_EQ(SettingsPath((dir + "/gone").toStdString()), (dir + "/config/quelloader/Settings.ini").toStdString());
   qunsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(SettingsLocation, AnInstalledProgramNeverWritesBesideItself) {
+  const QString dir = QStringLiteral(QUELLOADER_TEST_TMP "/location-installed");
+  QDir(dir).removeRecursively();
+  QDir().mkpath(dir + "/bin");
+  QDir().mkpath(dir + "/prefix");
+  QFile::link(dir + "/bin", dir + "/prefix/bin");
+  // A file left beside an installed program (by a run as root, say) is not
+  // used either: the folder decides, not the file.
+  QFile f(dir + "/bin/Settings.ini");
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.close();
+  qputenv("XDG_CONFIG_HOME", (dir + "/config").toLocal8Bit());
+  const std::string config = (dir + "/config/quelloader/Settings.ini").toStdString();
+  // The configured install folder, also when reached through a link.
+  EXPECT_EQ(SettingsPath((dir + "/bin").toStdString(), (dir + "/bin").toStdString()), config);
+  EXPECT_EQ(SettingsPath((dir + "/bin").toStdString(), (dir + "/prefix/bin").toStdString()), config);
+  EXPECT_EQ(SettingsPath((dir + "/bin").toStdString(), (dir + "/other").toStdString()),
+            (dir + "/bin/Settings.ini").toStdString());
+  // System folders, whoever runs the program (root can write to them).
+  for (const char* system : {"/usr/bin", "/usr/local/bin", "/bin", "/opt/quelloader/bin"})
+    EXPECT_EQ(SettingsPath(system, ""), config) << system;
+  // A relative XDG_CONFIG_HOME is not used.
+  qputenv("XDG_CONFIG_HOME", "relative/config");
+  EXPECT_EQ(SettingsPath("/usr/bin", ""), (QDir::homePath() + "/.config/quelloader/Settings.ini").toStdString());
+  qunsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(WindowArguments, OptionsFileAndUsageErrors) {
+  auto parse = [](std::vector<const char*> words) {
+    words.insert(words.begin(), "quelloader");
+    return ParseWindowArguments(static_cast<int>(words.size()), words.data());
+  };
+  ParsedWindowArguments p = parse({"prog.hex"});
+  EXPECT_FALSE(p.exit_code);
+  EXPECT_EQ(p.args.file, "prog.hex");
+  p = parse({"--simulate", "pic16", "a b.hex"});
+  EXPECT_FALSE(p.exit_code) << p.err;
+  EXPECT_EQ(p.args.simulate, "pic16");
+  EXPECT_EQ(p.args.file, "a b.hex");
+  p = parse({"--", "-odd.hex"});
+  EXPECT_EQ(p.args.file, "-odd.hex");
+  p = parse({"--screenshots", "/tmp/shots", "x.hex"});
+  EXPECT_FALSE(p.exit_code);
+  EXPECT_EQ(p.args.screenshots, "/tmp/shots");
+  p = parse({});
+  EXPECT_FALSE(p.exit_code);
+  EXPECT_FALSE(p.args.file);
+
+  for (const std::vector<const char*>& bad : std::vector<std::vector<const char*>>{
+           {"--x", "prog.hex"}, {"prog.hex", "--x"}, {"-x"}, {"a.hex", "b.hex"}, {"--simulate", "pic17"},
+           {"--simulate"}, {"-platform", "offscreen"}}) {
+    p = parse(bad);
+    EXPECT_EQ(p.exit_code, 2) << bad.front();
+    EXPECT_FALSE(p.err.empty());
+    EXPECT_TRUE(p.out.empty());
+  }
+  p = parse({"--help"});
+  EXPECT_EQ(p.exit_code, 0);
+  EXPECT_NE(p.out.find("--simulate"), std::string::npos);
+  EXPECT_EQ(p.out.find("--screenshots"), std::string::npos);  // hidden
+  p = parse({"--version"});
+  EXPECT_EQ(p.exit_code, 0);
+  EXPECT_EQ(p.out.rfind("quelloader ", 0), 0u) << p.out;
+}
+
+// The program itself: a usage error ends it before any window or display.
+TEST(WindowArguments, UnknownOptionIsAUsageErrorOfTheProgram) {
+  const QString dir = QStringLiteral(QUELLOADER_TEST_TMP "/arguments");
+  QDir().mkpath(dir);
+  const QString hex = dir + "/prog.hex";
+  QFile f(hex);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(":00000001FF\n");
+  f.close();
+  // timeout: a program that took the option for nothing would open its
+  // window and run on.
+  const std::string cmd = std::string("QT_QPA_PLATFORM=offscreen timeout 20 '") + QUELLOADER_WINDOW + "' --x '" +
+                          hex.toStdString() + "' >/dev/null 2>&1 </dev/null";
+  const int status = std::system(cmd.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
 // One pixel per character: widths are easy to reason about.

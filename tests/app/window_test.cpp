@@ -199,6 +199,29 @@ class WindowTest : public QObject {
     QCOMPARE(d.toggle()->text(), QStringLiteral("Show details"));
   }
 
+  // Enter presses OK: where the focus starts when the dialog opens, and also
+  // after the toggle was used (Space on it still toggles).
+  void endDialogEnterPressesOk() {
+    for (bool use_toggle : {false, true}) {
+      UploadEndDialog d(nullptr, "Uploading program has finished.", "detail");
+      bool active = false;
+      QTimer::singleShot(0, [&] {
+        QApplication::setActiveWindow(&d);
+        active = QTest::qWaitForWindowActive(&d);
+        if (use_toggle) {
+          d.toggle()->setFocus();
+          QTest::keyClick(d.toggle(), Qt::Key_Space);
+        }
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &d, Qt::Key_Return);
+        if (d.isVisible()) d.reject();  // Enter did not answer: end the dialog so that the test goes on
+      });
+      const int result = d.exec();
+      QVERIFY(active);
+      QCOMPARE(result, static_cast<int>(QDialog::Accepted));
+      QCOMPARE(d.detail()->isHidden(), !use_toggle);
+    }
+  }
+
   // The real question box: No then OK, OK the default, Esc answers No.
   void bootloaderAreaQuestionKeys() {
     QtWindowDialogs dialogs;
@@ -727,6 +750,64 @@ class WindowTest : public QObject {
     QVERIFY(again.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromLatin1(again.readAll()), out);
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  }
+
+  // A save that fails is said once, in the error box; nothing else breaks.
+  void settingsNotSavedIsReported() {
+    const QString blocker = TmpDir() + "/not-a-folder";
+    QFile f(blocker);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));  // a file where the folder should be
+    f.close();
+    WindowOptions o;
+    o.settings_path = (blocker + "/Settings.ini").toStdString();
+    Rig r(o);
+    QVERIFY(r.dialogs.errors.isEmpty());
+    r.w->close();
+    r.w.reset();
+    QCOMPARE(r.dialogs.errors.size(), 1);
+    QVERIFY2(r.dialogs.errors[0].startsWith("The settings could not be saved to \"" + blocker + "/Settings.ini\": "),
+             qPrintable(r.dialogs.errors[0]));
+    QVERIFY2(r.dialogs.errors[0].endsWith(QLatin1Char('.')), qPrintable(r.dialogs.errors[0]));
+  }
+
+  // A file name chosen in the dialog that holds a line break must not
+  // become keys of its own at the next start.
+  void settingsFileNameWithLineBreak() {
+    const QString dir = TmpDir() + "/line-break";
+    QDir(dir).removeRecursively();
+    QDir().mkpath(dir);
+    const QString path = dir + "/Settings.ini";
+    WindowOptions o;
+    o.settings_path = path.toStdString();
+    const QString good = WriteHex("kept.hex", Pattern(16, 1));
+    for (const QString& chosen : {good, dir + "/x\nFormVersion=zz\n.hex"}) {
+      Rig r(o);
+      r.Plug("pic18");
+      r.Connect();
+      r.dialogs.browse_result = chosen;
+      r.w->ButtonOpenHex->click();
+      r.w->SetCloseWhenFinished(true);
+      r.w->close();
+    }
+    Rig again(o);
+    QCOMPARE(again.dialogs.errors, QStringList{});
+    QVERIFY(again.w->CloseWhenFinished());  // the settings were applied
+    QCOMPARE(again.w->OpenDialogFileName(), good);
+  }
+
+  // A ".hex" file past the loader's size limit: the general error report.
+  void fileTooLargeIsAnError() {
+    const QString path = TmpDir() + "/huge.hex";
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QVERIFY(f.resize(kMaxHexFileSize + 1));
+    f.close();
+    Rig r;
+    r.w->DropFiles({path});
+    f.remove();
+    QCOMPARE(r.dialogs.errors.size(), 1);
+    QVERIFY2(r.dialogs.errors[0].contains("larger than the"), qPrintable(r.dialogs.errors[0]));
+    QVERIFY(r.w->image().empty());
   }
 
   void settingsConversionErrorStopsApplying() {

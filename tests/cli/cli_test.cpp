@@ -91,6 +91,10 @@ TEST(Cli, ExitCodes) {
   EXPECT_EQ(r.code, 3);  // refused before the device hears anything
   EXPECT_EQ(r.err.find("Connected."), std::string::npos) << r.err;
   EXPECT_EQ(Cli("image /nonexistent/x.hex").code, 3);
+  // A device has no end: refused at once, with the reason.
+  r = Cli("image /dev/zero");
+  EXPECT_EQ(r.code, 3);
+  EXPECT_NE(r.err.find("\"/dev/zero\". It is not a regular file"), std::string::npos) << r.err;
 
   const std::string hex = "'" + kFixtures + "/pic18-blink.hex'";
   for (const std::string& args : std::vector<std::string>{

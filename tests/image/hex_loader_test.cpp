@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -261,9 +262,57 @@ TEST(HexLoader, MissingAndUnreadableFiles) {
   r = LoadHexFile(path.string(), McuFamily::None, image);
   ::close(fd);
   std::filesystem::remove(path);
-  EXPECT_EQ(r.status, Status::OpenError);
-  EXPECT_EQ(r.message, "Cannot open file \"" + path.string() + "\". No such device or address");
+  // Not a regular file: refused without being opened.
+  EXPECT_EQ(r.status, Status::NotRegularFile);
+  EXPECT_EQ(r.message, "Cannot open file \"" + path.string() + "\". It is not a regular file (a device, FIFO or socket)");
   EXPECT_TRUE(image.empty());
+}
+
+// A fresh folder of this test's own.
+std::filesystem::path TestDir() {
+  const auto dir = std::filesystem::path(QUELLOADER_TEST_TMP) /
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+TEST(HexLoader, ReadsNeitherDevicesNorPastTheSizeLimit) {
+  const auto dir = TestDir();
+  FlashImage image;
+  // A ".hex" link to a device that ends at once: still not a file.
+  std::filesystem::create_symlink("/dev/null", dir / "null.hex");
+  LoadResult r = LoadHexFile((dir / "null.hex").string(), McuFamily::None, image);
+  EXPECT_EQ(r.status, Status::NotRegularFile);
+  EXPECT_NE(r.message.find("not a regular file"), std::string::npos) << r.message;
+
+  // One byte over the limit is refused whole; at the limit the file is read
+  // (zero bytes: the text ends at its first NUL, and the image is empty).
+  const auto big = dir / "big.hex";
+  std::ofstream(big).close();
+  std::filesystem::resize_file(big, static_cast<std::uintmax_t>(kMaxHexFileSize) + 1);
+  image.bytes = {1};
+  r = LoadHexFile(big.string(), McuFamily::None, image);
+  EXPECT_EQ(r.status, Status::FileTooLarge);
+  EXPECT_NE(r.message.find("larger than the 67108864 bytes (64 MiB)"), std::string::npos) << r.message;
+  EXPECT_TRUE(image.empty());
+  std::filesystem::resize_file(big, static_cast<std::uintmax_t>(kMaxHexFileSize));
+  EXPECT_TRUE(LoadHexFile(big.string(), McuFamily::None, image).ok());
+  std::filesystem::remove(big);
+}
+
+TEST(HexLoader, EndlessSourcesAreNotRead) {
+  const auto dir = TestDir();
+  const auto fifo = dir / "pipe.hex";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // no writer: opening it would wait forever
+  std::filesystem::create_symlink("/dev/zero", dir / "zero.hex");
+  for (const auto& path : {std::string("/dev/zero"), fifo.string(), (dir / "zero.hex").string()}) {
+    SCOPED_TRACE(path);
+    FlashImage image;
+    const LoadResult r = LoadHexFile(path, McuFamily::None, image);
+    EXPECT_EQ(r.status, Status::NotRegularFile);
+    EXPECT_TRUE(image.empty());
+  }
 }
 
 }  // namespace

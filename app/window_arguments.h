@@ -1,0 +1,27 @@
+#pragma once
+// The window's command line, parsed before any display is opened so that
+// --help, --version and usage errors work without one.
+
+#include <optional>
+#include <string>
+
+namespace ql {
+
+struct WindowArguments {
+  std::optional<std::string> file;  // the HEX file to open at start
+  std::string simulate;             // preset of a simulated bootloader, or empty
+  std::string screenshots;          // hidden: folder for the documentation's pictures
+};
+
+struct ParsedWindowArguments {
+  // Set when the program ends without a window: 0 after --help or
+  // --version, 2 for a usage error.
+  std::optional<int> exit_code;
+  std::string out;  // what goes to stdout (help, version)
+  std::string err;  // what goes to stderr (the usage error)
+  WindowArguments args;
+};
+
+ParsedWindowArguments ParseWindowArguments(int argc, const char* const* argv);
+
+}  // namespace ql
