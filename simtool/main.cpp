@@ -18,6 +18,7 @@
 #include <string>
 
 #include "core/blocking_event_loop.h"
+#include "core/parse_number.h"
 #include "core/version.h"
 #include "protocol/exchange.h"
 #include "sim/simulated_bootloader.h"
@@ -26,22 +27,11 @@
 
 namespace {
 
+// The command line's reading of a number, as quelloader-cli has it.
 std::uint32_t ParseNumber(const std::string& text, std::uint32_t max, const std::string& what) {
-  std::size_t used = 0;
-  unsigned long long v = 0;
-  bool ok = !text.empty() && text[0] != '-' && text[0] != '+';
-  if (ok) {
-    try {
-      v = std::stoull(text, &used, 0);
-    } catch (const std::exception&) {
-      ok = false;
-    }
-  }
-  if (!ok || used != text.size() || v > max) {
-    throw CLI::ValidationError(what, "'" + text + "' is not a number from 0 to " +
-                                         std::to_string(max) + " (decimal, or hex with 0x)");
-  }
-  return static_cast<std::uint32_t>(v);
+  if (const auto value = ql::ParseNumber(text, max)) return *value;
+  throw CLI::ValidationError(what, "'" + text + "' is not a number from 0 to " + std::to_string(max) +
+                                       " (decimal, or hex with 0x)");
 }
 
 std::optional<ql::sim::FaultKind> FaultFromName(const std::string& name) {
