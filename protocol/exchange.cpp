@@ -228,6 +228,13 @@ bool BootInfoUsable(const TBootInfo& info, std::string* why) {
     std::snprintf(hex, sizeof hex, "0x%X", static_cast<unsigned>(info.BootStart));
     line = std::string("Error: Device reports a bootloader start address of ") + hex +
            ", not on an erase block boundary; cannot upload.";
+  } else if (info.BootStart / erase < 2) {
+    // The final block would be block 0: no byte of the program, and on PIC18
+    // no jump to the bootloader, would have a place.
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%X", static_cast<unsigned>(info.BootStart));
+    line = std::string("Error: Device reports a bootloader start address of ") + hex +
+           ", which leaves no room for the program below the bootloader; cannot upload.";
   }
   if (line.empty()) return true;
   if (why != nullptr) *why = std::move(line);

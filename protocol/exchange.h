@@ -125,7 +125,8 @@ std::string ReportWaitError(WaitResult result, std::string_view device_name);
 // data block is one erase block, and TransferBuffer never holds less than one
 // report), a bootloader start below one erase block (the final block's address
 // would wrap) or off an erase block boundary (the final block would reach into
-// the bootloader area).
+// the bootloader area), or one erase block up (the final block would be block
+// 0, leaving the program no room).
 bool BootInfoUsable(const TBootInfo& info, std::string* why);
 
 // Upper-case hex bytes separated by spaces ("0F 15 C0 1F 00 00 7F 00").

@@ -125,4 +125,28 @@ TEST(Cli, FlashIntoTheSimulatedBootloader) {
   EXPECT_NE(declined.err.find("Continue?"), std::string::npos) << declined.err;
 }
 
+// Boot info in which the program has no place is refused: exit 1, a clear
+// line, nothing erased, no success.
+TEST(Cli, RefusesLayoutsTheProgramCannotBePlacedIn) {
+  const std::string hex = "'" + kFixtures + "/pic18-blink.hex'";
+  const struct {
+    std::string args, line;
+  } cases[] = {
+      {"--boot-start 0x40",
+       "Error: Device reports a bootloader start address of 0x40, which leaves no room for the program below the "
+       "bootloader; cannot upload."},
+      {"--boot-start 0x400 --erase-block 1024",
+       "Error: Device reports a bootloader start address of 0x400, which leaves no room for the program below the "
+       "bootloader; cannot upload."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const Outcome r = Cli("flash " + hex + " --simulate pic18 --yes -v " + c.args);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find(c.line), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Completed successfully."), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("0F 15"), std::string::npos) << "nothing erased:\n" << r.err;
+  }
+}
+
 }  // namespace
