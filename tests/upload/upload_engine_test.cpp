@@ -103,7 +103,7 @@ TEST_P(UploadLayout, LeavesTheLayoutAndStaysOutOfTheBootloader) {
   want.push_back({CMD_ERASE, final_block, 1});
   want.push_back({CMD_WRITE, final_block, static_cast<std::uint16_t>(E)});
   want.push_back({CMD_RESET, 0, 0});
-  EXPECT_EQ(r.Commands(1), want);
+  EXPECT_EQ(r.Commands(2), want);
   EXPECT_EQ(r.dev.refused().size(), 0u);
 
   std::size_t erased_to = 0;
