@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <memory>
 
 namespace ql::sim {
@@ -39,6 +40,23 @@ std::optional<Config> Preset(std::string_view name) {
 }
 
 std::vector<std::string> PresetNames() { return {"pic18", "pic18j", "pic16"}; }
+
+std::string ConfigConflict(const Config& config) {
+  const auto hex = [](std::uint64_t v) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
+    return std::string(text);
+  };
+  const std::string device = config.preset.empty() ? "the simulated device" : "the " + config.preset + " preset";
+  if (config.info.BootStart >= config.flash_size)
+    return "bootloader start " + hex(config.info.BootStart) + " is not inside the flash of " + device +
+           ", which ends at " + hex(config.flash_size);
+  const unsigned erase = config.info.EraseBlockSize;
+  if (erase != 0 && config.flash_size % erase != 0)
+    return "erase block size " + std::to_string(erase) + " does not divide the " + hex(config.flash_size) +
+           " bytes of flash of " + device;
+  return {};
+}
 
 // ---- The model -------------------------------------------------------------
 

@@ -60,6 +60,12 @@ struct Config {
 std::optional<Config> Preset(std::string_view name);
 std::vector<std::string> PresetNames();
 
+// Why `config` cannot be one device ("" when it can): its bootloader area
+// must start inside its flash, and its flash must be made of whole erase
+// blocks. Boot-info values the host refuses (a block size of 0, a start off a
+// block boundary) are not conflicts: they are what a faulty device may report.
+std::string ConfigConflict(const Config& config);
+
 // One recognised command, in arrival order.
 struct CommandRecord {
   int step = 0;

@@ -102,6 +102,10 @@ int Run(int argc, char** argv) {
   if (boot_start) config.info.BootStart = *boot_start;
   if (erase_block) config.info.EraseBlockSize = static_cast<std::uint16_t>(*erase_block);
   if (write_block) config.info.WriteBlockSize = static_cast<std::uint16_t>(*write_block);
+  if (const std::string conflict = ql::sim::ConfigConflict(config); !conflict.empty()) {
+    std::fprintf(stderr, "quelloader-sim: inconsistent simulated device: %s\n", conflict.c_str());
+    return 2;
+  }
   if (!fault_text.empty()) {
     const auto at = fault_text.find_first_of("@:");
     const auto kind = FaultFromName(fault_text.substr(0, at));

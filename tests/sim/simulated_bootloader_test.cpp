@@ -136,6 +136,21 @@ TEST(SimModel, RecordsEveryDataBlockWrittenOverUnerasedFlash) {
   EXPECT_EQ(pic18j.refused()[0].address, 0x200u);
 }
 
+TEST(SimPresets, AreConsistentAndOverridesThatContradictTheFlashAreNamed) {
+  for (const std::string& name : PresetNames()) EXPECT_EQ(ConfigConflict(PresetOrDie(name.c_str())), "") << name;
+  Config c = PresetOrDie("pic18");
+  c.info.BootStart = 0x8000;  // no bootloader area left
+  EXPECT_EQ(ConfigConflict(c), "bootloader start 0x8000 is not inside the flash of the pic18 preset, which ends at 0x8000");
+  c = PresetOrDie("pic18j");
+  c.info.EraseBlockSize = 3000;
+  EXPECT_EQ(ConfigConflict(c), "erase block size 3000 does not divide the 0x10000 bytes of flash of the pic18j preset");
+  // Values a faulty device may report are for the host to refuse.
+  c = PresetOrDie("pic18");
+  c.info.EraseBlockSize = 0;
+  c.info.BootStart = 0x7C10;
+  EXPECT_EQ(ConfigConflict(c), "");
+}
+
 TEST(SimModel, WriteCollectsReportsIntoEraseBlocksWithOneAckEach) {
   SimulatedBootloader dev(PresetOrDie("pic18j"));
   const std::uint32_t count = 1024 + 100;
