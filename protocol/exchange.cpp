@@ -57,7 +57,8 @@ void Exchange::SendPacket(std::size_t length) {
     if (device == nullptr) return;
     const std::size_t report_length = device->OutputReportByteLength();
     // The report holds one ID byte and 64 data bytes; a device declaring a
-    // longer report gets zeros after them, a shorter one gets a cut report.
+    // longer report gets zeros after them. A shorter one would get a cut
+    // report: the device link refuses such a device (OutputReportUsable).
     report.assign(std::max(report_length, kReportSize), 0);
     const std::size_t chunk = std::min(kReportDataSize, remaining);
     std::copy_n(TransferBuffer.begin() + static_cast<std::ptrdiff_t>(pos), chunk, report.begin() + 1);
@@ -238,6 +239,15 @@ bool BootInfoUsable(const TBootInfo& info, std::string* why) {
   }
   if (line.empty()) return true;
   if (why != nullptr) *why = std::move(line);
+  return false;
+}
+
+bool OutputReportUsable(std::size_t length, std::string* why) {
+  if (length >= kReportSize) return true;
+  if (why != nullptr) {
+    *why = "Error: Device declares output reports of " + std::to_string(length) +
+           " bytes; the protocol needs 64 data bytes per report.";
+  }
   return false;
 }
 

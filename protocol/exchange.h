@@ -129,6 +129,12 @@ std::string ReportWaitError(WaitResult result, std::string_view device_name);
 // 0, leaving the program no room).
 bool BootInfoUsable(const TBootInfo& info, std::string* why);
 
+// Whether a device whose output reports are `length` bytes long (report ID
+// included) can carry the packets; if not, `why` gets the history line that
+// refuses it. Every report has to hold 64 data bytes: a shorter one would cut
+// every packet.
+bool OutputReportUsable(std::size_t length, std::string* why);
+
 // Upper-case hex bytes separated by spaces ("0F 15 C0 1F 00 00 7F 00").
 std::string HexBytes(std::span<const std::uint8_t> bytes);
 

@@ -287,6 +287,16 @@ TEST(BootInfoUsable, RefusesValuesTheUploadCannotWorkWith) {
   }
 }
 
+TEST(OutputReportUsable, NeedsOneReportIdAnd64DataBytes) {
+  std::string why = "untouched";
+  EXPECT_TRUE(OutputReportUsable(65, &why));
+  EXPECT_TRUE(OutputReportUsable(129, &why));
+  EXPECT_EQ(why, "untouched");
+  EXPECT_FALSE(OutputReportUsable(64, &why));
+  EXPECT_EQ(why, "Error: Device declares output reports of 64 bytes; the protocol needs 64 data bytes per report.");
+  EXPECT_FALSE(OutputReportUsable(0, nullptr));
+}
+
 // ---- Waiting ------------------------------------------------------------------
 
 TEST_F(ExchangeTest, WaitOutcomesInTheirFixedOrder) {
