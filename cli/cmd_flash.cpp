@@ -206,6 +206,11 @@ ExitCode RunFlash(const FlashOptions& o) {
 #endif
   }
   const sim::Config config = SimulatedConfig(o.device);
+  // Overrides that contradict the preset's flash would simulate no device at all.
+  if (const std::string conflict = sim::ConfigConflict(config); !conflict.empty()) {
+    std::fprintf(stderr, "quelloader-cli: inconsistent simulated device: %s\n", conflict.c_str());
+    return ExitCode::Usage;
+  }
 
   // The file is read and checked before the device hears anything.
   FlashImage image;

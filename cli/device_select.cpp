@@ -80,11 +80,13 @@ class BootloaderSession::View final : public DeviceLinkView {
   void SetStartEnabled(bool) override {}
   void AppendHistory(std::string_view line) override {
     if (line == "USB HID device is not in bootloader mode.") silent_bootloader = true;
+    if (line.starts_with("Error: Device declares output reports")) short_reports = true;
     if (history_) history_(line);
   }
   void ClearTerminal() override {}
 
   bool silent_bootloader = false;
+  bool short_reports = false;  // the bootloader was refused for its report length
 
  private:
   std::function<void(std::string_view)> history_;
@@ -160,6 +162,10 @@ ExitCode BootloaderSession::Find(std::string* message) {
     if (loop_.now() >= deadline) break;
     const int seen = link_->ListRebuildCount();
     loop_.run_until([this, seen] { return link_->ListRebuildCount() != seen; }, deadline);
+  }
+  if (view_->short_reports) {
+    if (message != nullptr) *message = "the bootloader cannot be used: its output reports are too short";
+    return ExitCode::Failed;
   }
   if (message != nullptr) {
     if (view_->silent_bootloader) {

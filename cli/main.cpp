@@ -13,35 +13,15 @@
 #include "cli/device_select.h"
 #endif
 #include "cli/exit_codes.h"
+#include "core/parse_number.h"
 #include "core/version.h"
 
 namespace ql::cli {
 
 std::uint32_t ParseNumber(const std::string& text, std::uint32_t max, const std::string& what) {
-  std::string_view s = text;
-  int base = 10;
-  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-    s.remove_prefix(2);
-    base = 16;
-  }
-  std::uint64_t v = 0;
-  bool ok = !s.empty() && s.size() <= 16;
-  for (char c : s) {
-    int d = -1;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    if (d < 0) {
-      ok = false;
-      break;
-    }
-    v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
-  }
-  if (!ok || v > max) {
-    throw CLI::ValidationError(what, "'" + text + "' is not a number from 0 to " + std::to_string(max) +
-                                         " (decimal, or hex with 0x)");
-  }
-  return static_cast<std::uint32_t>(v);
+  if (const auto value = ql::ParseNumber(text, max)) return *value;
+  throw CLI::ValidationError(what, "'" + text + "' is not a number from 0 to " + std::to_string(max) +
+                                       " (decimal, or hex with 0x)");
 }
 
 namespace {

@@ -141,6 +141,14 @@ void DeviceLink::SelectBootloader(std::string_view name) {
     found->SetDataHandler({});
     return;
   }
+  // Reports too short for 64 data bytes would cut every packet: such a
+  // device is refused, never talked to.
+  if (std::string why; !OutputReportUsable(found->OutputReportByteLength(), &why)) {
+    found->SetDataHandler({});
+    SetCurrent(nullptr);
+    view_.AppendHistory(why);
+    return;
+  }
   found->SetDataHandler([this](TJvHidDevice&, std::uint8_t, const std::uint8_t* Data,
                                std::uint16_t Size) { exchange_.ShowRead(Data, Size); });
   exchange_.SendPlainCommand(CMD_BOOT_INFO);

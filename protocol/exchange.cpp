@@ -57,7 +57,8 @@ void Exchange::SendPacket(std::size_t length) {
     if (device == nullptr) return;
     const std::size_t report_length = device->OutputReportByteLength();
     // The report holds one ID byte and 64 data bytes; a device declaring a
-    // longer report gets zeros after them, a shorter one gets a cut report.
+    // longer report gets zeros after them. A shorter one would get a cut
+    // report: the device link refuses such a device (OutputReportUsable).
     report.assign(std::max(report_length, kReportSize), 0);
     const std::size_t chunk = std::min(kReportDataSize, remaining);
     std::copy_n(TransferBuffer.begin() + static_cast<std::ptrdiff_t>(pos), chunk, report.begin() + 1);
@@ -233,9 +234,25 @@ bool BootInfoUsable(const TBootInfo& info, std::string* why) {
     std::snprintf(hex, sizeof hex, "0x%X", static_cast<unsigned>(info.BootStart));
     line = std::string("Error: Device reports a bootloader start address of ") + hex +
            ", not on an erase block boundary; cannot upload.";
+  } else if (info.BootStart / erase < 2) {
+    // The final block would be block 0: no byte of the program, and on PIC18
+    // no jump to the bootloader, would have a place.
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%X", static_cast<unsigned>(info.BootStart));
+    line = std::string("Error: Device reports a bootloader start address of ") + hex +
+           ", which leaves no room for the program below the bootloader; cannot upload.";
   }
   if (line.empty()) return true;
   if (why != nullptr) *why = std::move(line);
+  return false;
+}
+
+bool OutputReportUsable(std::size_t length, std::string* why) {
+  if (length >= kReportSize) return true;
+  if (why != nullptr) {
+    *why = "Error: Device declares output reports of " + std::to_string(length) +
+           " bytes; the protocol needs 64 data bytes per report.";
+  }
   return false;
 }
 

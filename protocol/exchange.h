@@ -128,8 +128,15 @@ std::string ReportWaitError(WaitResult result, std::string_view device_name);
 // data block is one erase block, and TransferBuffer never holds less than one
 // report), a bootloader start below one erase block (the final block's address
 // would wrap) or off an erase block boundary (the final block would reach into
-// the bootloader area).
+// the bootloader area), or one erase block up (the final block would be block
+// 0, leaving the program no room).
 bool BootInfoUsable(const TBootInfo& info, std::string* why);
+
+// Whether a device whose output reports are `length` bytes long (report ID
+// included) can carry the packets; if not, `why` gets the history line that
+// refuses it. Every report has to hold 64 data bytes: a shorter one would cut
+// every packet.
+bool OutputReportUsable(std::size_t length, std::string* why);
 
 // Upper-case hex bytes separated by spaces ("0F 15 C0 1F 00 00 7F 00").
 std::string HexBytes(std::span<const std::uint8_t> bytes);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <memory>
 
 namespace ql::sim {
@@ -40,13 +41,33 @@ std::optional<Config> Preset(std::string_view name) {
 
 std::vector<std::string> PresetNames() { return {"pic18", "pic18j", "pic16"}; }
 
+std::string ConfigConflict(const Config& config) {
+  const auto hex = [](std::uint64_t v) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
+    return std::string(text);
+  };
+  const std::string device = config.preset.empty() ? "the simulated device" : "the " + config.preset + " preset";
+  if (config.info.BootStart >= config.flash_size)
+    return "bootloader start " + hex(config.info.BootStart) + " is not inside the flash of " + device +
+           ", which ends at " + hex(config.flash_size);
+  const unsigned erase = config.info.EraseBlockSize;
+  if (erase != 0 && config.flash_size % erase != 0)
+    return "erase block size " + std::to_string(erase) + " does not divide the " + hex(config.flash_size) +
+           " bytes of flash of " + device;
+  return {};
+}
+
 // ---- The model -------------------------------------------------------------
 
 SimulatedBootloader::SimulatedBootloader(Config config) : config_(std::move(config)) {
   flash_.resize(config_.flash_size);
+  erased_.assign(config_.flash_size, false);
   for (std::uint32_t a = 0; a < config_.flash_size; ++a)
     flash_[a] = a >= config_.info.BootStart ? BootAreaByte(a) : ErasedByte(a);
 }
+
+void SimulatedBootloader::BeginSession() { erased_.assign(erased_.size(), false); }
 
 std::uint8_t SimulatedBootloader::Mask(std::uint32_t address) const {
   // PIC16 program words are 14 bits: the high byte of each word keeps 6.
@@ -206,7 +227,10 @@ void SimulatedBootloader::Command(std::span<const std::uint8_t> data, Micros arr
           const std::uint64_t end = (top + 1) * erase_block;
           rec.refused = rec.count > 0 && InBootAreaOrOutside(begin, end);
           if (!rec.refused) {
-            for (std::uint64_t a = begin; a < end; ++a) flash_[a] = ErasedByte(static_cast<std::uint32_t>(a));
+            for (std::uint64_t a = begin; a < end; ++a) {
+              flash_[a] = ErasedByte(static_cast<std::uint32_t>(a));
+              erased_[a] = true;
+            }
             work = t.erase_per_block * rec.count;
           }
         }
@@ -259,6 +283,17 @@ void SimulatedBootloader::DataReport(std::span<const std::uint8_t> data, Micros 
 
   Micros work = 0;
   if (!write_refused_) {
+    const auto first = erased_.begin() + address;
+    if (!std::all_of(first, first + done_size, [](bool erased) { return erased; })) {
+      CommandRecord rec;
+      rec.step = step_;
+      rec.at = arrival;
+      rec.code = CMD_WRITE;
+      rec.address = address;
+      rec.count = static_cast<std::uint16_t>(done_size);
+      rec.unerased = true;
+      refused_.push_back(rec);
+    }
     // Flash can only clear bits: programming ANDs into what is there.
     for (std::uint32_t i = 0; i < done_size; ++i) flash_[address + i] &= block[i] & Mask(address + i);
     const std::uint32_t wb = std::max<std::uint32_t>(config_.info.WriteBlockSize, 1);

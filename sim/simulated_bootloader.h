@@ -60,6 +60,12 @@ struct Config {
 std::optional<Config> Preset(std::string_view name);
 std::vector<std::string> PresetNames();
 
+// Why `config` cannot be one device ("" when it can): its bootloader area
+// must start inside its flash, and its flash must be made of whole erase
+// blocks. Boot-info values the host refuses (a block size of 0, a start off a
+// block boundary) are not conflicts: they are what a faulty device may report.
+std::string ConfigConflict(const Config& config);
+
 // One recognised command, in arrival order.
 struct CommandRecord {
   int step = 0;
@@ -68,6 +74,10 @@ struct CommandRecord {
   std::uint32_t address = 0;
   std::uint16_t count = 0;
   bool refused = false;  // touched the bootloader area (or lay outside the flash) and was not carried out
+  // A data block (code CMD_WRITE, its own address and length) that landed on
+  // flash not erased since the device came up: carried out as flash does it,
+  // so older bytes show through, and recorded with the refused commands.
+  bool unerased = false;
 };
 
 // Something the device sends: an input report (64 data bytes, no report ID)
@@ -88,10 +98,16 @@ struct Output {
 // flash does, so a write over unerased memory shows. The bootloader area
 // [BootStart, flash_size) holds "BOOT" repeated; any erase or write touching
 // it is refused: recorded, not carried out, but acknowledged as a real
-// bootloader would.
+// bootloader would. Whatever the flash held when the device came up counts as
+// unerased: a data block written where this device has not erased since is
+// recorded with the refused commands.
 class SimulatedBootloader {
  public:
   explicit SimulatedBootloader(Config config);
+
+  // The bootloader starts again (the board reset into it) with its flash as
+  // it is: nothing counts as erased any more. The records are kept.
+  void BeginSession();
 
   // One output report's 64 data bytes (shorter is padded with zeros) sent at `now`.
   std::vector<Output> Receive(std::span<const std::uint8_t> data, Micros now);
@@ -101,6 +117,7 @@ class SimulatedBootloader {
   const Config& config() const { return config_; }
   const std::vector<std::uint8_t>& flash() const { return flash_; }
   const std::vector<CommandRecord>& commands() const { return commands_; }
+  // The refused commands and the data blocks written over unerased flash.
   const std::vector<CommandRecord>& refused() const { return refused_; }
   bool reset_seen() const { return reset_seen_; }
   bool present() const { return present_; }
@@ -132,6 +149,7 @@ class SimulatedBootloader {
 
   Config config_;
   std::vector<std::uint8_t> flash_;
+  std::vector<bool> erased_;  // per byte: erased since the device came up
   std::vector<CommandRecord> commands_;
   std::vector<CommandRecord> refused_;
   bool reset_seen_ = false;

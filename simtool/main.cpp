@@ -18,6 +18,7 @@
 #include <string>
 
 #include "core/blocking_event_loop.h"
+#include "core/parse_number.h"
 #include "core/version.h"
 #include "protocol/exchange.h"
 #include "sim/simulated_bootloader.h"
@@ -26,22 +27,11 @@
 
 namespace {
 
+// The command line's reading of a number, as quelloader-cli has it.
 std::uint32_t ParseNumber(const std::string& text, std::uint32_t max, const std::string& what) {
-  std::size_t used = 0;
-  unsigned long long v = 0;
-  bool ok = !text.empty() && text[0] != '-' && text[0] != '+';
-  if (ok) {
-    try {
-      v = std::stoull(text, &used, 0);
-    } catch (const std::exception&) {
-      ok = false;
-    }
-  }
-  if (!ok || used != text.size() || v > max) {
-    throw CLI::ValidationError(what, "'" + text + "' is not a number from 0 to " +
-                                         std::to_string(max) + " (decimal, or hex with 0x)");
-  }
-  return static_cast<std::uint32_t>(v);
+  if (const auto value = ql::ParseNumber(text, max)) return *value;
+  throw CLI::ValidationError(what, "'" + text + "' is not a number from 0 to " + std::to_string(max) +
+                                       " (decimal, or hex with 0x)");
 }
 
 std::optional<ql::sim::FaultKind> FaultFromName(const std::string& name) {
@@ -112,6 +102,10 @@ int Run(int argc, char** argv) {
   if (boot_start) config.info.BootStart = *boot_start;
   if (erase_block) config.info.EraseBlockSize = static_cast<std::uint16_t>(*erase_block);
   if (write_block) config.info.WriteBlockSize = static_cast<std::uint16_t>(*write_block);
+  if (const std::string conflict = ql::sim::ConfigConflict(config); !conflict.empty()) {
+    std::fprintf(stderr, "quelloader-sim: inconsistent simulated device: %s\n", conflict.c_str());
+    return 2;
+  }
   if (!fault_text.empty()) {
     const auto at = fault_text.find_first_of("@:");
     const auto kind = FaultFromName(fault_text.substr(0, at));

@@ -145,6 +145,15 @@ void UhidBridge::Output(std::span<const std::uint8_t> report) {
     }
     log(line);
   }
+  const auto& refused = model_.refused();
+  for (; refused_seen_ < refused.size(); ++refused_seen_) {
+    const sim::CommandRecord& c = refused[refused_seen_];
+    if (!log || !c.unerased) continue;
+    char line[160];
+    std::snprintf(line, sizeof line, "data block at 0x%X (%u bytes) written over flash not erased since start",
+                  static_cast<unsigned>(c.address), static_cast<unsigned>(c.count));
+    log(line);
+  }
   for (sim::Output& out : outs) {
     if (out.kind == sim::Output::Kind::Unplug) {
       timers_.push_back(loop_.schedule_at(out.at, [this] {

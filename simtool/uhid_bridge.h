@@ -56,6 +56,7 @@ class UhidBridge {
   bool created_ = false;
   bool finished_ = false;
   std::size_t commands_seen_ = 0;
+  std::size_t refused_seen_ = 0;
   std::vector<TimerId> timers_;
 };
 

@@ -172,7 +172,10 @@ UploadOutcome Upload::Run() {
   } else {
     const std::int64_t wb = info_.WriteBlockSize;
     W = (L_ + wb - 1) / wb * wb;
-    W = std::min(W, final_address);
+    // Never past the blocks the main erase cleared: a write block that does
+    // not tile the erase block would otherwise round the write into flash
+    // that still holds an older program. No image byte lies there.
+    W = std::min({W, final_address, n * E_});
   }
   ui_.ProgressSetMax(kProgressPerByte * W);
   ui_.AppendTerminal("Write...");

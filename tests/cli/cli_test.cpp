@@ -288,4 +288,56 @@ TEST(CliInterrupt, SecondCtrlCAbandonsAtOnce) {
   EXPECT_EQ(Count(after, "\n"), 2u) << "the abandon line and \"Interrupted.\" only: " << after;
 }
 
+// Boot info in which the program has no place is refused: exit 1, a clear
+// line, nothing erased, no success.
+TEST(Cli, RefusesLayoutsTheProgramCannotBePlacedIn) {
+  const std::string hex = "'" + kFixtures + "/pic18-blink.hex'";
+  const struct {
+    std::string args, line;
+  } cases[] = {
+      {"--boot-start 0x40",
+       "Error: Device reports a bootloader start address of 0x40, which leaves no room for the program below the "
+       "bootloader; cannot upload."},
+      {"--boot-start 0x400 --erase-block 1024",
+       "Error: Device reports a bootloader start address of 0x400, which leaves no room for the program below the "
+       "bootloader; cannot upload."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const Outcome r = Cli("flash " + hex + " --simulate pic18 --yes -v " + c.args);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find(c.line), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Completed successfully."), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("0F 15"), std::string::npos) << "nothing erased:\n" << r.err;
+  }
+}
+
+// Overrides that contradict the simulated device's own flash are usage
+// errors naming the conflict, in both programs, which read numbers alike.
+TEST(Cli, InconsistentSimulatedDevicesAreUsageErrors) {
+  const std::string hex = "'" + kFixtures + "/pic18-blink.hex'";
+  Outcome r = Cli("flash " + hex + " --simulate pic18 --boot-start 0x10000 --yes");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("bootloader start 0x10000 is not inside the flash of the pic18 preset, which ends at 0x8000"),
+            std::string::npos)
+      << r.err;
+  r = Cli("flash " + hex + " --simulate pic16 --erase-block 100 --yes");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("erase block size 100 does not divide"), std::string::npos) << r.err;
+
+  // 0100000 is decimal 100000 (0x186A0) for both; read as octal it would be
+  // 0x8000. The simulator stops at the conflict, before it opens /dev/uhid.
+  r = Cli("flash " + hex + " --simulate pic18 --boot-start 0100000 --yes");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("bootloader start 0x186A0 "), std::string::npos) << r.err;
+  const fs::path err = TmpDir() / "sim-stderr.txt";
+  const std::string cmd = std::string("timeout 20 '") + QUELLOADER_SIM + "' pic18 --boot-start 0100000 -q </dev/null >/dev/null 2>'" +
+                          err.string() + "'";
+  const int status = std::system(cmd.c_str());
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 2);
+  EXPECT_NE(ReadText(err).find("bootloader start 0x186A0 is not inside the flash of the pic18 preset"),
+            std::string::npos)
+      << ReadText(err);
+}
+
 }  // namespace

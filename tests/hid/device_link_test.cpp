@@ -122,6 +122,25 @@ TEST_F(DeviceLinkTest, ProductStringMustMatchInLetterCaseToo) {
   EXPECT_EQ(link->HidDeviceList()[0].text, "USB HID BOOTLOADER");
 }
 
+// Reports too short for 64 data bytes would cut every packet: the device is
+// refused with a line and never sent anything, neither at selection nor on
+// Connect.
+TEST_F(DeviceLinkTest, BootloaderWithShortOutputReportsIsRefusedWithALine) {
+  VirtualHidSpec narrow;
+  narrow.output_length = 33;
+  auto boot = Bootloader(Pic18(), narrow);
+  Start();
+  EXPECT_EQ(TakeHistory(),
+            (Lines{"Error: Device declares output reports of 33 bytes; the protocol needs 64 data bytes per report."}));
+  EXPECT_EQ(link->CurrentDevice(), nullptr);
+  EXPECT_EQ(exchange.CurrentDevice, nullptr);
+  EXPECT_EQ(view.picture, 0);
+  link->ButtonConnectClick();
+  Settle();
+  EXPECT_FALSE(link->Connected);
+  EXPECT_TRUE(boot->received().empty());
+}
+
 TEST_F(DeviceLinkTest, ListTextOfADeviceWithoutProductString) {
   VirtualHidSpec plain;
   plain.product = std::nullopt;

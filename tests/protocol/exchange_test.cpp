@@ -278,7 +278,7 @@ TEST(BootInfoUsable, RefusesValuesTheUploadCannotWorkWith) {
   EXPECT_TRUE(BootInfoUsable(good, &why));
   EXPECT_EQ(why, "untouched");
   TBootInfo low = good;
-  low.BootStart = 64;  // one block below the bootloader is enough
+  low.BootStart = 128;  // one block for the program and the final block are enough
   EXPECT_TRUE(BootInfoUsable(low, nullptr));
 
   const std::string head = "Error: Device reports ", tail = "; cannot upload.";
@@ -292,6 +292,10 @@ TEST(BootInfoUsable, RefusesValuesTheUploadCannotWorkWith) {
       {32, 32, 0x7C00, "an erase block size of 32 bytes, below the 64 bytes of one report"},
       {64, 32, 0x20, "a bootloader start address of 0x20, below its erase block size"},
       {64, 32, 0x7C10, "a bootloader start address of 0x7C10, not on an erase block boundary"},
+      {64, 32, 0x40,
+       "a bootloader start address of 0x40, which leaves no room for the program below the bootloader"},
+      {1024, 64, 0x400,
+       "a bootloader start address of 0x400, which leaves no room for the program below the bootloader"},
   };
   for (const auto& r : refused) {
     TBootInfo b = good;
@@ -301,6 +305,16 @@ TEST(BootInfoUsable, RefusesValuesTheUploadCannotWorkWith) {
     EXPECT_FALSE(BootInfoUsable(b, &why));
     EXPECT_EQ(why, head + r.line + tail);
   }
+}
+
+TEST(OutputReportUsable, NeedsOneReportIdAnd64DataBytes) {
+  std::string why = "untouched";
+  EXPECT_TRUE(OutputReportUsable(65, &why));
+  EXPECT_TRUE(OutputReportUsable(129, &why));
+  EXPECT_EQ(why, "untouched");
+  EXPECT_FALSE(OutputReportUsable(64, &why));
+  EXPECT_EQ(why, "Error: Device declares output reports of 64 bytes; the protocol needs 64 data bytes per report.");
+  EXPECT_FALSE(OutputReportUsable(0, nullptr));
 }
 
 // ---- Waiting ------------------------------------------------------------------

@@ -101,7 +101,54 @@ TEST(SimModel, EraseClearsTheNamedBlockAndThoseBelowIt) {
     const bool erased = a >= 3 * 64 && a < 6 * 64;
     ASSERT_EQ(dev.flash()[a], erased ? 0xFF : 0x00) << a;
   }
+  // The erase is not refused; the zeros went onto flash never erased here.
+  for (const CommandRecord& r : dev.refused()) EXPECT_TRUE(r.unerased);
+}
+
+// A data block that lands anywhere this device has not erased since it came
+// up is recorded with the refused commands, and programmed as flash would
+// be, so that older bytes show through.
+TEST(SimModel, RecordsEveryDataBlockWrittenOverUnerasedFlash) {
+  SimulatedBootloader dev(PresetOrDie("pic18"));
+  dev.Receive(Addressed(CMD_ERASE, 64, 2), 0);  // blocks 0 and 1
+  SendAll(dev, WriteOf(0, 128, 0x5A));
   EXPECT_TRUE(dev.refused().empty());
+
+  // Block 2 was never erased; block 1 was. One record per data block that
+  // touches unerased bytes, with the block's own address and length.
+  SendAll(dev, WriteOf(64, 192, 0xA5));
+  ASSERT_EQ(dev.refused().size(), 2u);
+  EXPECT_TRUE(dev.refused()[0].unerased);
+  EXPECT_EQ(dev.refused()[0].code, CMD_WRITE);
+  EXPECT_EQ(dev.refused()[0].address, 128u);
+  EXPECT_EQ(dev.refused()[0].count, 64);
+  EXPECT_EQ(dev.refused()[1].address, 192u);
+  EXPECT_FALSE(dev.refused()[0].refused) << "carried out";
+  EXPECT_EQ(dev.flash()[128], 0xA5);
+  EXPECT_EQ(dev.flash()[64], 0x5A & 0xA5) << "rewritten without an erase: the old bits show";
+
+  // Part of a block is enough: a write starting in erased flash and running
+  // past it is recorded too.
+  SimulatedBootloader pic18j(PresetOrDie("pic18j"));
+  pic18j.Receive(Addressed(CMD_ERASE, 0, 1), 0);
+  SendAll(pic18j, WriteOf(0x200, 1024, 0x00));
+  ASSERT_EQ(pic18j.refused().size(), 1u);
+  EXPECT_EQ(pic18j.refused()[0].address, 0x200u);
+}
+
+TEST(SimPresets, AreConsistentAndOverridesThatContradictTheFlashAreNamed) {
+  for (const std::string& name : PresetNames()) EXPECT_EQ(ConfigConflict(PresetOrDie(name.c_str())), "") << name;
+  Config c = PresetOrDie("pic18");
+  c.info.BootStart = 0x8000;  // no bootloader area left
+  EXPECT_EQ(ConfigConflict(c), "bootloader start 0x8000 is not inside the flash of the pic18 preset, which ends at 0x8000");
+  c = PresetOrDie("pic18j");
+  c.info.EraseBlockSize = 3000;
+  EXPECT_EQ(ConfigConflict(c), "erase block size 3000 does not divide the 0x10000 bytes of flash of the pic18j preset");
+  // Values a faulty device may report are for the host to refuse.
+  c = PresetOrDie("pic18");
+  c.info.EraseBlockSize = 0;
+  c.info.BootStart = 0x7C10;
+  EXPECT_EQ(ConfigConflict(c), "");
 }
 
 TEST(SimModel, WriteCollectsReportsIntoEraseBlocksWithOneAckEach) {

@@ -94,7 +94,8 @@ Layout PlanFor(const TBootInfo& info, std::int64_t L) {
   p.final_block = std::int64_t{info.BootStart} - E;
   // Blocks that hold image bytes, but never the final block or anything above.
   p.erase_blocks = std::min(RoundUp(L, E) / E, p.final_block / E);
-  p.write_length = L > p.final_block ? p.final_block : RoundUp(L, info.WriteBlockSize);
+  // Rounded up to whole write blocks, but never past the blocks erased.
+  p.write_length = L > p.final_block ? p.final_block : std::min(RoundUp(L, info.WriteBlockSize), RoundUp(L, E));
   return p;
 }
 
@@ -165,12 +166,23 @@ struct Session {
   sim::Fault fault;
   int stop_after_packet = 0;  // 0: no stop request
   bool through_hex = false;   // the image reaches the upload through a HEX file
+  std::uint32_t boot_start = 0;   // overrides of the preset's layout; 0: the preset's
+  std::uint16_t write_block = 0;
+  sim::Config Device() const {
+    sim::Config c = *sim::Preset(preset);
+    if (boot_start != 0) c.info.BootStart = boot_start;
+    if (write_block != 0) c.info.WriteBlockSize = write_block;
+    c.fault = fault;
+    return c;
+  }
   std::string Describe() const {
     std::ostringstream s;
     s << "seed " << seed << " (rerun: QUELLOADER_SOAK_SEED=" << seed << " QUELLOADER_SOAK_COUNT=1): preset "
       << preset << ", image " << length << " bytes, answer " << (answer ? "OK" : "No") << ", boot-info requests "
       << boot_info_requests << ", fault " << static_cast<int>(fault.kind) << " at step " << fault.step
       << ", stop after packet " << stop_after_packet << (through_hex ? ", through a HEX file" : "");
+    if (boot_start != 0) s << ", bootloader at " << boot_start;
+    if (write_block != 0) s << ", write block " << write_block;
     return s.str();
   }
 };
@@ -207,7 +219,25 @@ Session MakeSession(std::uint64_t seed) {
   s.seed = seed;
   static const char* kPresets[] = {"pic18", "pic18j", "pic16", "pic18j"};  // pic18j carries the large images
   s.preset = kPresets[std::uniform_int_distribution<int>(0, 3)(rng)];
-  const sim::Config c = *sim::Preset(s.preset);
+  {
+    // Some devices get another layout: a bootloader anywhere on a block
+    // boundary of the flash (block 1 leaves the program no room), and write
+    // blocks that do or do not tile the erase block. Drawn apart, so that the
+    // other sessions stay as their seeds made them.
+    std::mt19937_64 layout(seed ^ 0x5DEECE66Dull);
+    const sim::Config p = *sim::Preset(s.preset);
+    if (std::bernoulli_distribution(0.15)(layout)) {
+      const std::uint32_t E = p.info.EraseBlockSize, blocks = p.flash_size / E;
+      const std::uint32_t k = std::bernoulli_distribution(0.3)(layout)
+                                  ? std::uniform_int_distribution<std::uint32_t>(1, 3)(layout)
+                                  : std::uniform_int_distribution<std::uint32_t>(1, blocks - 1)(layout);
+      s.boot_start = k * E;
+      const std::uint16_t writes[] = {1, 8, static_cast<std::uint16_t>(E / 2), static_cast<std::uint16_t>(E),
+                                      48, static_cast<std::uint16_t>(E + 16), static_cast<std::uint16_t>(2 * E)};
+      s.write_block = writes[std::uniform_int_distribution<int>(0, 6)(layout)];
+    }
+  }
+  const sim::Config c = s.Device();
   s.length = PickLength(rng, c);
   s.answer = std::bernoulli_distribution(0.7)(rng);
   s.boot_info_requests = std::uniform_int_distribution<int>(1, 3)(rng);
@@ -290,6 +320,10 @@ std::string HexText(const std::vector<std::uint8_t>& image, std::mt19937_64& rng
   return text;
 }
 
+// The layouts an upload can carry (the presets' boot info is otherwise
+// sound): the program needs at least one block below the final block.
+bool LayoutUsable(const TBootInfo& info) { return info.BootStart >= 2u * info.EraseBlockSize; }
+
 bool IsUploadRefusal(const std::string& line) {
   return line.rfind("Error: ", 0) == 0 && line.size() > 15 && line.ends_with("; cannot upload.");
 }
@@ -305,8 +339,7 @@ std::string RunSession(const Session& s, Tally& tally) {
     if (!ok) bad << "\n  - " << what;
   };
 
-  sim::Config config = *sim::Preset(s.preset);
-  config.fault = s.fault;
+  const sim::Config config = s.Device();
   const TBootInfo device_info = config.info;
   const std::vector<std::uint8_t> blank = sim::SimulatedBootloader(config).flash();
   VirtualEventLoop loop;
@@ -394,7 +427,15 @@ std::string RunSession(const Session& s, Tally& tally) {
     if (c.code == CMD_ERASE) erased.push_back(span);
     else check(Covered(Union(erased), span), "write at " + std::to_string(c.address) + " over unerased flash");
   }
-  if (info_genuine) check(dev.refused().empty() && dev.model().BootAreaIntact(), "the bootloader area was touched");
+  if (info_genuine) {
+    const bool refused_command = std::any_of(dev.refused().begin(), dev.refused().end(),
+                                             [](const sim::CommandRecord& c) { return !c.unerased; });
+    check(!refused_command && dev.model().BootAreaIntact(), "the bootloader area was touched");
+    for (const auto& c : dev.refused())
+      if (c.unerased)
+        check(false, "the device saw a data block at " + std::to_string(c.address) + " (" + std::to_string(c.count) +
+                         " bytes) written over flash it had not erased");
+  }
   check(ui.finish_calls == 1, "FinishUpload ran " + std::to_string(ui.finish_calls) + " times");
   check(!ui.history.empty() && ui.history.back() == "Disconnected.", "history does not end in \"Disconnected.\"");
   check(ui.progress == 0, "progress bar not back at 0");
@@ -407,11 +448,12 @@ std::string RunSession(const Session& s, Tally& tally) {
       outcome = "completed";
       check(errors.empty(), "error line after a completed upload");
       check(!upload_commands.empty() && upload_commands.back().code == CMD_RESET, "last command is not the reset");
+      check(LayoutUsable(host_info), "an upload completed on a layout with no room for the program");
       check(std::count(ui.history.begin(), ui.history.end(), "Completed successfully.") == 1,
             "no \"Completed successfully.\"");
       const std::int64_t L = s.length;
       check(ui.questions == (L > std::int64_t{host_info.BootStart} ? 1 : 0), "bootloader-area question");
-      if (info_genuine) {
+      if (info_genuine && LayoutUsable(device_info)) {
         check(dev.flash() == ExpectedFlash(blank, device_info, image), "flash differs from the expected layout");
         // The erase names exactly the blocks that hold image bytes, and the final block.
         const Layout p = PlanFor(device_info, L);
@@ -443,7 +485,7 @@ std::string RunSession(const Session& s, Tally& tally) {
       outcome = "refused";
       check(errors.size() == 1 && IsUploadRefusal(errors[0]), "not exactly one refusal line");
       check(!reset_sent && upload_commands.empty(), "a refused upload sent commands");
-      check(!info_genuine || s.length == 0 || (device_info.McuType == 2 && s.length < 4),
+      check(!info_genuine || s.length == 0 || (device_info.McuType == 2 && s.length < 4) || !LayoutUsable(device_info),
             "usable boot info and image refused");
       break;
     case UploadOutcome::Declined:

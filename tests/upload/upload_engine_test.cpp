@@ -103,7 +103,7 @@ TEST_P(UploadLayout, LeavesTheLayoutAndStaysOutOfTheBootloader) {
   want.push_back({CMD_ERASE, final_block, 1});
   want.push_back({CMD_WRITE, final_block, static_cast<std::uint16_t>(E)});
   want.push_back({CMD_RESET, 0, 0});
-  EXPECT_EQ(r.Commands(1), want);
+  EXPECT_EQ(r.Commands(2), want);
   EXPECT_EQ(r.dev.refused().size(), 0u);
 
   std::size_t erased_to = 0;
@@ -135,6 +135,10 @@ INSTANTIATE_TEST_SUITE_P(
         // Rounding up to a write block would pass the final block's start.
         LayoutCase{"WriteRoundingStopsAtFinalBlock", WithWriteBlock(kPic18, 128), 0x7BB0, false,
                    {{CMD_ERASE, 0x7B80, 495}, {CMD_WRITE, 0, 0x7BC0}}, 0x7BC0},
+        // Write blocks larger than the erase block: the write stops where
+        // the main erase did, so no byte lands on the older program.
+        LayoutCase{"WriteRoundingStopsAtTheErasedBlocks", WithWriteBlock(kPic18, 1024), 0x1001, false,
+                   {{CMD_ERASE, 0x1000, 65}, {CMD_WRITE, 0, 0x1040}}, 0x1040},
         // PIC16: bytes 0-3 as the image holds them, final block blank.
         LayoutCase{"Pic16RoundedToWriteBlock", Device("pic16"), 259, false,
                    {{CMD_ERASE, 0x100, 5}, {CMD_WRITE, 0, 0x140}}, 0x140},
@@ -239,6 +243,8 @@ TEST(UploadRefusal, UnusableImagesAndBootInfo) {
       {"erase block 0", {0, 0x7C00, 2, 0, 32, "x"}, 0x100},
       {"write block 0", {0, 0x7C00, 2, 64, 0, "x"}, 0x100},
       {"bootloader below one block", {0, 0x20, 2, 64, 32, "x"}, 0x10},
+      {"final block is block 0 (PIC18)", {0, 0x40, 2, 64, 32, "x"}, 0x10},
+      {"final block is block 0 (PIC16)", {0, 0x40, 1, 64, 64, "x"}, 0x10},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);

@@ -140,12 +140,17 @@ struct Rig {
     const auto OnPacketSent = std::exchange(ex.OnPacketSent, nullptr);
     const std::uint32_t E = info.EraseBlockSize;
     const std::uint32_t length = info.BootStart - E;
+    // An earlier session's upload: erase, write, and the bootloader starts
+    // again, so that nothing counts as erased for the upload under test.
+    ex.SendAddressedCommand(CMD_ERASE, length - E, static_cast<std::uint16_t>(length / E));
+    ASSERT_EQ(ex.WaitForResponse(CMD_ERASE, 10 * (length / E)), WaitResult::WaitOk);
     ex.SendAddressedCommand(CMD_WRITE, 0, static_cast<std::uint16_t>(length));
     for (std::uint32_t a = 0; a < length; a += E) {
       for (std::uint32_t i = 0; i < E; ++i) ex.TransferBuffer[i] = static_cast<std::uint8_t>((a + i) * 13 + 7);
       ex.SendPacket(E);
       ASSERT_EQ(ex.WaitForResponse(CMD_WRITE, 500), WaitResult::WaitOk);
     }
+    dev.model().BeginSession();
     before = dev.flash();
     ex.OnPacketSent = OnPacketSent;
   }
