@@ -260,7 +260,7 @@ LoadResult LoadHexFile(const std::string& path, McuFamily family, FlashImage& im
   // a node is not even opened (opening a device can have effects of its own).
   const auto not_regular = [&] {
     return Failure(LoadResult::Status::NotRegularFile,
-                   "Cannot open file \"" + path + "\". It is not a regular file (a device, FIFO or socket)");
+                   "Cannot open file \"" + path + "\". It is a device, FIFO or socket, not a regular file");
   };
   const auto too_large = [&] {
     return Failure(LoadResult::Status::FileTooLarge,

@@ -94,7 +94,7 @@ TEST(Cli, ExitCodes) {
   // A device has no end: refused at once, with the reason.
   r = Cli("image /dev/zero");
   EXPECT_EQ(r.code, 3);
-  EXPECT_NE(r.err.find("\"/dev/zero\". It is not a regular file"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\"/dev/zero\". It is a device, FIFO or socket, not a regular file."), std::string::npos) << r.err;
 
   const std::string hex = "'" + kFixtures + "/pic18-blink.hex'";
   for (const std::string& args : std::vector<std::string>{

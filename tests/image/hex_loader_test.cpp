@@ -264,7 +264,7 @@ TEST(HexLoader, MissingAndUnreadableFiles) {
   std::filesystem::remove(path);
   // Not a regular file: refused without being opened.
   EXPECT_EQ(r.status, Status::NotRegularFile);
-  EXPECT_EQ(r.message, "Cannot open file \"" + path.string() + "\". It is not a regular file (a device, FIFO or socket)");
+  EXPECT_EQ(r.message, "Cannot open file \"" + path.string() + "\". It is a device, FIFO or socket, not a regular file");
   EXPECT_TRUE(image.empty());
 }
 
