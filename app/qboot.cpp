@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/list_items.h"
 #include "app/markup.h"
 #include "app/path_fit.h"
 #include "app/widgets.h"
@@ -376,7 +377,7 @@ void TqBoot::closeEvent(QCloseEvent* event) {
       closing_ = true;
       UploadRunning = false;
       ButtonStartBootloader->setText(QStringLiteral("Begin uploading"));
-      exchange_.CancelWaits();
+      link_->Stop();
     }
     event->ignore();
     return;
@@ -385,7 +386,7 @@ void TqBoot::closeEvent(QCloseEvent* event) {
   // handler below it then winds up and nothing keeps talking to the device.
   if (loop_.in_wait()) {
     closing_ = true;
-    exchange_.CancelWaits();
+    link_->Stop();
   }
   GatherSettings();
   event->accept();
@@ -472,7 +473,9 @@ void TqBoot::ProgressStep() {
 
 // ---- Link view ------------------------------------------------------------------
 
-void TqBoot::SetMcuItem(std::string_view item) {
+void TqBoot::ShowMcuType(std::uint8_t mcu_type) {
+  shown_mcu_type_ = mcu_type;
+  const std::string item = McuItem(mcu_type);
   MCUComboBox->clear();
   if (!item.empty()) {
     MCUComboBox->addItem(FromView(item));
@@ -480,7 +483,8 @@ void TqBoot::SetMcuItem(std::string_view item) {
   }
 }
 
-void TqBoot::SetDeviceItem(std::string_view item) {
+void TqBoot::ShowDeviceName(std::string_view boot_device_name) {
+  const std::string item = DeviceItem(boot_device_name);
   DeviceComboBox->clear();
   if (!item.empty()) {
     DeviceComboBox->addItem(FromView(item));
@@ -504,10 +508,8 @@ void TqBoot::SetStartEnabled(bool enabled) { ButtonStartBootloader->setEnabled(e
 std::string TqBoot::DeviceName() { return link_->RemovedDeviceName(); }
 
 McuFamily TqBoot::ShownFamily() const {
-  const QString item = MCUComboBox->currentText();
-  if (item.contains(QStringLiteral(">PIC16<"))) return McuFamily::Pic16;
-  if (item.contains(QStringLiteral(">PIC18<"))) return McuFamily::Pic18;
-  return McuFamily::None;
+  if (MCUComboBox->count() == 0) return McuFamily::None;
+  return FamilyFromMcuType(shown_mcu_type_);
 }
 
 // ---- Workflow -------------------------------------------------------------------
@@ -529,7 +531,7 @@ void TqBoot::ButtonStartBootloaderClick() {
     // until the upload has closed it (FinishUpload enables them).
     UploadRunning = false;
     ButtonStartBootloader->setText(QStringLiteral("Begin uploading"));
-    exchange_.CancelWaits();
+    link_->Stop();
     return;
   }
   if (upload_active_) return;  // a stopped transfer is still ending: one upload at a time
@@ -541,7 +543,7 @@ void TqBoot::ButtonStartBootloaderClick() {
   AppendHistory("Uploading:");
 
   upload_active_ = true;
-  const UploadOutcome outcome = RunUpload(exchange_, FlashImage_, *this);
+  const UploadOutcome outcome = link_->Upload(FlashImage_);
   upload_active_ = false;
   FlushActivity();
   if (outcome != UploadOutcome::Completed && outcome != UploadOutcome::Stopped) {

@@ -14,7 +14,7 @@
 #include "app/form_storage.h"
 #include "app/ini_file.h"
 #include "core/event_loop.h"
-#include "hid/device_link.h"
+#include "session/device_link.h"
 #include "image/flash_image.h"
 #include "protocol/exchange.h"
 #include "upload/upload_engine.h"
@@ -43,7 +43,7 @@ struct WindowOptions {
 // Fonts the window names, mapped to installed ones when missing.
 void InstallFontFallbacks();
 
-class TqBoot : public QWidget, public DeviceLinkView, public UploadUi {
+class TqBoot : public QWidget, public DeviceLinkView {
   Q_OBJECT
  public:
   static constexpr int kClientWidth = 682;
@@ -61,7 +61,7 @@ class TqBoot : public QWidget, public DeviceLinkView, public UploadUi {
   int FullWidth = kClientWidth;
   // The Device group's right edge + 6: the activity panel starts beyond it.
   int CollapsedWidth() const;
-  // True from the start of an upload until RunUpload has returned (also after
+  // True from the start of an upload until it has returned (also after
   // a stop request, while the stopped transfer ends).
   bool UploadActive() const { return upload_active_; }
 
@@ -94,7 +94,7 @@ class TqBoot : public QWidget, public DeviceLinkView, public UploadUi {
   const QString& OpenDialogFileName() const { return open_dialog_file_name_; }
   const QString& OpenDialogInitialDir() const { return open_dialog_initial_dir_; }
 
-  // ---- UploadUi ----------------------------------------------------------------
+  // ---- The session's upload view --------------------------------------------------
   void ProgressSetMax(std::int64_t max) override;
   void ProgressStep() override;
   bool AskBootloaderArea() override;
@@ -102,8 +102,8 @@ class TqBoot : public QWidget, public DeviceLinkView, public UploadUi {
   std::string DeviceName() override;
 
   // ---- DeviceLinkView ------------------------------------------------------------
-  void SetMcuItem(std::string_view item) override;
-  void SetDeviceItem(std::string_view item) override;
+  void ShowMcuType(std::uint8_t mcu_type) override;
+  void ShowDeviceName(std::string_view boot_device_name) override;
   void SetLinkPicture(int picture) override;
   void SetConnectCaption(std::string_view caption) override;
   void SetStartEnabled(bool enabled) override;
@@ -190,6 +190,7 @@ class TqBoot : public QWidget, public DeviceLinkView, public UploadUi {
   QString open_dialog_initial_dir_;
   QString open_dialog_file_name_;
   int link_picture_ = 0;
+  std::uint8_t shown_mcu_type_ = 0;  // the family the MCU Type box shows
 
   QStringList pending_terminal_;
   int progress_value_ = 0;

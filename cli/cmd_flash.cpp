@@ -1,5 +1,6 @@
-// `quelloader-cli flash FILE`: loads the HEX file, finds the bootloader, asks
-// it for its boot info, connects with the handshake and runs the upload.
+// `quelloader-cli flash FILE`: loads the HEX file, finds the bootloader (a
+// USB device, or a simulated one), asks it for its boot info, connects with
+// the handshake and runs the upload through the bootloader's session.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,11 +16,15 @@
 #include "cli/console.h"
 #ifdef QUELLOADER_HAVE_HID
 #include "cli/device_select.h"
+#include "hid/virtual_hid_backend.h"
+#include "hid/virtual_sim_device.h"
 #endif
 #include "cli/device_options.h"
+#include "cli/failure.h"
 #include "cli/hex_input.h"
 #include "cli/interrupt.h"
 #include "core/blocking_event_loop.h"
+#include "core/debug_log.h"
 #include "sim/simulated_bootloader.h"
 #include "upload/upload_engine.h"
 
@@ -27,27 +32,25 @@ namespace ql::cli {
 
 namespace {
 
-constexpr std::int64_t kBootInfoTimeoutMs = 1000;
-constexpr std::int64_t kHandshakeTimeoutMs = 500;
-
 struct FlashOptions {
   std::string file;
   DeviceSelection device;
   std::string dump_flash;
   bool yes = false;
-  bool verbose = false;
+  int verbose = 0;  // -v: every packet; -vv: the debug channel too
 };
 
+#ifdef QUELLOADER_HAVE_HID
 // The upload's front end on a terminal.
 class CliUploadUi final : public UploadUi {
  public:
-  CliUploadUi(Console& console, const FlashOptions& options, std::string device_name)
-      : console_(console), options_(options), device_name_(std::move(device_name)) {}
+  CliUploadUi(Console& console, const FlashOptions& options, BootloaderSession& session)
+      : console_(console), options_(options), session_(session) {}
 
   void AppendHistory(std::string_view line) override { console_.Line(line); }
   void AppendTerminal(std::string_view line) override {
     // Byte lines start with spaces; the step lines ("Erase...") show with -v.
-    if (options_.verbose && !line.empty() && line.front() != ' ') console_.Line(line);
+    if (options_.verbose > 0 && !line.empty() && line.front() != ' ') console_.Line(line);
   }
   void ProgressSetMax(std::int64_t max) override { console_.ProgressSetMax(max); }
   void ProgressStep() override { console_.ProgressStep(7); }
@@ -64,12 +67,12 @@ class CliUploadUi final : public UploadUi {
     console_.ProgressDone();
     console_.Line("Disconnected.");
   }
-  std::string DeviceName() override { return device_name_; }
+  std::string DeviceName() override { return session_.link().RemovedDeviceName(); }
 
  private:
   Console& console_;
   const FlashOptions& options_;
-  std::string device_name_;
+  BootloaderSession& session_;
 };
 
 // Counts the data blocks among the packets sent: each CMD_WRITE announces
@@ -102,11 +105,19 @@ std::string Hex(std::uint32_t v) {
   return buf;
 }
 
-bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes, std::string* error) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return std::fclose(f) == 0 && ok;
+  if (f == nullptr) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  if (!ok) *error = std::strerror(errno);
+  if (std::fclose(f) != 0 && ok) {
+    ok = false;
+    *error = std::strerror(errno);
+  }
+  return ok;
 }
 
 // Every packet sent is counted for the summary and, with -v, printed.
@@ -139,38 +150,68 @@ ExitCode ReportOutcome(Console& console, UploadOutcome outcome, const BlockCount
   }
 }
 
-#ifdef QUELLOADER_HAVE_HID
-// The upload into the bootloader on the HID transport, found and connected
-// through the device link as the window does it.
-ExitCode RunDeviceFlash(const FlashOptions& o) {
+// The upload: the file is read and checked, the bootloader found and asked
+// for its boot info, connected and written through its session, as the
+// window does it. A simulated bootloader (--simulate) is one more device on
+// a virtual HID backend, so it runs the very same steps.
+ExitCode RunFlash(const FlashOptions& o) {
+  BlockingEventLoop loop;
+  std::unique_ptr<HidBackend> backend;
+  VirtualHidBackend* virtual_backend = nullptr;
+  sim::Config config;
+  if (o.device.simulated()) {
+    config = SimulatedConfig(o.device);
+    // Overrides that contradict the preset's flash would simulate no device at all.
+    if (const std::string conflict = sim::ConfigConflict(config); !conflict.empty()) {
+      throw Failure(ExitCode::Usage, "inconsistent simulated device: " + conflict);
+    }
+    auto owned = std::make_unique<VirtualHidBackend>(loop);
+    virtual_backend = owned.get();
+    backend = std::move(owned);
+  } else if (!o.dump_flash.empty()) {
+    throw Failure(ExitCode::Usage, "--dump-flash needs --simulate");
+  }
+
   // The file is read and checked before the device hears anything; it is
   // loaded again under the family the device reports.
   FlashImage probe;
-  if (!LoadHexForCommand(o.file, McuFamily::None, probe)) return ExitCode::HexRejected;
+  if (!LoadHexForCommand(o.file, McuFamily::None, probe)) throw QuietFailure(ExitCode::HexRejected);
 
   Console console;
-  BlockingEventLoop loop;
+  console.Line("Opened: " + o.file);
   Exchange exchange(loop);
   BlockCounter counter;
-  CountPackets(exchange, counter, console, o.verbose);
-  BootloaderSession session(loop, exchange, o.device.real, [&](std::string_view line) { console.Line(line); });
-  InterruptWatch interrupt(loop, [&] { exchange.CancelWaits(); });
+  CountPackets(exchange, counter, console, o.verbose > 0);
+  BootloaderSession session(loop, exchange, o.device.real, [&](std::string_view line) { console.Line(line); },
+                            std::move(backend));
+  // Plugged in once the session (which owns the backend) is there, so that
+  // it leaves the bus before the backend goes.
+  std::unique_ptr<VirtualSimBootloader> simulated;
+  if (virtual_backend != nullptr) simulated = std::make_unique<VirtualSimBootloader>(*virtual_backend, loop, config);
+  CliUploadUi ui(console, o, session);
+  session.SetUploadView(ui);
+  InterruptWatch interrupt(loop, [&] { session.link().Stop(); });
   const auto interrupted = [&] {
     console.ProgressDone();
     console.Line("Interrupted.");
     return ExitCode::Interrupted;
   };
+  // The simulated device's whole flash, whatever the upload's end.
+  const auto dump = [&] {
+    if (!simulated || o.dump_flash.empty()) return true;
+    std::string error;
+    if (WriteFile(o.dump_flash, simulated->model().flash(), &error)) return true;
+    std::fprintf(stderr, "quelloader-cli: cannot write \"%s\": %s\n", o.dump_flash.c_str(), error.c_str());
+    return false;
+  };
 
   std::string message;
   const ExitCode found = session.Find(&message);
   if (InterruptWatch::Interrupted()) return interrupted();
-  if (found != ExitCode::Success) {
-    std::fprintf(stderr, "quelloader-cli: %s\n", message.c_str());
-    return found;
-  }
+  if (found != ExitCode::Success) throw Failure(found, message);
   const TBootInfo& info = exchange.BootInfo;
   FlashImage image;
-  if (!LoadHexForCommand(o.file, FamilyFromMcuType(info.McuType), image)) return ExitCode::HexRejected;
+  if (!LoadHexForCommand(o.file, FamilyFromMcuType(info.McuType), image)) throw QuietFailure(ExitCode::HexRejected);
   console.Line("Device: " + info.BootDeviceName + " (" + FamilyName(info.McuType) + ") at " + session.Path() +
                ", bootloader at " + Hex(info.BootStart) + ", erase block " + std::to_string(info.EraseBlockSize) +
                ", write block " + std::to_string(info.WriteBlockSize));
@@ -179,110 +220,21 @@ ExitCode RunDeviceFlash(const FlashOptions& o) {
     return InterruptWatch::Interrupted() ? interrupted() : ExitCode::Failed;
   }
   console.Line("Uploading:");
-  CliUploadUi ui(console, o, session.link().RemovedDeviceName());
   const auto start = std::chrono::steady_clock::now();
-  const UploadOutcome outcome = RunUpload(exchange, image, ui);
+  const UploadOutcome outcome = session.link().Upload(image);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   session.link().Connected = false;
   console.ProgressDone();
-  if (InterruptWatch::Interrupted() || outcome == UploadOutcome::Stopped) return interrupted();
-  return ReportOutcome(console, outcome, counter, image, seconds);
-}
-#endif
-
-ExitCode RunFlash(const FlashOptions& o) {
-  if (!o.device.simulated()) {
-#ifdef QUELLOADER_HAVE_HID
-    if (!o.dump_flash.empty()) {
-      std::fprintf(stderr, "quelloader-cli: --dump-flash needs --simulate\n");
-      return ExitCode::Usage;
-    }
-    return RunDeviceFlash(o);
-#else
-    std::fprintf(stderr,
-                 "quelloader-cli: no bootloader device support in this build; "
-                 "use --simulate PRESET to try a simulated device\n");
-    return ExitCode::NoDevice;
-#endif
-  }
-  const sim::Config config = SimulatedConfig(o.device);
-  // Overrides that contradict the preset's flash would simulate no device at all.
-  if (const std::string conflict = sim::ConfigConflict(config); !conflict.empty()) {
-    std::fprintf(stderr, "quelloader-cli: inconsistent simulated device: %s\n", conflict.c_str());
-    return ExitCode::Usage;
-  }
-
-  // The file is read and checked before the device hears anything.
-  FlashImage image;
-  if (!LoadHexForCommand(o.file, FamilyFromMcuType(config.info.McuType), image)) return ExitCode::HexRejected;
-
-  Console console;
-  console.Line("Opened: " + o.file);
-  BlockingEventLoop loop;
-  Exchange exchange(loop);
-  BlockCounter counter;
-  CountPackets(exchange, counter, console, o.verbose);
-  InterruptWatch interrupt(loop, [&] { exchange.CancelWaits(); });
-  sim::SimDevice device(loop, config);
-  device.AttachTo(exchange);
-
-  const auto interrupted = [&] {
-    console.ProgressDone();
-    console.Line("Interrupted.");
-    return ExitCode::Interrupted;
-  };
-  const auto dump = [&] {
-    if (o.dump_flash.empty()) return true;
-    if (WriteFile(o.dump_flash, device.flash())) return true;
-    std::fprintf(stderr, "quelloader-cli: cannot write \"%s\": %s\n", o.dump_flash.c_str(), std::strerror(errno));
-    return false;
-  };
-
-  // The bootloader's boot info: its family, block sizes and protected area.
-  exchange.SendPlainCommand(CMD_BOOT_INFO);
-  WaitResult r = exchange.WaitForResponse(CMD_BOOT_INFO, kBootInfoTimeoutMs);
-  if (r == WaitResult::WaitStopped) return interrupted();
-  if (r != WaitResult::WaitOk) {
-    console.Line("USB HID device is not in bootloader mode.");
-    console.Line("Reset device.");
-    return ExitCode::NoDevice;
-  }
-  exchange.ApplyBlockSize();
-  const TBootInfo& info = exchange.BootInfo;
-  const std::string device_name = info.BootDeviceName;
-  console.Line("Device: " + device_name + " (" +
-               (info.McuType == 1 ? "PIC16" : info.McuType == 2 ? "PIC18" : "type " + std::to_string(info.McuType)) +
-               "), bootloader at " + Hex(info.BootStart) + ", erase block " + std::to_string(info.EraseBlockSize) +
-               ", write block " + std::to_string(info.WriteBlockSize));
-
-  // Connect: the two handshake steps.
-  console.Line("Waiting MCU response...");
-  exchange.SendPlainCommand(CMD_HANDSHAKE_1);
-  r = exchange.WaitForResponse(CMD_HANDSHAKE_1, kHandshakeTimeoutMs);
-  if (r == WaitResult::WaitOk) {
-    exchange.SendPlainCommand(CMD_HANDSHAKE_2);
-    r = exchange.WaitForResponse(CMD_HANDSHAKE_2, kHandshakeTimeoutMs);
-  }
-  if (r == WaitResult::WaitStopped) return interrupted();
-  if (r != WaitResult::WaitOk) {
-    console.Line(ReportWaitError(r, device_name));
-    console.Line("Disconnected.");
-    return ExitCode::Failed;
-  }
-  console.Line("Connected.");
-
-  console.Line("Uploading:");
-  CliUploadUi ui(console, o, device_name);
-  const auto start = std::chrono::steady_clock::now();
-  const UploadOutcome outcome = RunUpload(exchange, image, ui);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  console.ProgressDone();
-
   const bool dumped = dump();
   if (InterruptWatch::Interrupted() || outcome == UploadOutcome::Stopped) return interrupted();
   const ExitCode code = ReportOutcome(console, outcome, counter, image, seconds);
   return code == ExitCode::Success && !dumped ? ExitCode::Failed : code;
 }
+#else
+ExitCode RunFlash(const FlashOptions&) {
+  throw Failure(ExitCode::NoDevice, "no bootloader device support in this build");
+}
+#endif
 
 }  // namespace
 
@@ -296,8 +248,13 @@ Command AddFlashCommand(CLI::App& app) {
   cmd->add_flag("-y,--yes", o->yes,
                 "Answer OK when the file reaches into the bootloader area (those writes are ignored); "
                 "without it the question is asked on the terminal, and answered No without one");
-  cmd->add_flag("-v,--verbose", o->verbose, "Print every packet sent, as hex bytes");
-  return {cmd, [o] { return RunFlash(*o); }};
+  cmd->add_flag("-v,--verbose", o->verbose,
+                "Print every packet sent, as hex bytes; -vv also timestamped debug lines (reader and udev "
+                "errors, the session's steps)");
+  return {cmd, [o] {
+            if (o->verbose >= 2) SetDebugEnabled(true);
+            return RunFlash(*o);
+          }};
 }
 
 }  // namespace ql::cli

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/device_select.h"
+#include "cli/failure.h"
 #include "core/blocking_event_loop.h"
 #include "protocol/exchange.h"
 
@@ -21,11 +22,7 @@ ExitCode RunInfo(const RealDeviceOptions& options) {
     std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
   });
   std::string message;
-  const ExitCode found = session.Find(&message);
-  if (found != ExitCode::Success) {
-    std::fprintf(stderr, "quelloader-cli: %s\n", message.c_str());
-    return found;
-  }
+  if (const ExitCode found = session.Find(&message); found != ExitCode::Success) throw Failure(found, message);
   const TBootInfo& info = exchange.BootInfo;
   std::printf("Path: %s\n", session.Path().c_str());
   std::printf("Family: %s\n", FamilyName(info.McuType).c_str());
@@ -35,10 +32,7 @@ ExitCode RunInfo(const RealDeviceOptions& options) {
   std::printf("BootStart: 0x%X (%u)\n", static_cast<unsigned>(info.BootStart),
               static_cast<unsigned>(info.BootStart));
   std::string why;
-  if (!BootInfoUsable(info, &why)) {
-    std::fprintf(stderr, "%s\n", why.c_str());
-    return ExitCode::Failed;
-  }
+  if (!BootInfoUsable(info, &why)) throw Failure(ExitCode::Failed, why);
   return ExitCode::Success;
 }
 

@@ -11,7 +11,7 @@
 
 #include "cli/device_select.h"
 #include "core/blocking_event_loop.h"
-#include "hid/device_link.h"
+#include "session/device_link.h"
 #include "hid/hid_controller.h"
 #include "hid/linux_hid_backend.h"
 

@@ -69,24 +69,35 @@ std::string FamilyName(std::uint8_t mcu_type) {
   return "unknown (" + std::to_string(mcu_type) + ")";
 }
 
-// The link's view on a command line: only the history lines are shown.
+// The link's view on a command line: the history lines, and the upload's
+// view when the command uploads.
 class BootloaderSession::View final : public DeviceLinkView {
  public:
   explicit View(std::function<void(std::string_view)> history) : history_(std::move(history)) {}
-  void SetMcuItem(std::string_view) override {}
-  void SetDeviceItem(std::string_view) override {}
+  void ShowMcuType(std::uint8_t) override {}
+  void ShowDeviceName(std::string_view) override {}
   void SetLinkPicture(int) override {}
   void SetConnectCaption(std::string_view) override {}
   void SetStartEnabled(bool) override {}
   void AppendHistory(std::string_view line) override {
-    if (line == "USB HID device is not in bootloader mode.") silent_bootloader = true;
-    if (line.starts_with("Error: Device declares output reports")) short_reports = true;
     if (history_) history_(line);
   }
-  void ClearTerminal() override {}
+  void AppendTerminal(std::string_view line) override {
+    if (ui_ != nullptr) ui_->AppendTerminal(line);
+  }
+  void ProgressSetMax(std::int64_t max) override {
+    if (ui_ != nullptr) ui_->ProgressSetMax(max);
+  }
+  void ProgressStep() override {
+    if (ui_ != nullptr) ui_->ProgressStep();
+  }
+  bool AskBootloaderArea() override { return ui_ != nullptr && ui_->AskBootloaderArea(); }
+  void FinishUpload() override {
+    if (ui_ != nullptr) ui_->FinishUpload();
+  }
+  std::string DeviceName() override { return ui_ != nullptr ? ui_->DeviceName() : std::string(); }
 
-  bool silent_bootloader = false;
-  bool short_reports = false;  // the bootloader was refused for its report length
+  UploadUi* ui_ = nullptr;
 
  private:
   std::function<void(std::string_view)> history_;
@@ -112,6 +123,8 @@ BootloaderSession::BootloaderSession(EventLoop& loop, Exchange& exchange,
     return options_.serial.empty() || d.SerialText() == options_.serial;
   };
 }
+
+void BootloaderSession::SetUploadView(UploadUi& ui) { view_->ui_ = &ui; }
 
 BootloaderSession::~BootloaderSession() {
   link_.reset();
@@ -163,12 +176,12 @@ ExitCode BootloaderSession::Find(std::string* message) {
     const int seen = link_->ListRebuildCount();
     loop_.run_until([this, seen] { return link_->ListRebuildCount() != seen; }, deadline);
   }
-  if (view_->short_reports) {
+  if (link_->FailureSeen(SessionFailure::ReportsTooShort)) {
     if (message != nullptr) *message = "the bootloader cannot be used: its output reports are too short";
     return ExitCode::Failed;
   }
   if (message != nullptr) {
-    if (view_->silent_bootloader) {
+    if (link_->FailureSeen(SessionFailure::NotInBootloader)) {
       *message = "the bootloader does not answer: reset the device into its bootloader";
     } else if (!options_.path.empty()) {
       *message = "no HID device at " + options_.path;
@@ -179,7 +192,7 @@ ExitCode BootloaderSession::Find(std::string* message) {
       *message += " is attached";
     }
   }
-  return view_->silent_bootloader ? ExitCode::Failed : ExitCode::NoDevice;
+  return link_->FailureSeen(SessionFailure::NotInBootloader) ? ExitCode::Failed : ExitCode::NoDevice;
 }
 
 ExitCode BootloaderSession::Connect() {

@@ -15,7 +15,8 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "core/event_loop.h"
-#include "hid/device_link.h"
+#include "session/device_link.h"
+#include "upload/upload_engine.h"
 #include "hid/hid_backend.h"
 #include "protocol/exchange.h"
 
@@ -70,6 +71,9 @@ class BootloaderSession {
   // was cancelled (exchange.CancelWaits()); Failed otherwise (the lines are in
   // the history).
   ExitCode Connect();
+
+  // Where the upload's terminal lines, progress, question and end go.
+  void SetUploadView(UploadUi& ui);
 
   DeviceLink& link() { return *link_; }
   // The selected device's node, "" when none.

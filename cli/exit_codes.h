@@ -1,5 +1,10 @@
 #pragma once
 // The exit codes of quelloader-cli, one meaning each, shown in --help.
+//
+// Scripts and production lines branch on these numbers, so a code is only
+// ever added, never removed, renumbered or given another meaning. A new kind
+// of failure that fits no existing meaning gets a new number (and a line in
+// kExitCodesHelp, the README and the manual page).
 
 #include <string_view>
 

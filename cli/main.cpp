@@ -13,6 +13,7 @@
 #include "cli/device_select.h"
 #endif
 #include "cli/exit_codes.h"
+#include "cli/failure.h"
 #include "core/parse_number.h"
 #include "core/version.h"
 
@@ -47,7 +48,14 @@ int Main(int argc, char** argv) {
     return code == 0 ? 0 : ToInt(ExitCode::Usage);
   }
   for (auto& c : commands) {
-    if (c.app->parsed()) return ToInt(c.run());
+    if (!c.app->parsed()) continue;
+    // Every failure of a command ends here, printed once.
+    try {
+      return ToInt(c.run());
+    } catch (const Failure& f) {
+      if (*f.what() != '\0') std::fprintf(stderr, "quelloader-cli: %s\n", f.what());
+      return ToInt(f.code());
+    }
   }
   return ToInt(ExitCode::Usage);
 }

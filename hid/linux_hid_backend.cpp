@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/debug_log.h"
 #include "hid/linux_hid_policy.h"
 #include "hid/report_descriptor.h"
 
@@ -258,6 +260,7 @@ class LinuxReader final : public HidReader {
       pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
       const int ready = poll(fds, wake_fd_ >= 0 ? 2 : 1, sleep_ms_);
       if (ready < 0 && errno != EINTR) {
+        if (DebugEnabled()) DebugLog("reader (fd " + std::to_string(fd_) + ")" + ": poll failed: " + std::strerror(errno));
         if (!Pause(sleep_ms_)) break;
         continue;
       }
@@ -271,6 +274,7 @@ class LinuxReader final : public HidReader {
       if (n <= 0) {
         // Nothing to read although the node said so: it has gone.
         const int error = n < 0 ? errno : EIO;
+        if (DebugEnabled()) DebugLog("reader (fd " + std::to_string(fd_) + ")" + ": read failed: " + std::strerror(error));
         if (!HandOver(Item{{}, static_cast<std::uint32_t>(error)})) break;
         // A device that went away fails every read at once: wait a step
         // instead of spinning until its holder gives it back.
@@ -375,6 +379,7 @@ class LinuxHidBackend final : public HidBackend {
       if (monitor_ != nullptr &&
           (udev_monitor_filter_add_match_subsystem_devtype(monitor_, "hidraw", nullptr) < 0 ||
            udev_monitor_enable_receiving(monitor_) < 0)) {
+        DebugLog(std::string("udev monitor: cannot receive events: ") + std::strerror(errno));
         udev_monitor_unref(monitor_);
         monitor_ = nullptr;
       }
@@ -383,6 +388,7 @@ class LinuxHidBackend final : public HidBackend {
       }
     }
     if (watch_ == 0) {
+      DebugLog("udev monitor: not available; looking for changes every half second");
       if (monitor_ != nullptr) {
         udev_monitor_unref(monitor_);
         monitor_ = nullptr;
@@ -414,6 +420,9 @@ class LinuxHidBackend final : public HidBackend {
       errno = 0;
       udev_device* dev = udev_monitor_receive_device(monitor_);
       if (dev == nullptr) {
+        if (errno != 0 && errno != EAGAIN && DebugEnabled()) {
+          DebugLog(std::string("udev monitor: receive failed: ") + std::strerror(errno));
+        }
         if (!drain.Error(errno)) break;
         continue;
       }

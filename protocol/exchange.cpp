@@ -86,6 +86,7 @@ void Exchange::ShowRead(const std::uint8_t* Data, std::uint16_t Size) {
   const unsigned sum = static_cast<unsigned>(ReceiveCount) + Size;
   ReceiveCount = static_cast<std::uint16_t>(std::min<unsigned>(sum, std::numeric_limits<std::uint16_t>::max()));
   DataReceived = true;
+  WakeParked();
 }
 
 void Exchange::ShowRead(std::span<const std::uint8_t> data) {
@@ -195,7 +196,82 @@ bool Exchange::WaitForDevice() {
   return false;
 }
 
-void Exchange::CancelWaits() { ++cancel_generation_; }
+void Exchange::CancelWaits() {
+  ++cancel_generation_;
+  WakeParked();
+}
+
+void Exchange::SetCurrentDevice(ReportDevice* device) {
+  CurrentDevice = device;
+  WakeParked();
+}
+
+void Exchange::WakeParked() {
+  if (parked_ != nullptr) parked_->Check();
+}
+
+Exchange::ResponseWait Exchange::Response(std::uint8_t code, std::int64_t timeout_ms) {
+  return ResponseWait(*this, code, timeout_ms);
+}
+
+Exchange::ResponseWait::~ResponseWait() {
+  Unpark();
+  if (resume_timer_) ex_.loop_.cancel(resume_timer_);
+}
+
+bool Exchange::ResponseWait::Decide() {
+  if (ex_.cancel_generation_ != generation_) {
+    result_ = WaitResult::WaitStopped;
+  } else if (ex_.CurrentDevice == nullptr) {
+    result_ = WaitResult::WaitNoDevice;
+  } else if (ex_.loop_.now() >= deadline_) {
+    result_ = WaitResult::WaitTimeOut;
+  } else if (ex_.CheckResponse(code_)) {
+    result_ = WaitResult::WaitOk;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool Exchange::ResponseWait::await_ready() {
+  if (ex_.blocking_waits_) {
+    result_ = ex_.WaitForResponse(code_, timeout_ms_);
+    return true;
+  }
+  generation_ = ex_.cancel_generation_;
+  deadline_ = ex_.loop_.now() + from_ms(timeout_ms_);
+  return Decide();
+}
+
+void Exchange::ResponseWait::await_suspend(std::coroutine_handle<> awaiting) {
+  awaiting_ = awaiting;
+  ex_.parked_ = this;
+  deadline_timer_ = ex_.loop_.schedule_at(deadline_, [this] {
+    deadline_timer_ = 0;
+    Check();
+  });
+}
+
+void Exchange::ResponseWait::Check() {
+  if (!Decide()) return;
+  Unpark();
+  // Resumed from the loop, never from inside the report handler or the
+  // removal that decided it: the upload may go on to end the session that
+  // is calling.
+  resume_timer_ = ex_.loop_.schedule_at(ex_.loop_.now(), [this] {
+    resume_timer_ = 0;
+    awaiting_.resume();
+  });
+}
+
+void Exchange::ResponseWait::Unpark() {
+  if (ex_.parked_ == this) ex_.parked_ = nullptr;
+  if (deadline_timer_) {
+    ex_.loop_.cancel(deadline_timer_);
+    deadline_timer_ = 0;
+  }
+}
 
 // ---- Texts -----------------------------------------------------------------
 

@@ -3,6 +3,7 @@
 // through which every packet is sent and every answer received, with the
 // waits for an answer under a time-out.
 
+#include <coroutine>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -67,8 +68,12 @@ class Exchange {
   std::uint16_t ReceiveCount = 0;
   bool DataReceived = false;
   TBootInfo BootInfo;
-  // The selected bootloader, or none. Owned by the device link.
+  // The selected bootloader, or none. Owned by the device link or the
+  // session. Clearing it ends a running wait with WaitNoDevice; with
+  // suspending waits, clear it through SetCurrentDevice so that a parked wait
+  // hears of it at once.
   ReportDevice* CurrentDevice = nullptr;
+  void SetCurrentDevice(ReportDevice* device);
 
   // Called by SendPlainCommand(CMD_RESET) before the packet goes out: the
   // device link clears WarnOnRemoval there.
@@ -110,12 +115,61 @@ class Exchange {
   // request from the first.
   std::uint64_t StopRequests() const { return cancel_generation_; }
 
+  // ---- Waiting inside a coroutine -------------------------------------------
+  // `co_await Response(code, timeout_ms)` gives the same WaitResult as
+  // WaitForResponse. With blocking waits (the default, the window's way) it
+  // is WaitForResponse, processing events nested until the answer. Without,
+  // the coroutine is parked and resumed from the event loop once the answer
+  // has come, the time-out has passed, the device has gone or a stop request
+  // came: several exchanges then wait side by side on one loop, each on its
+  // own deadline. One wait at a time per exchange.
+  class ResponseWait;
+  ResponseWait Response(std::uint8_t code, std::int64_t timeout_ms);
+  void SetBlockingWaits(bool on) { blocking_waits_ = on; }
+  bool BlockingWaits() const { return blocking_waits_; }
+
  private:
+  friend class ResponseWait;
+  // Re-checks a parked wait after something it waits for may have happened.
+  void WakeParked();
+
   // Restores the 64-byte floor if someone shrank TransferBuffer directly.
   void KeepMinimumBuffer();
 
   EventLoop& loop_;
   std::uint64_t cancel_generation_ = 0;
+  bool blocking_waits_ = true;
+  ResponseWait* parked_ = nullptr;
+};
+
+class Exchange::ResponseWait {
+ public:
+  ResponseWait(Exchange& exchange, std::uint8_t code, std::int64_t timeout_ms)
+      : ex_(exchange), code_(code), timeout_ms_(timeout_ms) {}
+  ~ResponseWait();
+  ResponseWait(const ResponseWait&) = delete;
+  ResponseWait& operator=(const ResponseWait&) = delete;
+
+  bool await_ready();
+  void await_suspend(std::coroutine_handle<> awaiting);
+  WaitResult await_resume() const { return result_; }
+
+ private:
+  friend class Exchange;
+  // The outcome so far, tested in WaitForResponse's order; false while none.
+  bool Decide();
+  void Check();
+  void Unpark();
+
+  Exchange& ex_;
+  std::uint8_t code_;
+  std::int64_t timeout_ms_;
+  Micros deadline_ = 0;
+  std::uint64_t generation_ = 0;
+  WaitResult result_ = WaitResult::WaitTimeOut;
+  std::coroutine_handle<> awaiting_;
+  TimerId deadline_timer_ = 0;
+  TimerId resume_timer_ = 0;
 };
 
 // The history line for a failed wait ("" for WaitOk and WaitStopped).

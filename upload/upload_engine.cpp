@@ -42,7 +42,7 @@ class Upload {
   Upload(Exchange& exchange, FlashImage image, UploadUi& ui)
       : ex_(exchange), image_(std::move(image)), ui_(ui), info_(exchange.BootInfo) {}
 
-  UploadOutcome Run();
+  Task<UploadOutcome> Run();
 
  private:
   UploadOutcome Refuse(std::string_view line) {
@@ -73,11 +73,11 @@ class Upload {
   // same time-out, and the caller then closes the open write command with
   // its remaining `blocks_left` data blocks and sends nothing more. A second
   // stop request abandons at once (WaitStopped).
-  WaitResult Await(std::uint8_t code, std::int64_t timeout_ms, std::int64_t blocks_left);
+  Task<WaitResult> Await(std::uint8_t code, std::int64_t timeout_ms, std::int64_t blocks_left);
 
-  WaitResult MainErase(std::int64_t blocks);
-  WaitResult MainWrite(std::int64_t length);
-  WaitResult FinalBlock();
+  Task<WaitResult> MainErase(std::int64_t blocks);
+  Task<WaitResult> MainWrite(std::int64_t length);
+  Task<WaitResult> FinalBlock();
 
   Exchange& ex_;
   FlashImage image_;
@@ -91,14 +91,14 @@ class Upload {
   bool abandoned_ = false;  // a second one came: end at once
 };
 
-WaitResult Upload::Await(std::uint8_t code, std::int64_t timeout_ms, std::int64_t blocks_left) {
+Task<WaitResult> Upload::Await(std::uint8_t code, std::int64_t timeout_ms, std::int64_t blocks_left) {
   const std::uint64_t requests = ex_.StopRequests();
   const Micros deadline = ex_.loop().now() + from_ms(timeout_ms);
-  WaitResult r = ex_.WaitForResponse(code, timeout_ms);
-  if (r != WaitResult::WaitStopped) return r;
+  WaitResult r = co_await ex_.Response(code, timeout_ms);
+  if (r != WaitResult::WaitStopped) co_return r;
   if (stopping_ || ex_.StopRequests() - requests > 1) {
     abandoned_ = true;
-    return r;
+    co_return r;
   }
   stopping_ = true;
   if (code == CMD_ERASE) {
@@ -112,28 +112,25 @@ WaitResult Upload::Await(std::uint8_t code, std::int64_t timeout_ms, std::int64_
   // What is left of this wait's time-out (at least 1 ms, so that an answer
   // that came with the stop request is still taken).
   const Micros left = deadline - ex_.loop().now();
-  r = ex_.WaitForResponse(code, std::max<std::int64_t>(1, (left + 999) / 1000));
+  r = co_await ex_.Response(code, std::max<std::int64_t>(1, (left + 999) / 1000));
   if (r == WaitResult::WaitStopped) abandoned_ = true;
-  return r;
+  co_return r;
 }
 
-UploadOutcome Upload::Run() {
-  std::string why;
-  if (!BootInfoUsable(info_, &why)) return Refuse(why);
+Task<UploadOutcome> Upload::Run() {
   // The arithmetic below divides by both block sizes and places the final
-  // block below BootStart; never run it on values that break it.
+  // block below BootStart; BootInfoUsable refuses every value that breaks it.
+  std::string why;
+  if (!BootInfoUsable(info_, &why)) co_return Refuse(why);
   const bool pic18 = info_.McuType == 2;
-  if (info_.EraseBlockSize == 0 || info_.WriteBlockSize == 0 || info_.BootStart < info_.EraseBlockSize ||
-      (pic18 && info_.EraseBlockSize < 4))
-    return Refuse("Error: Device reports block sizes the upload cannot use; cannot upload.");
 
   E_ = info_.EraseBlockSize;
   L_ = image_.ImageEnd();
   const std::int64_t boot_start = info_.BootStart;
   const std::int64_t final_address = boot_start - E_;
 
-  if (L_ == 0) return Refuse("Error: HEX file holds no data; cannot upload.");
-  if (pic18 && L_ < 4) return Refuse("Error: HEX file holds fewer than the 4 bytes of a PIC18 reset vector; cannot upload.");
+  if (L_ == 0) co_return Refuse("Error: HEX file holds no data; cannot upload.");
+  if (pic18 && L_ < 4) co_return Refuse("Error: HEX file holds fewer than the 4 bytes of a PIC18 reset vector; cannot upload.");
 
   // Data blocks are E bytes long and travel in TransferBuffer.
   if (ex_.TransferBuffer.size() < static_cast<std::size_t>(E_)) ex_.TransferBuffer.resize(E_, 0);
@@ -159,12 +156,12 @@ UploadOutcome Upload::Run() {
   if (boot_start < L_ && !ui_.AskBootloaderArea()) {
     ui_.AppendTerminal("Upload aborted.");
     ui_.FinishUpload();
-    return UploadOutcome::Declined;
+    co_return UploadOutcome::Declined;
   }
 
   ui_.AppendTerminal("Erase...");
-  if (WaitResult r = MainErase(n); r != WaitResult::WaitOk) return Fail(r);
-  if (stopping_) return UploadOutcome::Stopped;
+  if (WaitResult r = co_await MainErase(n); r != WaitResult::WaitOk) co_return Fail(r);
+  if (stopping_) co_return UploadOutcome::Stopped;
 
   std::int64_t W = 0;
   if (L_ > final_address) {
@@ -179,32 +176,32 @@ UploadOutcome Upload::Run() {
   }
   ui_.ProgressSetMax(kProgressPerByte * W);
   ui_.AppendTerminal("Write...");
-  if (WaitResult r = MainWrite(W); r != WaitResult::WaitOk) return Fail(r);
-  if (stopping_) return UploadOutcome::Stopped;
+  if (WaitResult r = co_await MainWrite(W); r != WaitResult::WaitOk) co_return Fail(r);
+  if (stopping_) co_return UploadOutcome::Stopped;
 
-  if (WaitResult r = FinalBlock(); r != WaitResult::WaitOk) return Fail(r);
+  if (WaitResult r = co_await FinalBlock(); r != WaitResult::WaitOk) co_return Fail(r);
   // Stopped with the final block written: everything but the reset is done,
   // and a stop sends no reset.
-  if (stopping_) return UploadOutcome::Stopped;
+  if (stopping_) co_return UploadOutcome::Stopped;
 
   ui_.AppendTerminal("Reset...");
   ex_.SendPlainCommand(CMD_RESET);
   ui_.AppendHistory("Completed successfully.");
-  return UploadOutcome::Completed;
+  co_return UploadOutcome::Completed;
 }
 
 // Blocks 0 to blocks-1, at most kMaxCommandCount per command; each command
 // names its own highest block.
-WaitResult Upload::MainErase(std::int64_t blocks) {
+Task<WaitResult> Upload::MainErase(std::int64_t blocks) {
   for (std::int64_t first = 0; first < blocks;) {
     const std::int64_t m = std::min<std::int64_t>(blocks - first, kMaxCommandCount);
     ex_.SendAddressedCommand(CMD_ERASE, static_cast<std::uint32_t>((first + m - 1) * E_),
                              static_cast<std::uint16_t>(m));
-    WaitResult r = Await(CMD_ERASE, kEraseMsPerBlock * m, 0);
-    if (r != WaitResult::WaitOk || stopping_) return r;
+    WaitResult r = co_await Await(CMD_ERASE, kEraseMsPerBlock * m, 0);
+    if (r != WaitResult::WaitOk || stopping_) co_return r;
     first += m;
   }
-  return WaitResult::WaitOk;
+  co_return WaitResult::WaitOk;
 }
 
 // Bytes 0 to length-1 in data blocks of E bytes. A write longer than one
@@ -212,7 +209,7 @@ WaitResult Upload::MainErase(std::int64_t blocks) {
 // own address, so the blocks stay aligned. After a stop request the command
 // under way still gets all its blocks (the image's own bytes, as planned);
 // no further command starts.
-WaitResult Upload::MainWrite(std::int64_t length) {
+Task<WaitResult> Upload::MainWrite(std::int64_t length) {
   const std::int64_t per_command =
       E_ > kMaxCommandCount ? kMaxCommandCount : kMaxCommandCount / E_ * E_;
   const std::uint8_t* image = image_.bytes.data();
@@ -235,32 +232,41 @@ WaitResult Upload::MainWrite(std::int64_t length) {
         ui_.ProgressStep();
       }
       ex_.SendPacket(static_cast<std::size_t>(i));
-      WaitResult r = Await(CMD_WRITE, kBlockTimeoutMs, (c - j + E_ - 1) / E_);
-      if (r != WaitResult::WaitOk) return r;
+      WaitResult r = co_await Await(CMD_WRITE, kBlockTimeoutMs, (c - j + E_ - 1) / E_);
+      if (r != WaitResult::WaitOk) co_return r;
     }
   }
-  return WaitResult::WaitOk;
+  co_return WaitResult::WaitOk;
 }
 
 // The erase block just below the bootloader: blank, with the program's own
 // reset vector in its last four bytes on PIC18.
-WaitResult Upload::FinalBlock() {
+Task<WaitResult> Upload::FinalBlock() {
   const auto address = static_cast<std::uint32_t>(info_.BootStart - E_);
   ex_.SendAddressedCommand(CMD_ERASE, address, 1);
-  WaitResult r = Await(CMD_ERASE, kBlockTimeoutMs, 0);
-  if (r != WaitResult::WaitOk || stopping_) return r;
+  WaitResult r = co_await Await(CMD_ERASE, kBlockTimeoutMs, 0);
+  if (r != WaitResult::WaitOk || stopping_) co_return r;
   ex_.SendAddressedCommand(CMD_WRITE, address, static_cast<std::uint16_t>(E_));
   if (ex_.TransferBuffer.size() < static_cast<std::size_t>(E_)) ex_.TransferBuffer.resize(E_, 0);
   std::fill_n(ex_.TransferBuffer.begin(), E_, 0xFF);
   if (info_.McuType == 2) std::copy(SavedResetVector.begin(), SavedResetVector.end(), ex_.TransferBuffer.begin() + (E_ - 4));
   ex_.SendPacket(static_cast<std::size_t>(E_));
-  return Await(CMD_WRITE, kBlockTimeoutMs, 0);
+  co_return co_await Await(CMD_WRITE, kBlockTimeoutMs, 0);
 }
 
 }  // namespace
 
+Task<UploadOutcome> UploadTask(Exchange& exchange, FlashImage image, UploadUi& ui) {
+  Upload upload(exchange, std::move(image), ui);
+  co_return co_await upload.Run();
+}
+
 UploadOutcome RunUpload(Exchange& exchange, FlashImage image, UploadUi& ui) {
-  return Upload(exchange, std::move(image), ui).Run();
+  Task<UploadOutcome> task = UploadTask(exchange, std::move(image), ui);
+  // With blocking waits the task is done by now; with suspending ones the
+  // loop runs until it is.
+  while (!task.done()) exchange.loop().process_events(exchange.loop().now() + from_ms(1000));
+  return task.result();
 }
 
 }  // namespace ql

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/task.h"
 #include "image/flash_image.h"
 #include "protocol/exchange.h"
 
@@ -60,5 +61,8 @@ inline constexpr std::uint32_t kMaxCommandCount = 32767;
 // A second stop request abandons at once; that, and a device that stops
 // answering meanwhile, end as Stopped with a line saying to reset the board.
 UploadOutcome RunUpload(Exchange& exchange, FlashImage image, UploadUi& ui);
+// The same upload as a coroutine: done on return with blocking waits; with
+// suspending ones it goes on from the event loop (several boards at once).
+Task<UploadOutcome> UploadTask(Exchange& exchange, FlashImage image, UploadUi& ui);
 
 }  // namespace ql

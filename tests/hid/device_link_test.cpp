@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "app/list_items.h"
 #include "core/virtual_event_loop.h"
-#include "hid/device_link.h"
+#include "session/device_link.h"
 #include "hid/virtual_hid_backend.h"
 #include "hid/virtual_sim_device.h"
 #include "sim/simulated_bootloader.h"
@@ -22,8 +23,9 @@ using Lines = std::vector<std::string>;
 
 class RecordingView : public DeviceLinkView {
  public:
-  void SetMcuItem(std::string_view item) override { mcu.assign(item); }
-  void SetDeviceItem(std::string_view item) override { device.assign(item); }
+  // What the window's boxes would show.
+  void ShowMcuType(std::uint8_t mcu_type) override { mcu = McuItem(mcu_type); }
+  void ShowDeviceName(std::string_view name) override { device = DeviceItem(name); }
   void SetLinkPicture(int p) override { picture = p; }
   void SetConnectCaption(std::string_view c) override { caption.assign(c); }
   void SetStartEnabled(bool e) override { start_enabled = e; }

@@ -1,4 +1,4 @@
-#include "hid/device_link.h"
+#include "session/device_link.h"
 
 #include <cstdio>
 #include <utility>
@@ -11,26 +11,16 @@ constexpr std::string_view kCaptionConnect = "Connect";
 constexpr std::string_view kCaptionWaiting = "Waiting... Disconnect";
 constexpr std::string_view kCaptionDisconnect = "Disconnect";
 
-constexpr std::int64_t kBootInfoTimeoutMs = 1000;
-constexpr std::int64_t kHandshakeTimeoutMs = 500;
+// The link's steps wait the window's way (blocking waits, nested in the
+// handler), so they are done on return; the loop runs until they are in case
+// the exchange waits otherwise.
+template <typename T>
+T Finished(EventLoop& loop, Task<T>& task) {
+  while (!task.done()) loop.process_events(loop.now() + from_ms(1000));
+  return task.result();
+}
 
 }  // namespace
-
-std::string McuItem(std::uint8_t mcu_type) {
-  switch (mcu_type) {
-    case 1:
-      return "<P align=\"center\">PIC16</P>";
-    case 2:
-      return "<P align=\"center\">PIC18</P>";
-    default:
-      return {};
-  }
-}
-
-std::string DeviceItem(std::string_view boot_device_name) {
-  if (boot_device_name.empty()) return {};
-  return "<P align=\"center\">" + std::string(boot_device_name) + "</P>";
-}
 
 std::string DeviceName(TJvHidDevice& HidDev) {
   std::string text = HidDev.ProductText();
@@ -64,6 +54,7 @@ DeviceLink::DeviceLink(EventLoop& loop, HidBackend& backend, Exchange& exchange,
 DeviceLink::~DeviceLink() {
   *alive_ = false;
   SetCurrent(nullptr);
+  session_.reset();
   exchange_.OnResetSent = {};
   // The controller goes first, so that destroying the held devices stops
   // their readers without renewing list slots nobody will read.
@@ -73,7 +64,37 @@ DeviceLink::~DeviceLink() {
 
 void DeviceLink::SetCurrent(TJvHidDevice* device) {
   current_ = device;
-  exchange_.CurrentDevice = device;
+  exchange_.SetCurrentDevice(device);
+}
+
+bool DeviceLink::FailureSeen(SessionFailure failure) const {
+  return (failures_seen_ & (1u << static_cast<unsigned>(failure))) != 0;
+}
+
+void DeviceLink::SessionStepEnded() {
+  if (!rebuild_after_step_) return;
+  rebuild_after_step_ = false;
+  HidCtlDeviceChange();
+}
+
+void DeviceLink::PhaseChanged(SessionPhase phase) {
+  if (!connecting_) return;
+  switch (phase) {
+    case SessionPhase::Connecting:
+      view_.SetConnectCaption(kCaptionWaiting);
+      view_.SetStartEnabled(false);
+      handshaking_ = true;
+      break;
+    case SessionPhase::Connected:
+      view_.SetConnectCaption(kCaptionDisconnect);
+      break;
+    case SessionPhase::Ready:
+    case SessionPhase::Gone:
+      view_.SetConnectCaption(kCaptionConnect);
+      break;
+    default:
+      break;
+  }
 }
 
 std::string DeviceLink::RemovedDeviceName() const {
@@ -92,6 +113,10 @@ void DeviceLink::HidCtlDeviceChange() {
     loop_.run_outside_waits([this, alive] {
       if (!*alive) return;
       rebuild_pending_ = false;
+      if (session_ && session_->Busy()) {
+        rebuild_after_step_ = true;
+        return;
+      }
       RebuildList();
     });
   });
@@ -103,8 +128,10 @@ void DeviceLink::RebuildList() {
     bool& flag;
     ~Done() { flag = false; }
   } done{rebuild_running_};
-  // The held devices are given back; the pointer to the selected one goes with them.
+  // The held devices are given back; the pointer to the selected one and
+  // its session go with them.
   SetCurrent(nullptr);
+  session_.reset();
   for (Entry& entry : list_) entry.device.reset();
   list_.clear();
   ctl_->EnumerateDevices();
@@ -114,7 +141,7 @@ void DeviceLink::RebuildList() {
 
 bool DeviceLink::HidCtlEnumerate(TJvHidDevice& HidDev, int Idx) {
   Entry entry;
-  entry.text = DeviceName(HidDev);
+  entry.text = ql::DeviceName(HidDev);
   entry.device = ctl_->ClaimByIndex(Idx);
   list_.push_back(std::move(entry));
   return true;
@@ -135,29 +162,24 @@ void DeviceLink::SelectBootloader(std::string_view name) {
       break;
     }
   }
+  if (session_ && session_->Busy()) return;  // never from under a running step
+  session_.reset();
   SetCurrent(found);
   if (found == nullptr) return;
-  if (!found->CanReadWrite()) {
-    found->SetDataHandler({});
+  session_ = std::make_unique<Session>(exchange_, *found, static_cast<SessionView&>(*this));
+  const bool attached = session_->Attach();
+  failures_seen_ |= 1u << static_cast<unsigned>(session_->failure());
+  if (!attached) {
+    // A node that cannot be opened for writing stays selected, so that its
+    // holder can say why it is refused.
+    if (session_->failure() == SessionFailure::ReportsTooShort) SetCurrent(nullptr);
     return;
   }
-  // Reports too short for 64 data bytes would cut every packet: such a
-  // device is refused, never talked to.
-  if (std::string why; !OutputReportUsable(found->OutputReportByteLength(), &why)) {
-    found->SetDataHandler({});
-    SetCurrent(nullptr);
-    view_.AppendHistory(why);
-    return;
-  }
-  found->SetDataHandler([this](TJvHidDevice&, std::uint8_t, const std::uint8_t* Data,
-                               std::uint16_t Size) { exchange_.ShowRead(Data, Size); });
-  exchange_.SendPlainCommand(CMD_BOOT_INFO);
-  const WaitResult result = exchange_.WaitForResponse(CMD_BOOT_INFO, kBootInfoTimeoutMs);
-  if (result != WaitResult::WaitOk) {
-    if (result != WaitResult::WaitStopped) {
-      view_.AppendHistory("USB HID device is not in bootloader mode.");
-      view_.AppendHistory("Reset device.");
-    }
+  Task<bool> boot_info = session_->ReadBootInfo();
+  const bool read = Finished(loop_, boot_info);
+  failures_seen_ |= 1u << static_cast<unsigned>(session_->failure());
+  SessionStepEnded();
+  if (!read) {
     SetCurrent(nullptr);
     return;
   }
@@ -166,8 +188,8 @@ void DeviceLink::SelectBootloader(std::string_view name) {
 
 void DeviceLink::ShowBootInfo() {
   const TBootInfo& info = exchange_.BootInfo;
-  view_.SetMcuItem(McuItem(info.McuType));
-  view_.SetDeviceItem(DeviceItem(info.BootDeviceName));
+  view_.ShowMcuType(info.McuType);
+  view_.ShowDeviceName(info.BootDeviceName);
   shown_name_ = info.BootDeviceName;
   // Never below one report, whatever the record says; the upload refuses
   // block sizes it cannot work with.
@@ -184,7 +206,11 @@ void DeviceLink::ButtonConnectClick() {
     return;
   }
   if (Connected) {
-    exchange_.SendPlainCommand(CMD_RESET);
+    if (session_) {
+      session_->Disconnect();
+    } else {
+      exchange_.SendPlainCommand(CMD_RESET);
+    }
     Connected = false;
     view_.SetConnectCaption(kCaptionConnect);
     view_.ClearTerminal();
@@ -210,33 +236,25 @@ void DeviceLink::ButtonConnectClick() {
   } reset{*this};
 
   if (current_ == nullptr) SelectBootloader(BootloaderProductName);
-  if (!exchange_.WaitForDevice()) {
+  if (!exchange_.WaitForDevice() || !session_) {
     view_.AppendHistory("Unable to find device: " + std::string(BootloaderProductName) + ".");
     return;
   }
-  view_.AppendHistory("Waiting MCU response...");
-  view_.SetConnectCaption(kCaptionWaiting);
-  view_.SetStartEnabled(false);
-  handshaking_ = true;
-
-  exchange_.SendPlainCommand(CMD_HANDSHAKE_1);
-  WaitResult result = exchange_.WaitForResponse(CMD_HANDSHAKE_1, kHandshakeTimeoutMs);
-  if (result == WaitResult::WaitOk) {
-    exchange_.SendPlainCommand(CMD_HANDSHAKE_2);
-    result = exchange_.WaitForResponse(CMD_HANDSHAKE_2, kHandshakeTimeoutMs);
-  }
-  if (result != WaitResult::WaitOk) {
-    const std::string line = ReportWaitError(result, RemovedDeviceName());
-    if (!line.empty()) view_.AppendHistory(line);
-    view_.SetConnectCaption(kCaptionConnect);
-    view_.AppendHistory("Disconnected.");
-  } else {
-    Connected = true;
-    view_.ClearTerminal();
-    view_.AppendHistory("Connected.");
-    view_.SetConnectCaption(kCaptionDisconnect);
-  }
+  Task<bool> connect = session_->Connect();
+  Connected = Finished(loop_, connect);
+  SessionStepEnded();
   view_.SetStartEnabled(true);
+}
+
+UploadOutcome DeviceLink::Upload(FlashImage image) {
+  if (!session_) {
+    // No bootloader was ever selected: the upload finds no device, and says so.
+    return RunUpload(exchange_, std::move(image), *this);
+  }
+  Task<UploadOutcome> upload = session_->Upload(std::move(image));
+  const UploadOutcome outcome = Finished(loop_, upload);
+  SessionStepEnded();
+  return outcome;
 }
 
 void DeviceLink::HidCtlRemoval(TJvHidDevice& HidDev) {
@@ -250,9 +268,10 @@ void DeviceLink::HidCtlRemoval(TJvHidDevice& HidDev) {
     return;
   }
   removed_name_ = shown_name_;
+  if (session_ && session_->device() == &HidDev) session_->DeviceRemoved();
   SetCurrent(nullptr);
-  view_.SetMcuItem("");
-  view_.SetDeviceItem("");
+  view_.ShowMcuType(0);
+  view_.ShowDeviceName("");
   shown_name_.clear();
   view_.SetLinkPicture(0);
   if (Connected) {

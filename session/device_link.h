@@ -21,46 +21,45 @@
 #include "hid/hid_backend.h"
 #include "hid/hid_controller.h"
 #include "hid/hid_device.h"
+#include "image/flash_image.h"
 #include "protocol/exchange.h"
+#include "session/session.h"
+#include "upload/upload_engine.h"
 
 namespace ql {
 
 // The product string by which the bootloader device is recognised.
 inline constexpr std::string_view BootloaderProductName = "USB HID Bootloader";
 
-// What the link shows; the window implements it (the command line too).
-class DeviceLinkView {
+// What the link shows; the window implements it (the command line too). It
+// is the view of the selected bootloader's session as well: the upload's
+// lines, terminal and progress reach it through the link.
+class DeviceLinkView : public SessionView {
  public:
-  virtual ~DeviceLinkView() = default;
-  // MCU Type box: emptied, then `item` added and selected unless it is empty.
-  virtual void SetMcuItem(std::string_view item) = 0;
-  // Device box: emptied, then `item` added and selected unless it is empty.
-  virtual void SetDeviceItem(std::string_view item) = 0;
+  // MCU Type box: emptied, then the family `mcu_type` stands for shown
+  // (1 PIC16, 2 PIC18; any other value leaves it empty).
+  virtual void ShowMcuType(std::uint8_t mcu_type) = 0;
+  // Device box: emptied, then the bootloader's device name shown ("" none).
+  virtual void ShowDeviceName(std::string_view boot_device_name) = 0;
   // LinkIndicator picture: 0 no bootloader, 1 a bootloader answered.
   virtual void SetLinkPicture(int picture) = 0;
   // Caption of ButtonConnect: "Connect", "Waiting... Disconnect", "Disconnect".
   virtual void SetConnectCaption(std::string_view caption) = 0;
   // Whether ButtonStartBootloader is enabled.
   virtual void SetStartEnabled(bool enabled) = 0;
-  virtual void AppendHistory(std::string_view line) = 0;
-  virtual void ClearTerminal() = 0;
 };
-
-// Items of the two boxes ("" = no item).
-std::string McuItem(std::uint8_t mcu_type);
-std::string DeviceItem(std::string_view boot_device_name);
 
 // List text of a device: its product string, or "Device VID=%.4X PID=%.4X",
 // then " (Serial=%s)" when it has a serial number.
 std::string DeviceName(TJvHidDevice& HidDev);
 
-class DeviceLink {
+class DeviceLink final : private SessionView {
  public:
   // Creates the controller HidCtl on `backend` (its first rebuild runs when
   // the loop next processes events) and takes over exchange.OnResetSent.
   DeviceLink(EventLoop& loop, HidBackend& backend, Exchange& exchange, DeviceLinkView& view);
   // Gives every held device back (stopping its reader) before the controller goes.
-  ~DeviceLink();
+  ~DeviceLink() override;
   DeviceLink(const DeviceLink&) = delete;
   DeviceLink& operator=(const DeviceLink&) = delete;
 
@@ -80,6 +79,12 @@ class DeviceLink {
   int BootInfoShownCount() const { return boot_info_shown_; }
   // Counts the completed list rebuilds (each ends with its selection).
   int ListRebuildCount() const { return list_rebuilds_; }
+  // The selected bootloader's session, or null (kept after its device left,
+  // until the next selection).
+  Session* session() const { return session_.get(); }
+  // Whether a selection has met a bootloader that failed this way (a
+  // silent one, one whose reports are too short) since the link started.
+  bool FailureSeen(SessionFailure failure) const;
 
   struct Entry {
     std::string text;
@@ -106,10 +111,27 @@ class DeviceLink {
   // Connect, or disconnect when Connected. A click while a connect attempt
   // waits ("Waiting... Disconnect") cancels that attempt.
   void ButtonConnectClick();
+  // The upload into the connected bootloader (the window's Begin uploading,
+  // the command line's flash), through its session.
+  UploadOutcome Upload(FlashImage image);
+  // A stop request for the running step.
+  void Stop() { exchange_.CancelWaits(); }
 
  private:
   void RebuildList();
   void SetCurrent(TJvHidDevice* device);
+  void SessionStepEnded();
+
+  // ---- SessionView: the session's events, shown through view_ --------------
+  void AppendHistory(std::string_view line) override { view_.AppendHistory(line); }
+  void AppendTerminal(std::string_view line) override { view_.AppendTerminal(line); }
+  void ProgressSetMax(std::int64_t max) override { view_.ProgressSetMax(max); }
+  void ProgressStep() override { view_.ProgressStep(); }
+  bool AskBootloaderArea() override { return view_.AskBootloaderArea(); }
+  void FinishUpload() override { view_.FinishUpload(); }
+  std::string DeviceName() override { return RemovedDeviceName(); }
+  void ClearTerminal() override { view_.ClearTerminal(); }
+  void PhaseChanged(SessionPhase phase) override;
 
   EventLoop& loop_;
   Exchange& exchange_;
@@ -117,6 +139,12 @@ class DeviceLink {
   std::vector<Entry> list_;
   std::unique_ptr<TJvHidDeviceController> ctl_;
   TJvHidDevice* current_ = nullptr;
+  std::unique_ptr<Session> session_;
+  unsigned failures_seen_ = 0;
+  // A rebuild that came while the session was in a step runs when it ends:
+  // it would send a boot-info request into the step (into a write command,
+  // as data) and take the device from under it.
+  bool rebuild_after_step_ = false;
   bool connecting_ = false;
   bool handshaking_ = false;
   bool rebuild_pending_ = false;
