@@ -19,6 +19,7 @@
 #include "app/screenshot_tour.h"
 #include "app/settings_location.h"
 #include "app/window_arguments.h"
+#include "core/debug_log.h"
 #include "core/version.h"
 #include "hid/linux_hid_backend.h"
 #include "hid/virtual_hid_backend.h"
@@ -58,6 +59,8 @@ int main(int argc, char** argv) {
   // The display name stays unset: Qt would append it to the window's caption.
   QGuiApplication::setDesktopFileName(QStringLiteral("quelloader"));
 
+  // QUELLOADER_DEBUG=1: timestamped debug lines on stderr for field reports.
+  ql::EnableDebugFromEnvironment();
   ql::QtEventLoop loop;
 
   std::unique_ptr<ql::HidBackend> backend;

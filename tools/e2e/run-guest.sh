@@ -12,7 +12,8 @@
 # Programs default to their places in the build folder (build/ of the
 # checkout); one given as "none" takes its scenarios out of the run.
 # Scenarios: uhid_node sim_appears flash_pic18 flash_pic18j flash_pic16
-#   wait_hotplug unplug_mid_write two_devices reset_leaves_bus no_access
+#   wait_hotplug unplug_mid_write two_devices other_leaves_mid_upload
+#   simulated_like_real reset_leaves_bus no_access
 #   device_link_qt
 #
 # Exit code 0 only when every expected scenario printed PASS. Scenarios whose
@@ -147,6 +148,7 @@ add wait_hotplug $((have_sim & have_devcmds)) "$cli_why"
 add unplug_mid_write $((have_sim & have_devcmds)) "$cli_why"
 add two_devices $((have_sim & have_devcmds)) "$cli_why"
 add other_leaves_mid_upload $((have_sim & have_devcmds)) "$cli_why"
+add simulated_like_real $((have_sim & have_devcmds)) "$cli_why"
 add reset_leaves_bus $((have_sim & have_devcmds)) "$cli_why"
 add no_access $((have_sim & have_devcmds)) "$cli_why"
 add device_link_qt $((have_sim & have_link)) "no device-link Qt test"

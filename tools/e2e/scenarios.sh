@@ -259,6 +259,39 @@ scn_other_leaves_mid_upload() {
   note "$node_one left during the upload to $two; the upload completed and the flash is identical"
 }
 
+# ---- 4b. A simulated run prints what a run on a kernel device prints ----------------
+# quelloader-cli flash --simulate goes through the same session as a real
+# bootloader: the same history lines and the same exit code, for an upload
+# that completes and for one whose layout is refused. Only the device's node
+# and the seconds taken may differ.
+same_as_simulated() {
+  tag=$1
+  shift
+  sim_attach "$tag" pic18 "$@" || return 1
+  node=$(cat "$T/node-$tag")
+  cli "real-$tag" flash "$FX/pic18-blink.hex" --path "$node" --yes
+  real_rc=$?
+  cli "simulated-$tag" flash "$FX/pic18-blink.hex" --simulate pic18 "$@" --yes
+  simulated_rc=$?
+  [ $real_rc -eq $simulated_rc ] || { fail "exit $real_rc on the device, $simulated_rc simulated ($*)"; return 1; }
+  for run in real simulated; do
+    sed -e 's| at /dev/[^,]*,|,|' -e 's| in [0-9.]* s\.$| in T s.|' "$T/$run-$tag.err" > "$T/$run-$tag.lines"
+  done
+  if ! cmp -s "$T/real-$tag.lines" "$T/simulated-$tag.lines"; then
+    diff "$T/real-$tag.lines" "$T/simulated-$tag.lines" | sed 's/^/  diff: /'
+    fail "the lines differ ($*): $(diff "$T/real-$tag.lines" "$T/simulated-$tag.lines" | grep '^[<>]' | head -n1)"
+    return 1
+  fi
+  echo "$real_rc"
+}
+scn_simulated_like_real() {
+  ok_rc=$(same_as_simulated ok) || return 1
+  [ "$ok_rc" = 0 ] || { fail "the upload exited with $ok_rc"; return 1; }
+  refused_rc=$(same_as_simulated refused --boot-start 0x40) || return 1
+  [ "$refused_rc" = 1 ] || { fail "the refused layout exited with $refused_rc"; return 1; }
+  note "same lines and exit codes (0, then 1 for a refused layout) on the kernel device and simulated"
+}
+
 # ---- 5. The reset at the end makes the device leave the bus -------------------------
 scn_reset_leaves_bus() {
   sim_attach dev pic18 --dump-flash "$T/flash.bin" || return 1
