@@ -16,7 +16,6 @@
 #include "app/dialogs.h"
 #include "app/qboot.h"
 #include "app/qt_event_loop.h"
-#include "app/screenshot_tour.h"
 #include "app/settings_location.h"
 #include "app/window_arguments.h"
 #include "core/debug_log.h"
@@ -79,10 +78,7 @@ int main(int argc, char** argv) {
   ql::QtWindowDialogs dialogs;
   ql::WindowOptions options;
   options.settings_path = ql::SettingsPath(QCoreApplication::applicationDirPath().toStdString());
-  if (!args.screenshots.empty()) options.settings_path.clear();  // pictures leave no settings behind
-  // The pictures' walk drops the file after connecting, so that it is read
-  // under the device's family rules.
-  if (args.screenshots.empty() && args.file) options.command_line_file = QFile::decodeName(args.file->c_str());
+  if (args.file) options.command_line_file = QFile::decodeName(args.file->c_str());
 
   int rc = 0;
   {
@@ -99,7 +95,7 @@ int main(int argc, char** argv) {
         if (simulator->attached()) return;
         simulator = std::make_unique<ql::VirtualSimBootloader>(*virtual_backend, loop, config);
       });
-      if (args.screenshots.empty()) replug.start();
+      replug.start();
     }
     ql::EventLoop::WatchId signal_watch = 0;
     if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) == 0) {
@@ -112,9 +108,6 @@ int main(int argc, char** argv) {
       std::signal(SIGINT, OnSignal);
       std::signal(SIGTERM, OnSignal);
     }
-    if (!args.screenshots.empty())
-      ql::StartScreenshotTour(window, QFile::decodeName(args.screenshots.c_str()),
-                              args.file ? QFile::decodeName(args.file->c_str()) : QString());
     rc = QApplication::exec();
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);

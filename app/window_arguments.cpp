@@ -23,7 +23,6 @@ ParsedWindowArguments ParseWindowArguments(int argc, const char* const* argv) {
                  "Open the window with a simulated bootloader attached instead of USB devices")
       ->check(CLI::IsMember(sim::PresetNames()))
       ->type_name("PRESET");
-  app.add_option("--screenshots", r.args.screenshots)->group("");  // the documentation's pictures
   app.footer(
       "Files:\n"
       "  Settings.ini beside the program when it runs from a folder of its own that you can write to\n"

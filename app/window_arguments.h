@@ -10,7 +10,6 @@ namespace ql {
 struct WindowArguments {
   std::optional<std::string> file;  // the HEX file to open at start
   std::string simulate;             // preset of a simulated bootloader, or empty
-  std::string screenshots;          // hidden: folder for the documentation's pictures
 };
 
 struct ParsedWindowArguments {

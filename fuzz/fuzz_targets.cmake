@@ -12,14 +12,11 @@ endfunction()
 quelloader_fuzz_target(hex_loader_fuzz SOURCES hex_loader_fuzz.cpp)
 quelloader_fuzz_target(exchange_fuzz SOURCES exchange_fuzz.cpp)
 
-# The window's Settings.ini store and path shortening need only Qt Core, so
-# they are built here from their sources without the window.
-find_package(Qt6 QUIET COMPONENTS Core)
-if(Qt6Core_FOUND)
-  quelloader_fuzz_target(settings_ini_fuzz
-    SOURCES settings_ini_fuzz.cpp ${CMAKE_SOURCE_DIR}/app/ini_file.cpp ${CMAKE_SOURCE_DIR}/app/form_storage.cpp
-    LIBS Qt6::Core)
-  quelloader_fuzz_target(path_fit_fuzz SOURCES path_fit_fuzz.cpp ${CMAKE_SOURCE_DIR}/app/path_fit.cpp LIBS Qt6::Core)
+# The window's Settings.ini store and path shortening need only Qt Core:
+# their fuzzers link that small library, without the window.
+if(TARGET quelloader_settings)
+  quelloader_fuzz_target(settings_ini_fuzz SOURCES settings_ini_fuzz.cpp LIBS quelloader_settings)
+  quelloader_fuzz_target(path_fit_fuzz SOURCES path_fit_fuzz.cpp LIBS quelloader_settings)
 else()
-  message(STATUS "Qt 6 Core not found: no fuzz targets for Settings.ini and path shortening")
+  message(STATUS "The window's settings library is not built: no fuzz targets for Settings.ini and path shortening")
 endif()

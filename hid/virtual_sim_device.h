@@ -9,6 +9,7 @@
 
 #include "core/event_loop.h"
 #include "hid/virtual_hid_backend.h"
+#include "sim/model_driver.h"
 #include "sim/simulated_bootloader.h"
 
 namespace ql {
@@ -25,19 +26,14 @@ class VirtualSimBootloader {
   VirtualHidBackend::DeviceId id() const { return id_; }
   bool attached() const { return backend_.Attached(id_); }
   void Unplug();
-  sim::SimulatedBootloader& model() { return model_; }
+  sim::SimulatedBootloader& model() { return driver_.model(); }
   // Output reports the model received, whole (report ID first).
-  const std::vector<std::vector<std::uint8_t>>& received() const { return received_; }
+  const std::vector<std::vector<std::uint8_t>>& received() const { return driver_.received(); }
 
  private:
-  void Receive(std::span<const std::uint8_t> report);
-
   VirtualHidBackend& backend_;
-  EventLoop& loop_;
-  sim::SimulatedBootloader model_;
+  sim::ModelDriver driver_;
   VirtualHidBackend::DeviceId id_ = 0;
-  std::vector<TimerId> timers_;
-  std::vector<std::vector<std::uint8_t>> received_;
 };
 
 }  // namespace ql

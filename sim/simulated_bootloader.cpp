@@ -1,5 +1,7 @@
 #include "sim/simulated_bootloader.h"
 
+#include "sim/model_driver.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -306,40 +308,27 @@ void SimulatedBootloader::DataReport(std::span<const std::uint8_t> data, Micros 
 
 // ---- On an event loop ------------------------------------------------------
 
-SimDevice::SimDevice(EventLoop& loop, Config config) : loop_(loop), model_(std::move(config)) {}
-
-SimDevice::~SimDevice() {
-  for (TimerId id : pending_) loop_.cancel(id);
-}
-
-bool SimDevice::SendReport(std::span<const std::uint8_t> report) {
-  if (!present_) return false;
-  for (Output& o : model_.ReceiveReport(report, loop_.now())) {
-    // The id is known only after scheduling; the handler looks it up.
-    auto id = std::make_shared<TimerId>(0);
-    *id = loop_.schedule_at(o.at, [this, id, o = std::move(o)] { Deliver(*id, o); });
-    pending_.push_back(*id);
-  }
-  return true;
-}
-
-void SimDevice::Deliver(TimerId id, const Output& output) {
-  std::erase(pending_, id);
-  if (!present_) return;
-  if (output.kind == Output::Kind::Unplug) {
-    present_ = false;
-    for (TimerId other : pending_) loop_.cancel(other);
-    pending_.clear();
+SimDevice::SimDevice(EventLoop& loop, Config config) : driver_(std::make_unique<ModelDriver>(loop, std::move(config))) {
+  driver_->on_input = [this](std::span<const std::uint8_t> data) {
+    if (on_input) on_input(data);
+  };
+  driver_->on_unplug = [this] {
     if (on_unplug) on_unplug();
-    return;
-  }
-  if (on_input) on_input(output.data);
+  };
 }
+
+SimDevice::~SimDevice() = default;
+
+bool SimDevice::SendReport(std::span<const std::uint8_t> report) { return driver_->Receive(report); }
+
+bool SimDevice::present() const { return driver_->present(); }
+SimulatedBootloader& SimDevice::model() { return driver_->model(); }
+const SimulatedBootloader& SimDevice::model() const { return driver_->model(); }
 
 void SimDevice::AttachTo(Exchange& exchange) {
   on_input = [&exchange](std::span<const std::uint8_t> data) { exchange.ShowRead(data); };
   on_unplug = [this, &exchange] {
-    if (exchange.CurrentDevice == this) exchange.CurrentDevice = nullptr;
+    if (exchange.CurrentDevice == this) exchange.SetCurrentDevice(nullptr);
   };
   exchange.CurrentDevice = this;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -169,6 +170,8 @@ class SimulatedBootloader {
   bool write_refused_ = false;
 };
 
+class ModelDriver;
+
 // The model as a ReportDevice on an event loop: every report is handed to the
 // model and each answer is delivered on the loop at its time; leaving the bus
 // (reset, or a fault) calls on_unplug, upon which the owner clears
@@ -191,22 +194,17 @@ class SimDevice final : public ReportDevice {
   // the bus clears CurrentDevice. Sets CurrentDevice to this device.
   void AttachTo(Exchange& exchange);
 
-  bool present() const { return present_; }
-  SimulatedBootloader& model() { return model_; }
-  const SimulatedBootloader& model() const { return model_; }
-  const std::vector<std::uint8_t>& flash() const { return model_.flash(); }
-  const std::vector<CommandRecord>& commands() const { return model_.commands(); }
-  const std::vector<CommandRecord>& refused() const { return model_.refused(); }
-  bool reset_seen() const { return model_.reset_seen(); }
-  Micros device_time() const { return model_.device_time(); }
+  bool present() const;
+  SimulatedBootloader& model();
+  const SimulatedBootloader& model() const;
+  const std::vector<std::uint8_t>& flash() const { return model().flash(); }
+  const std::vector<CommandRecord>& commands() const { return model().commands(); }
+  const std::vector<CommandRecord>& refused() const { return model().refused(); }
+  bool reset_seen() const { return model().reset_seen(); }
+  Micros device_time() const { return model().device_time(); }
 
  private:
-  void Deliver(TimerId id, const Output& output);
-
-  EventLoop& loop_;
-  SimulatedBootloader model_;
-  bool present_ = true;
-  std::vector<TimerId> pending_;
+  std::unique_ptr<ModelDriver> driver_;
 };
 
 }  // namespace ql::sim

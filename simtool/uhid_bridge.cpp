@@ -16,18 +16,6 @@ namespace ql {
 
 namespace {
 
-std::string CommandName(std::uint8_t code) {
-  switch (code) {
-    case CMD_HANDSHAKE_1: return "CMD_HANDSHAKE_1";
-    case CMD_HANDSHAKE_2: return "CMD_HANDSHAKE_2";
-    case CMD_BOOT_INFO: return "CMD_BOOT_INFO";
-    case CMD_RESET: return "CMD_RESET";
-    case CMD_WRITE: return "CMD_WRITE";
-    case CMD_ERASE: return "CMD_ERASE";
-    default: return "command";
-  }
-}
-
 void CopyText(std::uint8_t* to, std::size_t room, std::string_view text) {
   std::memcpy(to, text.data(), std::min(text.size(), room - 1));
 }
@@ -35,12 +23,15 @@ void CopyText(std::uint8_t* to, std::size_t room, std::string_view text) {
 }  // namespace
 
 UhidBridge::UhidBridge(int fd, EventLoop& loop, sim::Config config, UhidIdentity identity)
-    : fd_(fd), loop_(loop), model_(std::move(config)), identity_(std::move(identity)) {}
-
-UhidBridge::~UhidBridge() {
-  for (TimerId t : timers_) loop_.cancel(t);
-  Destroy();
+    : fd_(fd), driver_(loop, std::move(config)), identity_(std::move(identity)) {
+  driver_.on_input = [this](std::span<const std::uint8_t> data) { Input(data); };
+  driver_.on_unplug = [this] { Destroy(); };
+  driver_.log = [this](std::string_view line) {
+    if (log) log(line);
+  };
 }
+
+UhidBridge::~UhidBridge() { Destroy(); }
 
 bool UhidBridge::WriteEvent(const void* event, std::size_t size) {
   for (;;) {
@@ -77,6 +68,7 @@ void UhidBridge::Destroy() {
   ev.type = UHID_DESTROY;
   WriteEvent(&ev, sizeof ev);
   finished_ = true;
+  driver_.Unplug();  // nothing more goes to a destroyed device
 }
 
 bool UhidBridge::OnReadable() {
@@ -130,48 +122,17 @@ void UhidBridge::Output(std::span<const std::uint8_t> report) {
   if (on_report) on_report(report);
   // Without numbered reports the kernel passes the report-ID byte 0 first,
   // as the host wrote it.
-  std::vector<sim::Output> outs = model_.ReceiveReport(report, loop_.now());
-  const auto& commands = model_.commands();
-  for (; commands_seen_ < commands.size(); ++commands_seen_) {
-    const sim::CommandRecord& c = commands[commands_seen_];
-    if (!log) continue;
-    char line[160];
-    if (c.code == CMD_WRITE || c.code == CMD_ERASE) {
-      std::snprintf(line, sizeof line, "%s address 0x%X count %u%s", CommandName(c.code).c_str(),
-                    static_cast<unsigned>(c.address), static_cast<unsigned>(c.count),
-                    c.refused ? " (refused: bootloader area)" : "");
-    } else {
-      std::snprintf(line, sizeof line, "%s", CommandName(c.code).c_str());
-    }
-    log(line);
-  }
-  const auto& refused = model_.refused();
-  for (; refused_seen_ < refused.size(); ++refused_seen_) {
-    const sim::CommandRecord& c = refused[refused_seen_];
-    if (!log || !c.unerased) continue;
-    char line[160];
-    std::snprintf(line, sizeof line, "data block at 0x%X (%u bytes) written over flash not erased since start",
-                  static_cast<unsigned>(c.address), static_cast<unsigned>(c.count));
-    log(line);
-  }
-  for (sim::Output& out : outs) {
-    if (out.kind == sim::Output::Kind::Unplug) {
-      timers_.push_back(loop_.schedule_at(out.at, [this] {
-        if (log) log("leaving the bus");
-        Destroy();
-      }));
-      continue;
-    }
-    timers_.push_back(loop_.schedule_at(out.at, [this, data = std::move(out.data)] {
-      if (finished_) return;
-      uhid_event ev{};
-      ev.type = UHID_INPUT2;
-      const std::size_t size = std::min<std::size_t>(data.size(), UHID_DATA_MAX);
-      ev.u.input2.size = static_cast<__u16>(size);
-      std::copy_n(data.begin(), size, ev.u.input2.data);
-      WriteEvent(&ev, sizeof ev);
-    }));
-  }
+  driver_.Receive(report);
+}
+
+void UhidBridge::Input(std::span<const std::uint8_t> data) {
+  if (finished_) return;
+  uhid_event ev{};
+  ev.type = UHID_INPUT2;
+  const std::size_t size = std::min<std::size_t>(data.size(), UHID_DATA_MAX);
+  ev.u.input2.size = static_cast<__u16>(size);
+  std::copy_n(data.begin(), size, ev.u.input2.data);
+  WriteEvent(&ev, sizeof ev);
 }
 
 }  // namespace ql

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/event_loop.h"
+#include "sim/model_driver.h"
 #include "sim/simulated_bootloader.h"
 
 namespace ql {
@@ -43,21 +44,18 @@ class UhidBridge {
   // The device has left the bus (reset or an unplug fault) and was destroyed.
   bool finished() const { return finished_; }
 
-  sim::SimulatedBootloader& model() { return model_; }
+  sim::SimulatedBootloader& model() { return driver_.model(); }
 
  private:
   void Output(std::span<const std::uint8_t> report);
+  void Input(std::span<const std::uint8_t> data);
   bool WriteEvent(const void* event, std::size_t size);
 
   int fd_;
-  EventLoop& loop_;
-  sim::SimulatedBootloader model_;
+  sim::ModelDriver driver_;
   UhidIdentity identity_;
   bool created_ = false;
   bool finished_ = false;
-  std::size_t commands_seen_ = 0;
-  std::size_t refused_seen_ = 0;
-  std::vector<TimerId> timers_;
 };
 
 }  // namespace ql

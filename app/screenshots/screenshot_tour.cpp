@@ -1,4 +1,4 @@
-#include "app/screenshot_tour.h"
+#include "app/screenshots/screenshot_tour.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -1,5 +1,5 @@
 #pragma once
-// A hidden walk through the window for the documentation's pictures: the
+// A walk through the window for the documentation's pictures: the
 // collapsed window, the activity panel, an upload under way and its end.
 
 #include <QString>
