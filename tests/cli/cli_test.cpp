@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -310,6 +311,20 @@ TEST(Cli, RefusesLayoutsTheProgramCannotBePlacedIn) {
     EXPECT_EQ(r.err.find("Completed successfully."), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("0F 15"), std::string::npos) << "nothing erased:\n" << r.err;
   }
+}
+
+// -vv adds the debug channel: the session's steps, timestamped, on stderr;
+// -v alone prints the packets but no debug lines.
+TEST(Cli, DebugChannelWithTwoVerboseFlags) {
+  const std::string hex = "'" + kFixtures + "/pic18-blink.hex'";
+  const std::regex stamped(R"((^|\n)\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z quelloader: session [^\n]*: uploading\n)");
+  Outcome r = Cli("flash " + hex + " --simulate pic18 --yes -vv");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(std::regex_search(r.err, stamped)) << r.err;
+  EXPECT_NE(r.err.find("0F 01"), std::string::npos) << "the packets too: " << r.err;
+  r = Cli("flash " + hex + " --simulate pic18 --yes -v");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err.find(" quelloader: "), std::string::npos) << r.err;
 }
 
 // Overrides that contradict the simulated device's own flash are usage
