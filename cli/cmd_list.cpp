@@ -36,6 +36,7 @@ ExitCode RunList() {
     std::snprintf(id, sizeof id, "%04X:%04X", static_cast<unsigned>(d.VendorID()),
                   static_cast<unsigned>(d.ProductID()));
     std::string line = d.PnPInfo().DevicePath() + "  " + id + "  " + DeviceName(d);
+    if (!d.PnPInfo().info.port.empty()) line += "  port " + d.PnPInfo().info.port;
     if (d.ProductText() == BootloaderProductName) line += "  [bootloader]";
     if (!d.CanReadWrite()) {
       line += "  [no access]";
@@ -59,7 +60,8 @@ ExitCode RunList() {
 
 Command AddListCommand(CLI::App& app) {
   CLI::App* cmd = app.add_subcommand(
-      "list", "List every HID device: its node (for --path), USB ID and name; bootloaders marked");
+      "list", "List every HID device: its node (for --path), USB ID, name and USB port (for --port); "
+              "bootloaders marked");
   return {cmd, [] { return RunList(); }};
 }
 

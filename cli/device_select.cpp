@@ -50,6 +50,11 @@ void AddRealDeviceOptions(CLI::App& cmd, RealDeviceOptions& options, const std::
   cmd.add_option("--serial", options.serial, "Only the bootloader with this serial number")
       ->type_name("S")
       ->group(group);
+  cmd.add_option("--port", options.ports,
+                 "Only the bootloader on this USB port, as `quelloader-cli list` shows it (1-2.3); "
+                 "stays the same when the board resets; repeatable")
+      ->type_name("PORT")
+      ->group(group);
 }
 
 void AddWaitOption(CLI::App& cmd, RealDeviceOptions& options, const std::string& group) {
@@ -120,6 +125,9 @@ BootloaderSession::BootloaderSession(EventLoop& loop, Exchange& exchange,
     } else if (d.ProductText() != name) {
       return false;
     }
+    if (!options_.ports.empty() &&
+        std::find(options_.ports.begin(), options_.ports.end(), d.PnPInfo().info.port) == options_.ports.end())
+      return false;
     return options_.serial.empty() || d.SerialText() == options_.serial;
   };
 }
@@ -129,6 +137,19 @@ void BootloaderSession::SetUploadView(UploadUi& ui) { view_->ui_ = &ui; }
 BootloaderSession::~BootloaderSession() {
   link_.reset();
   backend_.reset();
+}
+
+bool BootloaderSession::Ambiguous(std::string* listing) const {
+  int count = 0;
+  for (const DeviceLink::Entry& entry : link_->HidDeviceList()) {
+    if (!entry.device || !link_->Matches(*entry.device, BootloaderProductName)) continue;
+    ++count;
+    const HidInterfaceInfo& info = entry.device->PnPInfo().info;
+    *listing += "  " + (info.port.empty() ? std::string("-") : "port " + info.port) + "  " + info.path + "  " +
+                entry.text + "\n";
+  }
+  if (!listing->empty()) listing->pop_back();
+  return count > 1;
 }
 
 std::string BootloaderSession::Path() const {
@@ -141,6 +162,15 @@ ExitCode BootloaderSession::Find(std::string* message) {
   // The first list rebuild runs as soon as the loop does; its boot-info
   // request takes at most a second.
   loop_.run_until([this] { return link_->ListRebuildCount() > 0; }, loop_.now() + from_ms(5000));
+  // Two bootloaders and nothing that tells them apart: taking the first
+  // would flash whichever the kernel happened to list first.
+  if (std::string listing; Ambiguous(&listing)) {
+    if (message != nullptr) {
+      *message = "more than one bootloader is attached; choose one with --port, --serial or --path "
+                 "(or flash them all with --all):\n" + listing;
+    }
+    return ExitCode::Usage;
+  }
   // A node udev has not finished with may not be open to this user yet: its
   // rule's access comes with udev's announcement, which is waited for.
   const Micros settle_deadline = std::max(deadline, loop_.now() + from_ms(kSettleWaitMs));

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
@@ -42,6 +43,7 @@ struct RealDeviceOptions {
   std::string path;    // a /dev/hidrawN node, as `list` shows it; "" for any
   std::string serial;  // the bootloader's serial number; "" for any
   int wait_seconds = 0;  // how long to wait for the bootloader to appear
+  std::vector<std::string> ports;  // USB port paths ("1-2.3"); empty for any
 };
 
 // Adds --path and --serial to `cmd` under `group`.
@@ -78,6 +80,9 @@ class BootloaderSession {
   DeviceLink& link() { return *link_; }
   // The selected device's node, "" when none.
   std::string Path() const;
+  // More than one attached bootloader fits the options; `listing` gets them,
+  // one line each.
+  bool Ambiguous(std::string* listing) const;
 
  private:
   class View;

@@ -28,6 +28,11 @@ struct HidInterfaceInfo {
   // and with them its permissions, are still to come). It is announced
   // again when it has: see HidChange::revisit.
   bool settling = false;
+  // The USB port the device hangs on, as the kernel names it ("1-2.3": bus 1,
+  // port 2 of the root hub, port 3 of the hub there); "" when it is on no USB
+  // port (a virtual or uhid device). Unlike the path it stays the same across
+  // resets, so it names a board on a hub of boards alike.
+  std::string port;
 };
 
 // What the platform said about a change of the device tree.

@@ -324,7 +324,11 @@ class LinuxHidBackend final : public HidBackend {
         // With udevd running, a node it has not finished with has its rules
         // (and the access they give) still to come; its "add" says when.
         const bool settling = UdevdRunning() && udev_device_get_is_initialized(dev) == 0;
-        out.push_back({syspath, node, settling});
+        std::string port;
+        if (udev_device* usb = udev_device_get_parent_with_subsystem_devtype(dev, "usb", "usb_device")) {
+          if (const char* name = udev_device_get_sysname(usb)) port = name;
+        }
+        out.push_back({syspath, node, settling, std::move(port)});
       }
       udev_device_unref(dev);
     }

@@ -168,7 +168,7 @@ std::string VirtualHidBackend::Path(DeviceId id) const {
 std::vector<HidInterfaceInfo> VirtualHidBackend::Enumerate() {
   std::vector<HidInterfaceInfo> out;
   for (const auto& [id, device] : devices_) {
-    out.push_back({device->identity(), device->path(), device->spec.settling});
+    out.push_back({device->identity(), device->path(), device->spec.settling, device->spec.port});
   }
   return out;
 }

@@ -31,6 +31,7 @@ struct VirtualHidSpec {
   bool refuse_open = false;        // no open at all
   int open_error = EACCES;         // errno of a refused open
   bool settling = false;           // udev has not finished with the node yet
+  std::string port;                // the USB port it hangs on ("" none)
   bool unidentifiable = false;     // attributes cannot be read
   bool writes_fail = false;        // opened read-write, but every write fails
   std::uint16_t input_length = 65;
