@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/full_stop.h"
 #include "image/flash_image.h"
 
 namespace ql {
