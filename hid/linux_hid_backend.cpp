@@ -20,6 +20,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/parse_number.h"
 #include "hid/linux_hid_policy.h"
 #include "hid/report_descriptor.h"
 
@@ -65,7 +66,7 @@ NodeFacts ReadFacts(udev* context, const std::string& syspath) {
     attributes.VendorID = id->vendor;
     attributes.ProductID = id->product;
     if (auto bcd = from_usb ? Attr(usb, "bcdDevice") : std::nullopt) {
-      attributes.VersionNumber = static_cast<std::uint16_t>(std::strtoul(bcd->c_str(), nullptr, 16));
+      if (const auto version = ParseHexDigits(*bcd, 0xFFFF)) attributes.VersionNumber = static_cast<std::uint16_t>(*version);
     }
     facts.attributes = attributes;
   }
