@@ -70,7 +70,6 @@ class VirtualHidBackend final : public HidBackend {
   // ---- Inspection for tests ------------------------------------------------
   int ReaderCount(DeviceId id) const;
   int WriteCount(DeviceId id) const;
-  int OpenCount(DeviceId id) const;  // successful opens so far
   std::string Path(DeviceId id) const;
 
   // ---- HidBackend ------------------------------------------------------------

@@ -37,8 +37,6 @@ struct FlashImage {
   void ExtendImage(std::int64_t new_end);
 };
 
-// Fill value of a byte no record wrote, at address `a`.
-std::uint8_t FillValue(McuFamily family, std::int64_t a);
 // Whether a data record starting at absolute address `a` is placed.
 bool FamilyAccepts(McuFamily family, std::int64_t a);
 
