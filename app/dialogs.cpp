@@ -15,7 +15,9 @@
 
 namespace ql {
 
-QString ErrorReportText(const QString& text) { return QString::fromStdString(WithFullStop(text.toStdString())); }
+QString ErrorReportText(const QString& text) {
+  return QString::fromStdString(WithFullStop(text.toStdString()));
+}
 
 bool QtWindowDialogs::AskBootloaderArea(QWidget* parent) {
   QMessageBox box(QMessageBox::Warning, QStringLiteral("Warning"),

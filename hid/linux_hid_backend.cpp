@@ -66,7 +66,9 @@ NodeFacts ReadFacts(udev* context, const std::string& syspath) {
     attributes.VendorID = id->vendor;
     attributes.ProductID = id->product;
     if (auto bcd = from_usb ? Attr(usb, "bcdDevice") : std::nullopt) {
-      if (const auto version = ParseHexDigits(*bcd, 0xFFFF)) attributes.VersionNumber = static_cast<std::uint16_t>(*version);
+      if (const auto version = ParseHexDigits(*bcd, 0xFFFF)) {
+        attributes.VersionNumber = static_cast<std::uint16_t>(*version);
+      }
     }
     facts.attributes = attributes;
   }

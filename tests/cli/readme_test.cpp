@@ -145,7 +145,9 @@ TEST(Readme, CommandLineBlockMatchesTheHelp) {
       for (const auto& n : names) named = named || shown.contains(n);
       EXPECT_TRUE(named) << "the help lists " << Join(names) << ", the README's block does not";
     }
-    for (const auto& n : shown) EXPECT_TRUE(known.contains(n)) << "the README's block shows " << n << ", the help does not";
+    for (const auto& n : shown) {
+      EXPECT_TRUE(known.contains(n)) << "the README's block shows " << n << ", the help does not";
+    }
   }
 }
 

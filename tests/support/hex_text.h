@@ -9,6 +9,8 @@
 
 namespace ql::test {
 
+// One record, ":LLAAAATT<data>CC" without its line break; the checksum is the
+// two's complement of the byte sum.
 inline std::string HexRecord(std::uint8_t type, std::uint16_t address, const std::uint8_t* data, std::size_t n,
                              bool break_checksum = false) {
   std::vector<std::uint8_t> rec = {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(address >> 8),
@@ -24,7 +26,7 @@ inline std::string HexRecord(std::uint8_t type, std::uint16_t address, const std
     line += kDigits[b >> 4];
     line += kDigits[b & 0x0F];
   }
-  return line + "\n";
+  return line;
 }
 
 // `break_checksum` spoils the checksum of the first data record.
@@ -33,10 +35,10 @@ inline std::string HexText(const std::vector<std::uint8_t>& bytes, bool break_ch
   for (std::size_t at = 0; at < bytes.size(); at += 16) {
     if (at != 0 && at % 0x10000 == 0) {
       const std::uint8_t upper[2] = {static_cast<std::uint8_t>(at >> 24), static_cast<std::uint8_t>(at >> 16)};
-      text += HexRecord(4, 0, upper, 2);
+      text += HexRecord(4, 0, upper, 2) + "\n";
     }
     const std::size_t n = std::min<std::size_t>(16, bytes.size() - at);
-    text += HexRecord(0, static_cast<std::uint16_t>(at & 0xFFFF), bytes.data() + at, n, break_checksum && at == 0);
+    text += HexRecord(0, static_cast<std::uint16_t>(at & 0xFFFF), bytes.data() + at, n, break_checksum && at == 0) + "\n";
   }
   return text + ":00000001FF\n";
 }
