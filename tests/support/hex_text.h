@@ -3,6 +3,7 @@
 // 16 bytes, an extended linear address record at each 64 KiB boundary, and
 // the end-of-file record. Written independently of the loader.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -38,7 +39,8 @@ inline std::string HexText(const std::vector<std::uint8_t>& bytes, bool break_ch
       text += HexRecord(4, 0, upper, 2) + "\n";
     }
     const std::size_t n = std::min<std::size_t>(16, bytes.size() - at);
-    text += HexRecord(0, static_cast<std::uint16_t>(at & 0xFFFF), bytes.data() + at, n, break_checksum && at == 0) + "\n";
+    const auto address = static_cast<std::uint16_t>(at & 0xFFFF);
+    text += HexRecord(0, address, bytes.data() + at, n, break_checksum && at == 0) + "\n";
   }
   return text + ":00000001FF\n";
 }
