@@ -10,13 +10,13 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include "core/full_stop.h"
 #include "upload/upload_engine.h"
 
 namespace ql {
 
 QString ErrorReportText(const QString& text) {
-  if (!text.isEmpty() && text.back() > QLatin1Char('.')) return text + QLatin1Char('.');
-  return text;
+  return QString::fromStdString(WithFullStop(text.toStdString()));
 }
 
 bool QtWindowDialogs::AskBootloaderArea(QWidget* parent) {

@@ -53,7 +53,7 @@ class UploadEndDialog : public QDialog {
   QLabel* detail_;
 };
 
-// A full stop is added when the text's last character sorts after ".".
+// The text with the general error report's full stop (see core/full_stop.h).
 QString ErrorReportText(const QString& text);
 
 }  // namespace ql

@@ -1,16 +1,16 @@
 // `quelloader-cli image FILE`: the flash image a HEX file loads to, as raw
 // bytes from address 0, exactly what an upload would start from.
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "cli/commands.h"
 #include "cli/hex_input.h"
+#include "core/mcu_family.h"
+#include "core/write_file.h"
 
 namespace ql::cli {
 
@@ -22,45 +22,24 @@ struct ImageOptions {
   std::string output;
 };
 
-bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 ExitCode RunImage(const ImageOptions& o) {
   if (o.output.empty() && ::isatty(STDOUT_FILENO) == 1) {
     std::fprintf(stderr, "quelloader-cli: refusing to write binary data to a terminal; use -o FILE or redirect stdout\n");
     return ExitCode::Usage;
   }
   FlashImage image;
-  const McuFamily family = o.family == "pic16"   ? McuFamily::Pic16
-                           : o.family == "pic18" ? McuFamily::Pic18
-                                                 : McuFamily::None;
+  const McuFamily family = FamilyFromOption(o.family).value_or(McuFamily::None);
   if (!LoadHexForCommand(o.file, family, image)) return ExitCode::HexRejected;
 
   if (o.output.empty()) {
-    if (!WriteAll(STDOUT_FILENO, image.bytes)) {
-      std::fprintf(stderr, "quelloader-cli: cannot write to stdout: %s\n", std::strerror(errno));
+    if (const int error = WriteAll(STDOUT_FILENO, image.bytes)) {
+      std::fprintf(stderr, "quelloader-cli: cannot write to stdout: %s\n", std::strerror(error));
       return ExitCode::Failed;
     }
     return ExitCode::Success;
   }
-  const int fd = ::open(o.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0 || !WriteAll(fd, image.bytes)) {
-    std::fprintf(stderr, "quelloader-cli: cannot write \"%s\": %s\n", o.output.c_str(), std::strerror(errno));
-    if (fd >= 0) ::close(fd);
-    return ExitCode::Failed;
-  }
-  if (::close(fd) != 0) {
-    std::fprintf(stderr, "quelloader-cli: cannot write \"%s\": %s\n", o.output.c_str(), std::strerror(errno));
+  if (const int error = WriteFile(o.output, image.bytes)) {
+    std::fprintf(stderr, "quelloader-cli: %s\n", WriteFailureText(o.output, error).c_str());
     return ExitCode::Failed;
   }
   return ExitCode::Success;

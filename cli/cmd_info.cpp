@@ -9,6 +9,7 @@
 #include "cli/device_select.h"
 #include "cli/failure.h"
 #include "core/blocking_event_loop.h"
+#include "core/mcu_family.h"
 #include "protocol/exchange.h"
 
 namespace ql::cli {
@@ -25,7 +26,7 @@ ExitCode RunInfo(const RealDeviceOptions& options) {
   if (const ExitCode found = session.Find(&message); found != ExitCode::Success) throw Failure(found, message);
   const TBootInfo& info = exchange.BootInfo;
   std::printf("Path: %s\n", session.Path().c_str());
-  std::printf("Family: %s\n", FamilyName(info.McuType).c_str());
+  std::printf("Family: %s\n", ql::FamilyName(info.McuType).c_str());
   std::printf("Device: %s\n", info.BootDeviceName.c_str());
   std::printf("Erase block size: %u\n", static_cast<unsigned>(info.EraseBlockSize));
   std::printf("Write block size: %u\n", static_cast<unsigned>(info.WriteBlockSize));

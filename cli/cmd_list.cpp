@@ -11,6 +11,7 @@
 
 #include "cli/device_select.h"
 #include "core/blocking_event_loop.h"
+#include "core/bootloader_name.h"
 #include "session/device_link.h"
 #include "hid/hid_controller.h"
 #include "hid/linux_hid_backend.h"

@@ -29,8 +29,6 @@ class Console {
   // signal interrupts the read.
   bool Ask(std::string_view question);
 
-  bool bar_enabled() const { return bar_enabled_; }
-
  private:
   void ClearBar();
   void DrawBar();

@@ -43,7 +43,7 @@ struct RealDeviceOptions {
   std::string path;    // a /dev/hidrawN node, as `list` shows it; "" for any
   std::string serial;  // the bootloader's serial number; "" for any
   int wait_seconds = 0;  // how long to wait for the bootloader to appear
-  std::vector<std::string> ports;  // USB port paths ("1-2.3"); empty for any
+  std::vector<std::string> ports{};  // USB port paths ("1-2.3"); empty for any
 };
 
 // Adds --path and --serial to `cmd` under `group`.

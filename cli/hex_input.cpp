@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli/console.h"
+#include "core/full_stop.h"
 
 namespace ql::cli {
 

@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "core/debug_log.h"
+#include "core/parse_number.h"
 #include "hid/linux_hid_policy.h"
 #include "hid/report_descriptor.h"
 
@@ -67,7 +68,9 @@ NodeFacts ReadFacts(udev* context, const std::string& syspath) {
     attributes.VendorID = id->vendor;
     attributes.ProductID = id->product;
     if (auto bcd = from_usb ? Attr(usb, "bcdDevice") : std::nullopt) {
-      attributes.VersionNumber = static_cast<std::uint16_t>(std::strtoul(bcd->c_str(), nullptr, 16));
+      if (const auto version = ParseHexDigits(*bcd, 0xFFFF)) {
+        attributes.VersionNumber = static_cast<std::uint16_t>(*version);
+      }
     }
     facts.attributes = attributes;
   }

@@ -1,16 +1,23 @@
 #include "hid/linux_hid_policy.h"
 
 #include <cerrno>
-#include <cstdio>
+
+#include "core/parse_number.h"
 
 namespace ql {
 
 std::optional<HidId> ParseHidId(std::string_view text) {
-  const std::string copy(text);
-  unsigned bus = 0, vendor = 0, product = 0;
-  if (std::sscanf(copy.c_str(), "%x:%x:%x", &bus, &vendor, &product) != 3) return std::nullopt;
-  return HidId{static_cast<std::uint16_t>(bus), static_cast<std::uint16_t>(vendor),
-               static_cast<std::uint16_t>(product)};
+  // BUS:VENDOR:PRODUCT in hex, as the kernel writes it ("0003:000004D8:0000003C").
+  std::uint16_t fields[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    const std::size_t colon = i < 2 ? text.find(':') : text.size();
+    if (colon == std::string_view::npos) return std::nullopt;
+    const auto value = ParseHexDigits(text.substr(0, colon), 0xFFFF);
+    if (!value) return std::nullopt;
+    fields[i] = static_cast<std::uint16_t>(*value);
+    text.remove_prefix(i < 2 ? colon + 1 : colon);
+  }
+  return HidId{fields[0], fields[1], fields[2]};
 }
 
 StringSource ChooseStringSource(const std::optional<HidId>& id, bool has_usb_parent) {

@@ -22,7 +22,6 @@ struct VirtualHidBackend::Device {
   OutputSink on_output;
   bool attached = true;
   int writes = 0;
-  int opens = 0;
   std::vector<std::weak_ptr<ReaderState>> readers;
 
   std::string identity() const { return "virtual:" + std::to_string(id); }
@@ -155,11 +154,6 @@ int VirtualHidBackend::WriteCount(DeviceId id) const {
   return it == devices_.end() ? 0 : it->second->writes;
 }
 
-int VirtualHidBackend::OpenCount(DeviceId id) const {
-  const auto it = devices_.find(id);
-  return it == devices_.end() ? 0 : it->second->opens;
-}
-
 std::string VirtualHidBackend::Path(DeviceId id) const {
   const auto it = devices_.find(id);
   return it == devices_.end() ? std::string() : it->second->path();
@@ -194,7 +188,6 @@ std::unique_ptr<HidHandle> VirtualHidBackend::Open(const HidInterfaceInfo& info,
     if (error != nullptr) *error = code;
     return nullptr;
   }
-  ++device->opens;
   return std::make_unique<VirtualHandle>(std::move(device), read_write);
 }
 

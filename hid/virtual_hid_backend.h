@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/bootloader_name.h"
 #include "core/event_loop.h"
 #include "hid/hid_backend.h"
 
@@ -23,7 +24,7 @@ struct VirtualHidSpec {
   std::uint16_t vid = 0x04D8;
   std::uint16_t pid = 0x003C;
   std::uint16_t version = 0x0100;
-  std::optional<std::string> product = std::string("USB HID Bootloader");  // nullopt: none
+  std::optional<std::string> product = std::string(BootloaderProductName);  // nullopt: none
   std::optional<std::string> serial;                                        // nullopt: none
   // String descriptor 0; nullopt when the device does not answer it.
   std::optional<std::vector<std::uint16_t>> language_ids = std::vector<std::uint16_t>{0x0409};
@@ -70,7 +71,6 @@ class VirtualHidBackend final : public HidBackend {
   // ---- Inspection for tests ------------------------------------------------
   int ReaderCount(DeviceId id) const;
   int WriteCount(DeviceId id) const;
-  int OpenCount(DeviceId id) const;  // successful opens so far
   std::string Path(DeviceId id) const;
 
   // ---- HidBackend ------------------------------------------------------------

@@ -189,23 +189,6 @@ LoadResult LoadingPass(std::string_view text, McuFamily family, FlashImage& imag
 
 }  // namespace
 
-McuFamily FamilyFromMcuType(std::uint8_t mcu_type) {
-  switch (mcu_type) {
-    case 1:
-      return McuFamily::Pic16;
-    case 2:
-      return McuFamily::Pic18;
-    default:
-      return McuFamily::None;
-  }
-}
-
-std::uint8_t FillValue(McuFamily family, std::int64_t a) {
-  // PIC16 words are 14 bits: erased, each little-endian word reads 0x3FFF.
-  if (family == McuFamily::Pic16 && (a & 1) != 0) return 0x3F;
-  return 0xFF;
-}
-
 bool FamilyAccepts(McuFamily family, std::int64_t a) {
   switch (family) {
     case McuFamily::Pic16:
@@ -222,6 +205,7 @@ void FlashImage::ExtendImage(std::int64_t new_end) {
   const std::size_t old_size = bytes.size();
   if (new_end <= static_cast<std::int64_t>(old_size)) return;
   bytes.resize(static_cast<std::size_t>(new_end), 0xFF);
+  // PIC16 words are 14 bits: erased, each little-endian word reads 0x3FFF.
   if (family == McuFamily::Pic16) {
     for (std::size_t i = old_size | 1; i < bytes.size(); i += 2) bytes[i] = 0x3F;
   }
@@ -315,12 +299,6 @@ LoadResult LoadHexFile(const std::string& path, McuFamily family, FlashImage& im
     return Failure(LoadResult::Status::OpenError, "Cannot open file \"" + path + "\". " + std::strerror(err));
   }
   return LoadHexText(text, BaseName(path), family, image);
-}
-
-std::string WithFullStop(std::string_view text) {
-  std::string s(text);
-  if (!s.empty() && s.back() > '.') s += '.';
-  return s;
 }
 
 }  // namespace ql

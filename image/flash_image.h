@@ -8,12 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "core/mcu_family.h"
+
 namespace ql {
-
-enum class McuFamily { Pic16, Pic18, None };
-
-// The family a boot-info McuType stands for (1 PIC16, 2 PIC18, else None).
-McuFamily FamilyFromMcuType(std::uint8_t mcu_type);
 
 // Largest image the loader builds: 16 MiB leaves room for PIC18 EEPROM data
 // at 0xF00000 while a tiny file naming a far address cannot make it allocate
@@ -40,8 +37,6 @@ struct FlashImage {
   void ExtendImage(std::int64_t new_end);
 };
 
-// Fill value of a byte no record wrote, at address `a`.
-std::uint8_t FillValue(McuFamily family, std::int64_t a);
 // Whether a data record starting at absolute address `a` is placed.
 bool FamilyAccepts(McuFamily family, std::int64_t a);
 
@@ -60,7 +55,7 @@ struct LoadResult {
   };
   Status status = Status::Ok;
   // Empty when Ok. Error texts carry no closing full stop of their own: the
-  // general error report adds one (see WithFullStop).
+  // general error report adds one (see core/full_stop.h).
   std::string message;
   int line = -1;  // zero-based line of a failure tied to a line
 
@@ -75,9 +70,5 @@ LoadResult LoadHexFile(const std::string& path, McuFamily family, FlashImage& im
 // The same on text already in memory; `name` is the file name used in the
 // checksum warning.
 LoadResult LoadHexText(std::string_view text, const std::string& name, McuFamily family, FlashImage& image);
-
-// The general error report's full stop: added when the text's last character
-// sorts after ".".
-std::string WithFullStop(std::string_view text);
 
 }  // namespace ql

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/bootloader_name.h"
 #include "core/event_loop.h"
 #include "hid/hid_backend.h"
 #include "hid/hid_controller.h"
@@ -27,9 +28,6 @@
 #include "upload/upload_engine.h"
 
 namespace ql {
-
-// The product string by which the bootloader device is recognised.
-inline constexpr std::string_view BootloaderProductName = "USB HID Bootloader";
 
 // What the link shows; the window implements it (the command line too). It
 // is the view of the selected bootloader's session as well: the upload's

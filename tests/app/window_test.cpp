@@ -28,6 +28,7 @@
 #include "hid/virtual_hid_backend.h"
 #include "hid/virtual_sim_device.h"
 #include "sim/simulated_bootloader.h"
+#include "tests/support/hex_text.h"
 
 using namespace ql;
 
@@ -80,24 +81,9 @@ QString TmpDir() {
   return dir;
 }
 
-// An Intel HEX file of `bytes` from address 0, 16 bytes a record.
+// An Intel HEX file of `bytes` from address 0, 16 bytes a record, in the test folder.
 QString WriteHex(const QString& name, const std::vector<std::uint8_t>& bytes, bool break_checksum = false) {
-  QString text;
-  for (std::size_t at = 0; at < bytes.size(); at += 16) {
-    const std::size_t n = std::min<std::size_t>(16, bytes.size() - at);
-    std::vector<std::uint8_t> rec = {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(at >> 8),
-                                     static_cast<std::uint8_t>(at & 0xFF), 0};
-    rec.insert(rec.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
-               bytes.begin() + static_cast<std::ptrdiff_t>(at + n));
-    unsigned sum = 0;
-    for (auto b : rec) sum += b;
-    rec.push_back(static_cast<std::uint8_t>(0x100 - (sum & 0xFF)));
-    if (break_checksum && at == 0) rec.back() ^= 1;
-    text += QLatin1Char(':');
-    for (auto b : rec) text += QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
-    text += QStringLiteral("\n");
-  }
-  text += QStringLiteral(":00000001FF\n");
+  const QString text = QString::fromStdString(ql::test::HexText(bytes, break_checksum));
   const QString path = TmpDir() + QLatin1Char('/') + name;
   QFile f(path);
   f.open(QIODevice::WriteOnly | QIODevice::Truncate);

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/srec_oracle.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -40,10 +42,7 @@ std::string ReadText(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
-Bytes ReadBytes(const fs::path& p) {
-  const std::string s = ReadText(p);
-  return Bytes(s.begin(), s.end());
-}
+using ql::test::ReadBytes;
 
 // Runs the tool with `args` (shell words), stdin from /dev/null, stdout to `out`.
 Outcome Cli(const std::string& args, const fs::path& out = "/dev/null") {
@@ -54,17 +53,14 @@ Outcome Cli(const std::string& args, const fs::path& out = "/dev/null") {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(err)};
 }
 
-bool HaveSrecCat() { return std::system("srec_cat -VERSion >/dev/null 2>&1") == 0; }
+using ql::test::HaveSrecCat;
 
 // srec_cat's image of a fixture from address 0, gaps 0xFF, optionally cut
 // at `below` (the fixtures used here have no record running past it).
 Bytes SrecImage(const std::string& hex, const std::string& below = "") {
-  const fs::path out = TmpDir() / "srec.bin";
-  const std::string in = "'" + hex + "' -Intel" + (below.empty() ? "" : " -crop 0 " + below);
-  const std::string cmd = "srec_cat " + in + " -fill 0xFF 0 -maximum-addr '(' " + in + " ')' -o '" + out.string() +
-                          "' -binary";
-  EXPECT_EQ(std::system(cmd.c_str()), 0);
-  return ReadBytes(out);
+  const auto image = ql::test::SrecImage(hex, 0xFF, TmpDir() / "srec.bin", below);
+  EXPECT_TRUE(image) << "srec_cat failed on " << hex;
+  return image.value_or(Bytes{});
 }
 
 TEST(Cli, ImageWritesTheLoadedBytes) {

@@ -26,5 +26,14 @@ TEST(ParseNumber, BoundedByTheMaximumWithoutWrapping) {
   EXPECT_EQ(ParseNumber("00000000000000000000000042", 0xFF), 42u) << "leading zeros of any length";
 }
 
+TEST(ParseHexDigits, BareHexDigitsAsUdevWritesThem) {
+  EXPECT_EQ(ParseHexDigits("04D8", 0xFFFF), 0x04D8u);
+  EXPECT_EQ(ParseHexDigits("0100", 0xFFFF), 0x0100u) << "hex, not decimal";
+  EXPECT_EQ(ParseHexDigits("0000003c", 0xFFFF), 0x3Cu);
+  EXPECT_EQ(ParseHexDigits("10000", 0xFFFF), std::nullopt);
+  for (const char* bad : {"", "0x10", "-1", "+1", " 1", "1 ", "12g"})
+    EXPECT_EQ(ParseHexDigits(bad, 0xFFFF), std::nullopt) << '"' << bad << '"';
+}
+
 }  // namespace
 }  // namespace ql

@@ -15,31 +15,14 @@
 #include "hid/virtual_hid_backend.h"
 #include "hid/virtual_sim_device.h"
 #include "sim/simulated_bootloader.h"
+#include "tests/support/recording_link_view.h"
 
 namespace ql {
 namespace {
 
 using Lines = std::vector<std::string>;
 
-class RecordingView : public DeviceLinkView {
- public:
-  // What the window's boxes would show.
-  void ShowMcuType(std::uint8_t mcu_type) override { mcu = McuItem(mcu_type); }
-  void ShowDeviceName(std::string_view name) override { device = DeviceItem(name); }
-  void SetLinkPicture(int p) override { picture = p; }
-  void SetConnectCaption(std::string_view c) override { caption.assign(c); }
-  void SetStartEnabled(bool e) override { start_enabled = e; }
-  void AppendHistory(std::string_view line) override { history.emplace_back(line); }
-  void ClearTerminal() override { ++terminal_clears; }
-
-  std::string mcu;
-  std::string device;
-  int picture = 0;
-  std::string caption = "Connect";
-  bool start_enabled = true;
-  Lines history;
-  int terminal_clears = 0;
-};
+using RecordingView = test::RecordingLinkView;
 
 sim::Config Pic18(sim::FaultKind fault = sim::FaultKind::None, int step = 0) {
   sim::Config config = *sim::Preset("pic18");

@@ -289,7 +289,7 @@ TEST_F(ControllerTest, OnlyAClaimedDeviceOrOneInsideAnEventCanBeOpened) {
 }
 
 TEST_F(ControllerTest, DeviceRefusingReadWriteHasStringsButNoReaderAndNoWrites) {
-  VirtualHidSpec spec = Named("USB HID Bootloader");
+  VirtualHidSpec spec = Named(std::string(BootloaderProductName));
   spec.refuse_read_write = true;
   const auto a = backend.Plug(spec);
   MakeController();
@@ -298,7 +298,7 @@ TEST_F(ControllerTest, DeviceRefusingReadWriteHasStringsButNoReaderAndNoWrites) 
   held->SetDataHandler([](TJvHidDevice&, std::uint8_t, const std::uint8_t*, std::uint16_t) {});
   EXPECT_FALSE(held->CanReadWrite());
   EXPECT_EQ(held->ReadWriteError(), EACCES);
-  EXPECT_EQ(held->ProductText(), "USB HID Bootloader");
+  EXPECT_EQ(held->ProductText(), BootloaderProductName);
   EXPECT_FALSE(held->HasReader());
   const std::uint8_t report[65] = {};
   EXPECT_FALSE(held->SendReport(report, sizeof report));

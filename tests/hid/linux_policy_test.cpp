@@ -26,6 +26,11 @@ TEST(LinuxHidPolicy, OnlyHidDevicesOnTheUsbBusTakeTheUsbDevicesStrings) {
   EXPECT_EQ(ChooseStringSource(bluetooth, true), StringSource::HidDevice);
   // Without a readable HID_ID nothing says the device is on USB.
   EXPECT_FALSE(ParseHidId("garbage"));
+  // Only the kernel's three hex fields: no sign, no tail, nothing wider
+  // than 16 bits (it would otherwise pass for another vendor).
+  for (const char* bad : {"0003:000004D8", "0003:000004D8:0000003C:1", "0003:-4D8:003C", "0003:000104D8:0000003C",
+                          "0003: 4D8:003C", "0003:04D8:003C "})
+    EXPECT_FALSE(ParseHidId(bad)) << bad;
   EXPECT_EQ(ChooseStringSource(std::nullopt, true), StringSource::HidDevice);
 }
 

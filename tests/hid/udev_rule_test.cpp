@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "core/bootloader_name.h"
+
 namespace {
 
 // One device of a chain, the node itself first and then its parents.
@@ -137,25 +139,27 @@ TEST(UdevRule, OpensExactlyTheBootloaderNodes) {
   const auto rules = ParseRules(QUELLOADER_UDEV_RULE);
   ASSERT_FALSE(rules.empty());
   auto opened = [&](const std::vector<Dev>& chain) { return Apply(rules, chain).count("uaccess") == 1; };
+  // The name the program recognises the bootloader by: the rule must match it.
+  const std::string name(ql::BootloaderProductName);
 
   // A board on USB, named by its USB device's product string.
-  EXPECT_TRUE(opened(Node("0003:000004D8:0000003C", "Microchip Technology Inc. USB HID Bootloader",
-                          UsbAbove("Microchip Technology Inc.", "USB HID Bootloader"))));
+  EXPECT_TRUE(opened(Node("0003:000004D8:0000003C", "Microchip Technology Inc. " + name,
+                          UsbAbove("Microchip Technology Inc.", name))));
   // The simulated bootloader through /dev/uhid: no USB device above it.
-  EXPECT_TRUE(opened(Node("0003:00001209:00000001", "USB HID Bootloader", {{"misc", {}, {}}})));
+  EXPECT_TRUE(opened(Node("0003:00001209:00000001", name, {{"misc", {}, {}}})));
   // Manufacturer "USB HID" and product "Bootloader": the HID name reads like
   // the bootloader's, the product string does not.
-  EXPECT_FALSE(opened(Node("0003:00001234:00005678", "USB HID Bootloader", UsbAbove("USB HID", "Bootloader"))));
+  EXPECT_FALSE(opened(Node("0003:00001234:00005678", name, UsbAbove("USB HID", "Bootloader"))));
   // A Bluetooth device behind a USB adapter goes by its own name, as the
   // program reads it.
   const std::vector<Dev> adapter = {{"bluetooth", {}, {}}, {"bluetooth", {}, {}},
                                     UsbAbove("Intel", "Bluetooth")[0], UsbAbove("Intel", "Bluetooth")[1]};
   EXPECT_FALSE(opened(Node("0005:0000046D:0000B01E", "Keyboard K380", adapter)));
-  EXPECT_TRUE(opened(Node("0005:0000046D:0000B01E", "USB HID Bootloader", adapter)));
+  EXPECT_TRUE(opened(Node("0005:0000046D:0000B01E", name, adapter)));
   // Anything else is left alone.
   EXPECT_FALSE(opened(Node("0003:0000046D:0000C077", "Logitech USB Optical Mouse",
                            UsbAbove("Logitech", "USB Optical Mouse"))));
-  std::vector<Dev> usb_device = {UsbAbove("x", "USB HID Bootloader")[1]};
+  std::vector<Dev> usb_device = {UsbAbove("x", name)[1]};
   EXPECT_FALSE(opened(usb_device));
 }
 

@@ -13,18 +13,14 @@
 #include <vector>
 
 #include "image/flash_image.h"
+#include "tests/support/srec_oracle.h"
 
 namespace ql {
 namespace {
 
 namespace fs = std::filesystem;
 
-bool HaveSrecCat() { return std::system("srec_cat -VERSion >/dev/null 2>&1") == 0; }
-
-std::vector<std::uint8_t> ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using test::HaveSrecCat;
 
 // The family's rule applies to each data record's start address, so the
 // records it leaves out are dropped from a copy of the file before srec_cat
@@ -50,13 +46,7 @@ fs::path DropRecordsFrom(const std::string& hex, std::int64_t limit, const fs::p
 // srec_cat's binary image of `hex` from address 0 to its highest written
 // address, holes filled with `fill`.
 std::optional<std::vector<std::uint8_t>> SrecImage(const fs::path& hex, int fill) {
-  const fs::path out = hex.parent_path() / (hex.stem().string() + "-" + std::to_string(fill) + ".bin");
-  const std::string input = "'" + hex.string() + "' -Intel";
-  const std::string cmd = "srec_cat " + input + " -fill " + std::to_string(fill) + " 0 -maximum-addr '(' " + input +
-                          " ')' -o '" + out.string() + "' -binary";
-  fs::remove(out);
-  if (std::system(cmd.c_str()) != 0) return std::nullopt;
-  return ReadAll(out);
+  return test::SrecImage(hex, fill, hex.parent_path() / (hex.stem().string() + "-" + std::to_string(fill) + ".bin"));
 }
 
 struct FamilyCase {

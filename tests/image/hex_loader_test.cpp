@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "core/full_stop.h"
 #include "image/flash_image.h"
+#include "tests/support/hex_text.h"
 
 namespace ql {
 namespace {
@@ -24,19 +26,8 @@ using Status = LoadResult::Status;
 
 // One Intel HEX record with its checksum (two's complement of the byte sum).
 std::string Rec(int type, unsigned address, const Bytes& data = {}) {
-  static const char* digits = "0123456789ABCDEF";
-  Bytes all = {static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(address >> 8),
-               static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(type)};
-  all.insert(all.end(), data.begin(), data.end());
-  unsigned sum = 0;
-  for (auto b : all) sum += b;
-  all.push_back(static_cast<std::uint8_t>(-sum));
-  std::string s = ":";
-  for (auto b : all) {
-    s += digits[b >> 4];
-    s += digits[b & 15];
-  }
-  return s;
+  return test::HexRecord(static_cast<std::uint8_t>(type), static_cast<std::uint16_t>(address), data.data(),
+                         data.size());
 }
 std::string Upper(unsigned upper) { return Rec(4, 0, {static_cast<std::uint8_t>(upper >> 8), static_cast<std::uint8_t>(upper)}); }
 const std::string kEof = ":00000001FF";
@@ -193,6 +184,18 @@ TEST(HexLoader, RecordTypesAndAddressing) {
   ASSERT_EQ(image.bytes.size(), 0x10001u);
   EXPECT_EQ(image.bytes[0xFFFE], 0xAB);
   EXPECT_EQ(image.bytes[0x10000], 0xEF);
+}
+
+TEST(HexLoader, AProgramPast64KiBReadsBackByteForByte) {
+  // Written as compilers write it: an extended linear address record at the
+  // 64 KiB boundary, the records after it counted from there.
+  Bytes bytes(0x10000 + 40);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + (i >> 16));
+  const std::string text = test::HexText(bytes);
+  ASSERT_NE(text.find("\n" + Upper(1) + "\n"), std::string::npos);
+  FlashImage image;
+  ASSERT_TRUE(Load(text, image).ok());
+  EXPECT_EQ(image.bytes, bytes);
 }
 
 TEST(HexLoader, OrderAndOverlaps) {

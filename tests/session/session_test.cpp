@@ -14,6 +14,7 @@
 #include "hid/virtual_hid_backend.h"
 #include "hid/virtual_sim_device.h"
 #include "session/session.h"
+#include "tests/support/expected_flash.h"
 #include "tests/upload/upload_test_support.h"
 
 namespace ql {
@@ -112,10 +113,8 @@ class SideBySide : public ::testing::Test {
   // The flash a completed upload of an image below the final block leaves.
   std::vector<std::uint8_t> Oracle(const Board& b) const {
     const TBootInfo& info = b.sim->model().config().info;
-    const std::size_t E = info.EraseBlockSize, wb = info.WriteBlockSize, L = b.image.bytes.size();
-    const std::size_t erased_to = (L + E - 1) / E * E;
-    const std::size_t W = std::min((L + wb - 1) / wb * wb, erased_to);
-    return ExpectedFlash(b.before, info, b.image.bytes, W, erased_to);
+    const test::Layout plan = test::PlanFor(info, b.image.ImageEnd());
+    return ExpectedFlash(b.before, info, b.image.bytes, plan.write_length, plan.erase_blocks * info.EraseBlockSize);
   }
 
   VirtualEventLoop loop;

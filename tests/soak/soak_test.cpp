@@ -2,8 +2,9 @@
 // connect handshake, the upload) against the simulated bootloader in virtual
 // time, with random presets, image sizes from 0 to past the bootloader area,
 // random answers to the bootloader-area question and random faults at random
-// steps; some images reach the upload through a HEX file and the loader. Every session is checked against invariants worked out here from
-// the layout rules, never from the engine's code.
+// steps; some images reach the upload through a HEX file and the loader.
+// Every session is checked against invariants worked out here (and in
+// tests/support) from the layout rules, never from the engine's code.
 //
 // QUELLOADER_SOAK_COUNT  sessions to run (default 1500; the full run is 10000+)
 // QUELLOADER_SOAK_SEED   first session's seed (default fixed); session i uses
@@ -28,101 +29,24 @@
 #include "image/flash_image.h"
 #include "protocol/exchange.h"
 #include "sim/simulated_bootloader.h"
+#include "tests/support/expected_flash.h"
+#include "tests/support/recording_ui.h"
 #include "upload/upload_engine.h"
 
 namespace ql {
 namespace {
 
 using sim::FaultKind;
+using test::ExpectedFlash;
+using test::Layout;
+using test::PlanFor;
 
 std::uint64_t EnvNumber(const char* name, std::uint64_t fallback) {
   const char* v = std::getenv(name);
   return v && *v ? std::strtoull(v, nullptr, 0) : fallback;
 }
 
-// What the window does around the engine, reduced to what the invariants read.
-class SoakUi : public UploadUi {
- public:
-  explicit SoakUi(std::string name) : name_(std::move(name)) {}
-  void AppendHistory(std::string_view line) override { history.emplace_back(line); }
-  void AppendTerminal(std::string_view line) override {
-    ++terminal_lines;
-    if (!line.starts_with(' ')) other_terminal.emplace_back(line);  // not a byte line
-  }
-  void ProgressSetMax(std::int64_t max) override {
-    progress_max = max;
-    progress = 0;
-  }
-  void ProgressStep() override { progress = std::min(progress + 7, progress_max); }
-  bool AskBootloaderArea() override {
-    ++questions;
-    return answer;
-  }
-  void FinishUpload() override {
-    history.emplace_back("Disconnected.");
-    progress = 0;
-    ++finish_calls;
-  }
-  std::string DeviceName() override { return name_; }
-
-  std::vector<std::string> history;
-  std::vector<std::string> other_terminal;  // every terminal line but the byte lines
-  std::int64_t terminal_lines = 0;
-  std::int64_t progress_max = -1;
-  std::int64_t progress = 0;
-  int questions = 0;
-  bool answer = true;
-  int finish_calls = 0;
-
- private:
-  std::string name_;
-};
-
 // ---- The layout oracle -------------------------------------------------------
-
-struct Layout {
-  std::int64_t erase_blocks = 0;  // n: blocks 0..n-1 of the main erase
-  std::int64_t write_length = 0;  // W: bytes 0..W-1 of the main write
-  std::int64_t final_block = 0;   // BootStart - E
-};
-
-std::int64_t RoundUp(std::int64_t v, std::int64_t unit) { return (v + unit - 1) / unit * unit; }
-
-Layout PlanFor(const TBootInfo& info, std::int64_t L) {
-  const std::int64_t E = info.EraseBlockSize;
-  Layout p;
-  p.final_block = std::int64_t{info.BootStart} - E;
-  // Blocks that hold image bytes, but never the final block or anything above.
-  p.erase_blocks = std::min(RoundUp(L, E) / E, p.final_block / E);
-  // Rounded up to whole write blocks, but never past the blocks erased.
-  p.write_length = L > p.final_block ? p.final_block : std::min(RoundUp(L, info.WriteBlockSize), RoundUp(L, E));
-  return p;
-}
-
-std::uint8_t Mask(const TBootInfo& info, std::int64_t a) { return info.McuType == 1 && (a & 1) ? 0x3F : 0xFF; }
-
-// The flash after a completed upload: a PIC18 GOTO to the bootloader's word
-// address in bytes 0-3, the image to W (0xFF past its end), the final block
-// blank with the image's own first four bytes at its end on PIC18, and the
-// rest as it was.
-std::vector<std::uint8_t> ExpectedFlash(std::vector<std::uint8_t> flash, const TBootInfo& info,
-                                        const std::vector<std::uint8_t>& image) {
-  const std::int64_t L = static_cast<std::int64_t>(image.size());
-  const Layout p = PlanFor(info, L);
-  const std::int64_t E = info.EraseBlockSize;
-  for (std::int64_t a = 0; a < p.write_length; ++a) flash[a] = (a < L ? image[a] : 0xFF) & Mask(info, a);
-  for (std::int64_t a = p.final_block; a < p.final_block + E; ++a) flash[a] = Mask(info, a);
-  if (info.McuType == 2) {
-    const std::uint32_t k = info.BootStart / 2;
-    const std::uint8_t jump[4] = {static_cast<std::uint8_t>(k), 0xEF, static_cast<std::uint8_t>(k >> 8),
-                                  static_cast<std::uint8_t>(0xF0 | ((k >> 16) & 0x0F))};
-    for (int i = 0; i < 4; ++i) {
-      flash[i] = jump[i];
-      flash[info.BootStart - 4 + i] = image[i];
-    }
-  }
-  return flash;
-}
 
 // Byte ranges [begin, end) that a command erased or wrote on the device.
 struct Range {
@@ -384,7 +308,8 @@ std::string RunSession(const Session& s, Tally& tally) {
   // The upload, with a stop request (a click on "Stop uploading") while the
   // wait for the chosen packet's answer runs.
   const TBootInfo host_info = ex.BootInfo;
-  SoakUi ui(host_info.BootDeviceName);
+  test::RecordingUi ui(host_info.BootDeviceName);
+  ui.keep_terminal = 0;  // the byte lines are only counted
   ui.answer = s.answer;
   int packets = 0;
   ex.OnPacketSent = [&](std::span<const std::uint8_t>) {
@@ -470,7 +395,7 @@ std::string RunSession(const Session& s, Tally& tally) {
         };
         check(same(Union(erased), Union(want_erased)), "erased blocks differ from the image's blocks");
         check(same(Union(writes), Union(want_written)), "written bytes differ from the main write and final block");
-        check(ui.terminal_lines == 3 + std::min(L, p.write_length), "terminal lines: one per image byte written");
+        check(static_cast<std::int64_t>(ui.terminal_count) == 3 + std::min(L, p.write_length), "terminal lines: one per image byte written");
       }
       break;
     }

@@ -1,8 +1,7 @@
 #pragma once
-// What the upload tests share: a front end that records what the engine
-// shows, an upload rig around the simulated bootloader on virtual time, and
-// the memory layout an upload has to leave, worked out here from the layout
-// rules and never from the engine's code.
+// What the upload tests share: an upload rig around the simulated bootloader
+// on virtual time, with the recording front end and the expected layout of
+// tests/support.
 
 #include <gtest/gtest.h>
 
@@ -17,87 +16,11 @@
 #include "core/virtual_event_loop.h"
 #include "protocol/exchange.h"
 #include "sim/simulated_bootloader.h"
+#include "tests/support/expected_flash.h"
+#include "tests/support/recording_ui.h"
 #include "upload/upload_engine.h"
 
 namespace ql::test {
-
-class RecordingUi : public UploadUi {
- public:
-  explicit RecordingUi(std::string name = "PIC18F4550") : name_(std::move(name)) {}
-
-  void AppendHistory(std::string_view line) override { history.emplace_back(line); }
-  void AppendTerminal(std::string_view line) override {
-    ++terminal_count;
-    if (terminal.size() < keep_terminal) terminal.emplace_back(line);
-    last_terminal.assign(line);
-  }
-  void ProgressSetMax(std::int64_t max) override {
-    progress_max = max;
-    progress = 0;
-  }
-  void ProgressStep() override {
-    ++progress_steps;
-    progress = std::min(progress + 7, progress_max);
-  }
-  bool AskBootloaderArea() override {
-    ++questions;
-    return answer;
-  }
-  void FinishUpload() override {
-    ++finish_calls;
-    history.emplace_back("Disconnected.");
-    progress = 0;
-  }
-  std::string DeviceName() override { return name_; }
-
-  std::vector<std::string> history;
-  std::vector<std::string> terminal;  // the first `keep_terminal` lines
-  std::size_t keep_terminal = 100000;
-  std::string last_terminal;
-  std::size_t terminal_count = 0;
-  std::int64_t progress_max = -1;
-  std::int64_t progress = 0;
-  std::int64_t progress_steps = 0;
-  int questions = 0;
-  bool answer = true;
-  int finish_calls = 0;
-
- private:
-  std::string name_;
-};
-
-// A PIC16 program word has 14 bits: the high byte of each word keeps 6.
-inline std::uint8_t WordMask(const TBootInfo& info, std::size_t address) {
-  return info.McuType == 1 && (address & 1) ? 0x3F : 0xFF;
-}
-
-// The layout a completed upload leaves: a PIC18 GOTO to the bootloader's word
-// address in bytes 0-3, the image up to the main write's end W (0xFF past the
-// image), erased flash as far as the main erase reached and the old contents
-// beyond it, the final block blank with the saved reset vector at its end on
-// PIC18, and the bootloader area as it was.
-inline std::vector<std::uint8_t> ExpectedFlash(const std::vector<std::uint8_t>& before, const TBootInfo& info,
-                                               const std::vector<std::uint8_t>& image, std::size_t W,
-                                               std::size_t erased_to) {
-  std::vector<std::uint8_t> f = before;
-  const std::size_t E = info.EraseBlockSize;
-  const std::size_t final_block = info.BootStart - E;
-  std::vector<std::uint8_t> program(W, 0xFF);
-  std::copy_n(image.begin(), std::min(W, image.size()), program.begin());
-  std::vector<std::uint8_t> last(E, 0xFF);
-  if (info.McuType == 2) {
-    const std::uint32_t k = info.BootStart / 2;
-    const std::uint8_t goto_bootloader[4] = {static_cast<std::uint8_t>(k & 0xFF), 0xEF,
-                                             static_cast<std::uint8_t>((k >> 8) & 0xFF),
-                                             static_cast<std::uint8_t>(0xF0 | ((k >> 16) & 0x0F))};
-    std::copy_n(goto_bootloader, 4, program.begin());
-    std::copy_n(image.begin(), 4, last.end() - 4);
-  }
-  for (std::size_t a = 0; a < erased_to; ++a) f[a] = WordMask(info, a);
-  for (std::size_t a = 0; a < W; ++a) f[a] = program[a] & WordMask(info, a);
-  for (std::size_t i = 0; i < E; ++i) f[final_block + i] = last[i] & WordMask(info, final_block + i);
-  return f;
-}
 
 inline sim::Config Device(const char* preset) { return *sim::Preset(preset); }
 

@@ -1,0 +1,89 @@
+// The words and small rules every program shares: the family names, the
+// full stop of an error report, and writing bytes to a file.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "core/full_stop.h"
+#include "core/mcu_family.h"
+#include "core/write_file.h"
+
+namespace ql {
+namespace {
+
+TEST(McuFamilyNames, BootInfoTypesMapBothWaysAndUnknownTypesSayTheirNumber) {
+  EXPECT_EQ(FamilyFromMcuType(1), McuFamily::Pic16);
+  EXPECT_EQ(FamilyFromMcuType(2), McuFamily::Pic18);
+  for (std::uint8_t t : {0, 3, 255}) EXPECT_EQ(FamilyFromMcuType(t), McuFamily::None) << int(t);
+  for (McuFamily f : {McuFamily::Pic16, McuFamily::Pic18}) EXPECT_EQ(FamilyFromMcuType(McuTypeFromFamily(f)), f);
+  EXPECT_EQ(McuTypeFromFamily(McuFamily::None), 0);
+
+  EXPECT_EQ(FamilyName(1), "PIC16");
+  EXPECT_EQ(FamilyName(2), "PIC18");
+  EXPECT_EQ(FamilyName(0), "unknown (0)");
+  EXPECT_EQ(FamilyName(200), "unknown (200)");
+}
+
+TEST(McuFamilyNames, CommandLineWordsReadBackAndNothingElseIsAFamily) {
+  for (McuFamily f : {McuFamily::Pic16, McuFamily::Pic18, McuFamily::None})
+    EXPECT_EQ(FamilyFromOption(FamilyOption(f)), f);
+  EXPECT_EQ(FamilyOption(McuFamily::Pic18), "pic18");
+  for (const char* word : {"", "PIC18", "pic1", "pic180", "pic18 "})
+    EXPECT_EQ(FamilyFromOption(word), std::nullopt) << '"' << word << '"';
+}
+
+TEST(FullStop, AddedAfterAWordOrNumberButNotAfterPunctuation) {
+  EXPECT_EQ(WithFullStop("code 7"), "code 7.");
+  EXPECT_EQ(WithFullStop("Cannot open file \"a.hex\""), "Cannot open file \"a.hex\"");
+  EXPECT_EQ(WithFullStop("Done."), "Done.");
+  EXPECT_EQ(WithFullStop("Failed!"), "Failed!");
+  EXPECT_EQ(WithFullStop("(x)"), "(x)");  // ')' sorts before '.'
+  EXPECT_EQ(WithFullStop(""), "");
+  // A text ending in a letter outside ASCII is a word like any other: its
+  // last UTF-8 byte sorts after '.' as an unsigned byte.
+  EXPECT_EQ(WithFullStop("Datei nicht lesbar: Größe"), "Datei nicht lesbar: Größe.");
+  EXPECT_EQ(WithFullStop("cannot open \xE2\x80\x9C" "a\xE2\x80\x9D"), "cannot open \xE2\x80\x9C" "a\xE2\x80\x9D.");
+}
+
+class WriteFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::path(QUELLOADER_TEST_TMP) / "write_file";
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+  }
+  static std::vector<std::uint8_t> Read(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  std::filesystem::path dir_;
+};
+
+TEST_F(WriteFileTest, ReplacesTheFileWithExactlyTheBytes) {
+  const auto path = (dir_ / "image.bin").string();
+  std::ofstream(path) << "a much longer earlier content that must not survive";
+  const std::vector<std::uint8_t> bytes = {0x00, 0xFF, 0x0A, 0x0D, 0x3F};
+  ASSERT_EQ(WriteFile(path, bytes), 0);
+  EXPECT_EQ(Read(path), bytes);
+  ASSERT_EQ(WriteFile(path, {}), 0);
+  EXPECT_TRUE(Read(path).empty());
+}
+
+TEST_F(WriteFileTest, AFailureKeepsItsOwnReason) {
+  const std::vector<std::uint8_t> bytes(100, 0xAB);
+  EXPECT_EQ(WriteFile((dir_ / "no-such-folder" / "x.bin").string(), bytes), ENOENT);
+  EXPECT_EQ(WriteFile(dir_.string(), bytes), EISDIR);
+  // A full device refuses the data itself, not the open.
+  if (std::filesystem::exists("/dev/full")) {
+    EXPECT_EQ(WriteFile("/dev/full", bytes), ENOSPC);
+  }
+  EXPECT_EQ(WriteFailureText("out.bin", ENOENT), "cannot write \"out.bin\": No such file or directory");
+}
+
+}  // namespace
+}  // namespace ql
