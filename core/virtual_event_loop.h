@@ -26,6 +26,7 @@ class VirtualEventLoop final : public EventLoop {
   void run_until_idle(Micros deadline);
   // Convenience for tests: advance the clock by `d`, running what falls due.
   void advance(Micros d) { run_until_idle(now_ + d); }
+  std::size_t pending_timers() const { return timers_.size(); }
 
  private:
   bool run_posted();
