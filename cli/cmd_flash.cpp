@@ -25,6 +25,8 @@
 #include "cli/interrupt.h"
 #include "core/blocking_event_loop.h"
 #include "core/debug_log.h"
+#include "core/mcu_family.h"
+#include "core/write_file.h"
 #include "sim/simulated_bootloader.h"
 #include "upload/upload_engine.h"
 
@@ -103,21 +105,6 @@ std::string Hex(std::uint32_t v) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%X", v);
   return buf;
-}
-
-bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes, std::string* error) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) {
-    *error = std::strerror(errno);
-    return false;
-  }
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  if (!ok) *error = std::strerror(errno);
-  if (std::fclose(f) != 0 && ok) {
-    ok = false;
-    *error = std::strerror(errno);
-  }
-  return ok;
 }
 
 // Every packet sent is counted for the summary and, with -v, printed.
@@ -199,9 +186,9 @@ ExitCode RunFlash(const FlashOptions& o) {
   // The simulated device's whole flash, whatever the upload's end.
   const auto dump = [&] {
     if (!simulated || o.dump_flash.empty()) return true;
-    std::string error;
-    if (WriteFile(o.dump_flash, simulated->model().flash(), &error)) return true;
-    std::fprintf(stderr, "quelloader-cli: cannot write \"%s\": %s\n", o.dump_flash.c_str(), error.c_str());
+    const int error = WriteFile(o.dump_flash, simulated->model().flash());
+    if (error == 0) return true;
+    std::fprintf(stderr, "quelloader-cli: %s\n", WriteFailureText(o.dump_flash, error).c_str());
     return false;
   };
 
@@ -212,7 +199,7 @@ ExitCode RunFlash(const FlashOptions& o) {
   const TBootInfo& info = exchange.BootInfo;
   FlashImage image;
   if (!LoadHexForCommand(o.file, FamilyFromMcuType(info.McuType), image)) throw QuietFailure(ExitCode::HexRejected);
-  console.Line("Device: " + info.BootDeviceName + " (" + FamilyName(info.McuType) + ") at " + session.Path() +
+  console.Line("Device: " + info.BootDeviceName + " (" + ql::FamilyName(info.McuType) + ") at " + session.Path() +
                ", bootloader at " + Hex(info.BootStart) + ", erase block " + std::to_string(info.EraseBlockSize) +
                ", write block " + std::to_string(info.WriteBlockSize));
 

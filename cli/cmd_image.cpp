@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "cli/commands.h"
+#include "cli/failure.h"
 #include "cli/hex_input.h"
 #include "core/mcu_family.h"
 #include "core/write_file.h"
@@ -24,24 +25,19 @@ struct ImageOptions {
 
 ExitCode RunImage(const ImageOptions& o) {
   if (o.output.empty() && ::isatty(STDOUT_FILENO) == 1) {
-    std::fprintf(stderr, "quelloader-cli: refusing to write binary data to a terminal; use -o FILE or redirect stdout\n");
-    return ExitCode::Usage;
+    throw Failure(ExitCode::Usage, "refusing to write binary data to a terminal; use -o FILE or redirect stdout");
   }
   FlashImage image;
   const McuFamily family = FamilyFromOption(o.family).value_or(McuFamily::None);
-  if (!LoadHexForCommand(o.file, family, image)) return ExitCode::HexRejected;
+  if (!LoadHexForCommand(o.file, family, image)) throw QuietFailure(ExitCode::HexRejected);
 
   if (o.output.empty()) {
     if (const int error = WriteAll(STDOUT_FILENO, image.bytes)) {
-      std::fprintf(stderr, "quelloader-cli: cannot write to stdout: %s\n", std::strerror(error));
-      return ExitCode::Failed;
+      throw Failure(ExitCode::Failed, std::string("cannot write to stdout: ") + std::strerror(error));
     }
     return ExitCode::Success;
   }
-  if (const int error = WriteFile(o.output, image.bytes)) {
-    std::fprintf(stderr, "quelloader-cli: %s\n", WriteFailureText(o.output, error).c_str());
-    return ExitCode::Failed;
-  }
+  if (const int error = WriteFile(o.output, image.bytes)) throw Failure(ExitCode::Failed, WriteFailureText(o.output, error));
   return ExitCode::Success;
 }
 

@@ -68,12 +68,6 @@ void AddWaitOption(CLI::App& cmd, RealDeviceOptions& options, const std::string&
       ->group(group);
 }
 
-std::string FamilyName(std::uint8_t mcu_type) {
-  if (mcu_type == 1) return "PIC16";
-  if (mcu_type == 2) return "PIC18";
-  return "unknown (" + std::to_string(mcu_type) + ")";
-}
-
 // The link's view on a command line: the history lines, and the upload's
 // view when the command uploads.
 class BootloaderSession::View final : public DeviceLinkView {

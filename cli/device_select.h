@@ -94,10 +94,6 @@ class BootloaderSession {
   std::unique_ptr<DeviceLink> link_;
 };
 
-// The family name a boot info's McuType stands for ("PIC16", "PIC18", or
-// "unknown (N)").
-std::string FamilyName(std::uint8_t mcu_type);
-
 // `quelloader-cli list` and `quelloader-cli info`.
 Command AddListCommand(CLI::App& app);
 Command AddInfoCommand(CLI::App& app);
