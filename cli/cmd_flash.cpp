@@ -23,6 +23,9 @@
 #include "cli/failure.h"
 #include "cli/hex_input.h"
 #include "cli/interrupt.h"
+#include "cli/production_line.h"
+#include "hid/linux_hid_backend.h"
+#include "sim/fault_names.h"
 #include "core/blocking_event_loop.h"
 #include "core/debug_log.h"
 #include "core/mcu_family.h"
@@ -40,6 +43,14 @@ struct FlashOptions {
   std::string dump_flash;
   bool yes = false;
   int verbose = 0;  // -v: every packet; -vv: the debug channel too
+  // The production line.
+  bool all = false;
+  int expect = 0;
+  bool loop = false;
+  int count = 0;
+  int boards = 1;                   // simulated boards
+  std::vector<std::string> faults;  // KIND[@STEP][:BOARD]
+  bool Line() const { return all || loop || boards > 1 || device.real.ports.size() > 1; }
 };
 
 #ifdef QUELLOADER_HAVE_HID
@@ -137,11 +148,139 @@ ExitCode ReportOutcome(Console& console, UploadOutcome outcome, const BlockCount
   }
 }
 
+// The simulated boards of --simulate: N of them on the virtual backend, each
+// with its port and serial when there are several, and its own fault. With
+// `come_back`, a board that left the bus (its reset) returns in its
+// bootloader two seconds later, as a board whose program jumps back would.
+class SimulatedBoards {
+ public:
+  SimulatedBoards(EventLoop& loop, VirtualHidBackend& backend, const FlashOptions& o, bool come_back)
+      : loop_(loop), backend_(backend), come_back_(come_back) {
+    const sim::Config base = SimulatedConfig(o.device);
+    for (int i = 1; i <= o.boards; ++i) {
+      Slot slot;
+      slot.config = base;
+      if (o.boards > 1) {
+        slot.spec.port = "sim-" + std::to_string(i);
+        char serial[16];
+        std::snprintf(serial, sizeof serial, "SIM%04d", i);
+        slot.spec.serial = serial;
+      }
+      for (const std::string& text : o.faults) {
+        const auto [fault, board] = ParseFault(text);
+        if (board == 0 || board == i) slot.config.fault = fault;
+      }
+      slots_.push_back(std::move(slot));
+    }
+    for (Slot& slot : slots_) slot.device = std::make_unique<VirtualSimBootloader>(backend_, loop_, slot.config, slot.spec);
+    if (come_back_) Watch();
+  }
+  ~SimulatedBoards() {
+    if (timer_) loop_.cancel(timer_);
+  }
+  // The first board's flash (--dump-flash).
+  const std::vector<std::uint8_t>& flash() const { return slots_.front().device->model().flash(); }
+
+  // KIND[@STEP][:BOARD]; board 0 for every board.
+  static std::pair<sim::Fault, int> ParseFault(const std::string& text) {
+    const auto colon = text.find(':');
+    const std::string head = text.substr(0, colon);
+    const auto at = head.find('@');
+    const auto kind = sim::FaultFromName(head.substr(0, at));
+    if (!kind) {
+      throw Failure(ExitCode::Usage, "--fault: unknown kind '" + head.substr(0, at) + "' (one of " +
+                                         std::string(sim::kFaultNames) + ")");
+    }
+    sim::Fault fault{*kind, 0};
+    if (at != std::string::npos) fault.step = static_cast<int>(ql::cli::ParseNumber(head.substr(at + 1), 1000000, "--fault"));
+    const int board =
+        colon == std::string::npos ? 0 : static_cast<int>(ql::cli::ParseNumber(text.substr(colon + 1), 1000, "--fault"));
+    return {fault, board};
+  }
+
+ private:
+  struct Slot {
+    sim::Config config;
+    VirtualHidSpec spec;
+    std::unique_ptr<VirtualSimBootloader> device;
+    Micros left_at = -1;
+  };
+  void Watch() {
+    timer_ = loop_.schedule_after(from_ms(100), [this] {
+      timer_ = 0;
+      for (Slot& slot : slots_) {
+        if (slot.device->attached()) continue;
+        if (slot.left_at < 0) slot.left_at = loop_.now();
+        if (loop_.now() - slot.left_at < from_ms(2000)) continue;
+        slot.left_at = -1;
+        // Back in its bootloader, as a board fresh from the shelf.
+        slot.device = std::make_unique<VirtualSimBootloader>(backend_, loop_, slot.config, slot.spec);
+      }
+      Watch();
+    });
+  }
+
+  EventLoop& loop_;
+  VirtualHidBackend& backend_;
+  bool come_back_;
+  std::vector<Slot> slots_;
+  TimerId timer_ = 0;
+};
+
+// Several boards at once (--all, --loop, several --port, --boards N).
+ExitCode RunLine(const FlashOptions& o) {
+  if (!o.dump_flash.empty()) throw Failure(ExitCode::Usage, "--dump-flash takes one board, not several");
+  if (o.expect > 0 && o.device.real.wait_seconds == 0) {
+    throw Failure(ExitCode::Usage, "--expect needs --wait: how long to wait for the boards to appear");
+  }
+  if (o.count > 0 && !o.loop) throw Failure(ExitCode::Usage, "--count needs --loop");
+  if (!o.device.real.path.empty()) throw Failure(ExitCode::Usage, "--path names one board; use --port for several");
+  FlashImage probe;
+  if (!LoadHexForCommand(o.file, McuFamily::None, probe)) throw QuietFailure(ExitCode::HexRejected);
+
+  BlockingEventLoop loop;
+  std::unique_ptr<HidBackend> backend;
+  VirtualHidBackend* virtual_backend = nullptr;
+  if (o.device.simulated()) {
+    if (const std::string conflict = sim::ConfigConflict(SimulatedConfig(o.device)); !conflict.empty()) {
+      throw Failure(ExitCode::Usage, "inconsistent simulated device: " + conflict);
+    }
+    auto owned = std::make_unique<VirtualHidBackend>(loop);
+    virtual_backend = owned.get();
+    backend = std::move(owned);
+  } else {
+    backend = MakeLinuxHidBackend();
+  }
+  BoardRows rows(::isatty(STDERR_FILENO) == 1);
+  rows.Line("Opened: " + o.file);
+  LineOptions options;
+  options.file = o.file;
+  options.device = o.device.real;
+  options.all = o.all;
+  options.expect = o.expect;
+  options.loop = o.loop;
+  options.count = o.count;
+  options.yes = o.yes;
+  options.verbose = o.verbose;
+  auto line = std::make_unique<ProductionLine>(loop, *backend, options, rows);
+  std::unique_ptr<SimulatedBoards> simulated;
+  if (virtual_backend != nullptr) simulated = std::make_unique<SimulatedBoards>(loop, *virtual_backend, o, o.loop);
+  InterruptWatch interrupt(loop, [&] { line->Stop(); });
+  const ExitCode code = line->Run();
+  simulated.reset();
+  line.reset();
+  return code;
+}
+
 // The upload: the file is read and checked, the bootloader found and asked
 // for its boot info, connected and written through its session, as the
 // window does it. A simulated bootloader (--simulate) is one more device on
 // a virtual HID backend, so it runs the very same steps.
 ExitCode RunFlash(const FlashOptions& o) {
+  for (const std::string& f : o.faults) SimulatedBoards::ParseFault(f);  // usage errors first
+  if (!o.faults.empty() && !o.device.simulated()) throw Failure(ExitCode::Usage, "--fault needs --simulate");
+  if (o.boards > 1 && !o.device.simulated()) throw Failure(ExitCode::Usage, "--boards needs --simulate");
+  if (o.Line()) return RunLine(o);
   BlockingEventLoop loop;
   std::unique_ptr<HidBackend> backend;
   VirtualHidBackend* virtual_backend = nullptr;
@@ -173,8 +312,8 @@ ExitCode RunFlash(const FlashOptions& o) {
                             std::move(backend));
   // Plugged in once the session (which owns the backend) is there, so that
   // it leaves the bus before the backend goes.
-  std::unique_ptr<VirtualSimBootloader> simulated;
-  if (virtual_backend != nullptr) simulated = std::make_unique<VirtualSimBootloader>(*virtual_backend, loop, config);
+  std::unique_ptr<SimulatedBoards> simulated;
+  if (virtual_backend != nullptr) simulated = std::make_unique<SimulatedBoards>(loop, *virtual_backend, o, false);
   CliUploadUi ui(console, o, session);
   session.SetUploadView(ui);
   InterruptWatch interrupt(loop, [&] { session.link().Stop(); });
@@ -186,7 +325,7 @@ ExitCode RunFlash(const FlashOptions& o) {
   // The simulated device's whole flash, whatever the upload's end.
   const auto dump = [&] {
     if (!simulated || o.dump_flash.empty()) return true;
-    const int error = WriteFile(o.dump_flash, simulated->model().flash());
+    const int error = WriteFile(o.dump_flash, simulated->flash());
     if (error == 0) return true;
     std::fprintf(stderr, "quelloader-cli: %s\n", WriteFailureText(o.dump_flash, error).c_str());
     return false;
@@ -235,6 +374,28 @@ Command AddFlashCommand(CLI::App& app) {
   cmd->add_flag("-y,--yes", o->yes,
                 "Answer OK when the file reaches into the bootloader area (those writes are ignored); "
                 "without it the question is asked on the terminal, and answered No without one");
+  const std::string line = "Production line";
+  cmd->add_flag("--all", o->all, "Flash every attached bootloader at once (one session each)")->group(line);
+  cmd->add_option("--expect", o->expect, "With --wait: start once N bootloaders are attached")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1000))
+      ->group(line);
+  cmd->add_flag("--loop", o->loop,
+                "Stay running and flash each bootloader as it is plugged in, once per appearance; Ctrl+C ends")
+      ->group(line);
+  cmd->add_option("--count", o->count, "With --loop: end after N boards")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1000000))
+      ->group(line);
+  cmd->add_option("--boards", o->boards, "With --simulate: N simulated boards, on ports sim-1 ... sim-N")
+      ->type_name("N")
+      ->check(CLI::Range(1, 64))
+      ->group("Device selection");
+  cmd->add_option("--fault", o->faults,
+                  "With --simulate: make the device misbehave at packet STEP (" + std::string(sim::kFaultNames) +
+                      "); :BOARD for one of --boards N; repeatable")
+      ->type_name("KIND[@STEP][:BOARD]")
+      ->group("Device selection");
   cmd->add_flag("-v,--verbose", o->verbose,
                 "Print every packet sent, as hex bytes; -vv also timestamped debug lines (reader and udev "
                 "errors, the session's steps)");
