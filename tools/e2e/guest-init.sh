@@ -59,9 +59,11 @@ for s in $SCENARIOS; do
   for p in $(cat "/tmp/$s/pids"); do
     case "$(cut -d' ' -f3 "/proc/$p/stat" 2>/dev/null)" in ""|Z) ;; *) kill -TERM "$p" 2>/dev/null && alive=1 ;; esac
   done
-  [ -n "$alive" ] && sleep 0.5
-  for p in $(cat "/tmp/$s/pids"); do kill -9 "$p" 2>/dev/null; done
-  sleep 0.2
+  if [ -n "$alive" ]; then
+    sleep 0.5
+    for p in $(cat "/tmp/$s/pids"); do kill -9 "$p" 2>/dev/null; done
+    sleep 0.2
+  fi
   reason=$(head -n1 "/tmp/$s/reason")
   took=$(awk -v a="$t0" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.1f s", b - a }')
   if [ $rc -eq 0 ]; then

@@ -40,7 +40,7 @@ roundtrip=""
 fixtures="$repo/../shared/fixtures/hex"
 only=""
 modes="uhid usb"
-guest_timeout=300
+guest_timeout=480
 
 while [ $# -gt 0 ]; do
   case "$1" in

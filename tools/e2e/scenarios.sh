@@ -354,7 +354,7 @@ scn_device_link_qt() {
 # ---- One report's round trip (a measurement; the model adds one frame each way) ----
 scn_round_trip() {
   sim_attach dev pic18 -q || return 1
-  out=$(e2e-round-trip "$(cat "$T/node-dev")" 200) || { fail "round trips failed: $out"; return 1; }
+  out=$(e2e-round-trip "$(cat "$T/node-dev")" 100) || { fail "round trips failed: $out"; return 1; }
   note "$out"
 }
 
