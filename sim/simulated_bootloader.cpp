@@ -69,7 +69,10 @@ SimulatedBootloader::SimulatedBootloader(Config config) : config_(std::move(conf
     flash_[a] = a >= config_.info.BootStart ? BootAreaByte(a) : ErasedByte(a);
 }
 
-void SimulatedBootloader::BeginSession() { erased_.assign(erased_.size(), false); }
+void SimulatedBootloader::BeginSession() {
+  erased_.assign(erased_.size(), false);
+  present_ = true;  // back on the bus after a reset that left it
+}
 
 std::uint8_t SimulatedBootloader::Mask(std::uint32_t address) const {
   // PIC16 program words are 14 bits: the high byte of each word keeps 6.

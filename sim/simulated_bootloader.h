@@ -107,7 +107,8 @@ class SimulatedBootloader {
   explicit SimulatedBootloader(Config config);
 
   // The bootloader starts again (the board reset into it) with its flash as
-  // it is: nothing counts as erased any more. The records are kept.
+  // it is: nothing counts as erased any more, and a device that left the bus
+  // is on it again. The records are kept.
   void BeginSession();
 
   // One output report's 64 data bytes (shorter is padded with zeros) sent at `now`.

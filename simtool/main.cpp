@@ -24,6 +24,7 @@
 #include "sim/simulated_bootloader.h"
 #include "simtool/uhid_bridge.h"
 #include "simtool/uhid_descriptor.h"
+#include "simtool/usb_gadget.h"
 
 namespace {
 
@@ -53,8 +54,9 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
 }
 
 int Run(int argc, char** argv) {
-  CLI::App app{"Runs the simulated USB HID bootloader as a real kernel HID device through /dev/uhid,\n"
-               "named \"USB HID Bootloader\" (USB ID 1209:0001), until interrupted or until the\n"
+  CLI::App app{"Runs the simulated USB HID bootloader as a real kernel HID device through /dev/uhid\n"
+               "(or, with --usb, as a USB device on a USB device controller), named\n"
+               "\"USB HID Bootloader\" (USB ID 1209:0001), until interrupted or until the\n"
                "reset at the end of an upload makes it leave the bus.",
                "quelloader-sim"};
   app.set_version_flag("--version", std::string("quelloader-sim ") + ql::kVersion + "\nQt: not used\ncommit " + ql::kCommit);
@@ -66,6 +68,11 @@ int Run(int argc, char** argv) {
   std::string serial;
   bool verbose = false;
   bool quiet = false;
+  bool usb = false;
+  std::string udc;
+  std::string manufacturer;
+  std::string usb_id;
+  std::optional<std::uint32_t> come_back;
 
   app.add_option("PRESET", preset, "Device to simulate")
       ->required()
@@ -89,6 +96,19 @@ int Run(int argc, char** argv) {
       ->type_name("OUT");
   app.add_option("--name", name, "Product string the device reports")->capture_default_str();
   app.add_option("--serial", serial, "Serial number the device reports (none by default)");
+  app.add_flag("--usb", usb,
+               "Be a USB device instead: a configfs HID gadget on a USB device controller (root; "
+               "configfs, libcomposite and a UDC needed)");
+  app.add_option("--udc", udc, "With --usb: the USB device controller to use (default: the first free one)")
+      ->type_name("NAME");
+  app.add_option("--manufacturer", manufacturer, "With --usb: manufacturer string (none by default)");
+  app.add_option("--usb-id", usb_id, "With --usb: the USB ID, as VID:PID in hex (default 1209:0001)")
+      ->type_name("VID:PID");
+  app.add_option_function<std::string>(
+         "--come-back", [&come_back](const std::string& s) { come_back = ParseNumber(s, 600000, "--come-back"); },
+         "With --usb: after the reset, come back on the bus in the bootloader MS milliseconds later, "
+         "its flash kept, as a board whose program jumps back")
+      ->type_name("MS");
   app.add_flag("-v,--verbose", verbose, "Also print every report received, as hex bytes");
   app.add_flag("-q,--quiet", quiet, "Print nothing but errors");
   try {
@@ -122,6 +142,34 @@ int Run(int argc, char** argv) {
       std::fprintf(stderr, "quelloader-sim: %s\n", e.what());
       return 2;
     }
+  }
+
+  if (!usb && (!udc.empty() || !manufacturer.empty() || !usb_id.empty() || come_back)) {
+    std::fprintf(stderr, "quelloader-sim: --udc, --manufacturer, --usb-id and --come-back need --usb\n");
+    return 2;
+  }
+  if (usb) {
+    ql::UsbServeOptions options;
+    options.config = config;
+    options.identity = {ql::kSimVendorId, ql::kSimProductId, name, serial, manufacturer};
+    if (!usb_id.empty()) {
+      const auto colon = usb_id.find(':');
+      unsigned vid = 0, pid = 0;
+      char extra = 0;
+      if (colon == std::string::npos ||
+          std::sscanf(usb_id.c_str(), "%x:%x%c", &vid, &pid, &extra) != 2 || vid > 0xFFFF || pid > 0xFFFF) {
+        std::fprintf(stderr, "quelloader-sim: --usb-id: '%s' is not VID:PID in hex\n", usb_id.c_str());
+        return 2;
+      }
+      options.identity.vendor_id = static_cast<std::uint16_t>(vid);
+      options.identity.product_id = static_cast<std::uint16_t>(pid);
+    }
+    options.udc = udc;
+    if (come_back) options.come_back_ms = *come_back;
+    options.dump_flash = dump_flash;
+    options.verbose = verbose;
+    options.quiet = quiet;
+    return ql::ServeUsbGadget(options);
   }
 
   const int fd = open("/dev/uhid", O_RDWR | O_CLOEXEC | O_NONBLOCK);

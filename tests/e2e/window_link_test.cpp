@@ -4,9 +4,12 @@
 // /dev/uhid), in real time; every wait polls the window's state with a limit.
 //
 // Environment: QUELLOADER_SIM (the simulator, default quelloader-sim on PATH),
-// QUELLOADER_E2E_HEX (the HEX file to upload) and QUELLOADER_E2E_EXPECTED (the
-// flash that upload must leave, computed outside from the HEX file).
+// QUELLOADER_E2E_SIM_ARGS (more arguments for it: "--usb" makes it a USB
+// gadget), QUELLOADER_E2E_HEX (the HEX file to upload) and
+// QUELLOADER_E2E_EXPECTED (the flash that upload must leave, computed outside
+// from the HEX file).
 #include <QApplication>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -52,6 +55,9 @@ QString Env(const char* name, const char* fallback = "") {
 class SimProcess {
  public:
   explicit SimProcess(QStringList args) {
+    const QString extra = Env("QUELLOADER_E2E_SIM_ARGS");
+    usb_ = extra.contains(QLatin1String("--usb"));
+    if (!extra.isEmpty()) args += extra.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     proc_.setProcessChannelMode(QProcess::ForwardedChannels);
     proc_.start(Env("QUELLOADER_SIM", "quelloader-sim"), args);
   }
@@ -63,17 +69,38 @@ class SimProcess {
   }
   bool started() { return proc_.waitForStarted(5000); }
   // Unplug as the kernel sees it: the process dies and its /dev/uhid file
-  // closes, which destroys the device.
+  // closes, which destroys the device. A USB gadget outlives a killed
+  // process, so that one is asked to leave (it unbinds its controller).
   void Kill() {
-    proc_.kill();
+    if (usb_) {
+      proc_.terminate();
+    } else {
+      proc_.kill();
+    }
     proc_.waitForFinished(5000);
+  }
+  // The gadget's controller binding (configfs), for plugs without a process.
+  QString UdcFile() const {
+    return QStringLiteral("/sys/kernel/config/usb_gadget/quelloader-sim.%1/UDC").arg(proc_.processId());
   }
   QProcess& process() { return proc_; }
   bool running() const { return proc_.state() != QProcess::NotRunning; }
 
  private:
   QProcess proc_;
+  bool usb_ = false;
 };
+
+int CountEntries(const char* dir) {
+  return static_cast<int>(
+      QDir(QString::fromLatin1(dir)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
+}
+
+bool WriteUdc(const QString& file, const QByteArray& text) {
+  QFile f(file);
+  return f.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && f.write(text) == text.size();
+}
+
 
 struct Rig {
   QtEventLoop loop;
@@ -95,6 +122,14 @@ struct Rig {
     return w->LinkPicture() == 1;
   }
 };
+
+int BootloadersListed(Rig& r) {
+  int n = 0;
+  for (const auto& e : r.w->link().HidDeviceList()) {
+    if (e.device && e.device->ProductText() == BootloaderProductName) ++n;
+  }
+  return n;
+}
 
 }  // namespace
 
@@ -174,6 +209,84 @@ class WindowLinkTest : public QObject {
     QVERIFY(at + 1 < h.size());
     QCOMPARE(h[at + 1], QStringLiteral("Disconnected."));
     QCOMPARE(r.w->ButtonConnect->text(), QStringLiteral("Connect"));
+  }
+
+  // Run by the udev_trigger scenario as a user without access to the
+  // bootloader's node: the window cannot open it, and the access the
+  // scenario's `udevadm trigger` then gives is picked up without a replug.
+  void accessGivenByTriggerIsPickedUp() {
+    const QString mark = Env("QUELLOADER_E2E_TRIGGER_MARK");
+    if (mark.isEmpty()) QSKIP("run by the udev_trigger scenario");
+    Rig r;
+    QTRY_VERIFY_WITH_TIMEOUT(r.w->link().ListRebuildCount() > 0, kAppearMs);
+    QTest::qWait(500);
+    QCOMPARE(r.w->LinkPicture(), 0);
+    QCOMPARE(BootloadersListed(r), 1);
+    {
+      QFile f(mark);
+      QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(r.w->LinkPicture(), 1, kAppearMs);
+    QVERIFY(!r.w->link().ShownDeviceName().empty());
+  }
+
+  // 20 plugs and unplugs of a USB gadget in quick succession (its controller
+  // unbound and bound again, some before enumeration ends) while the window
+  // runs: afterwards it lists exactly the one bootloader, has as many
+  // threads and descriptors as before the storm, and an upload succeeds.
+  void plugStormLeavesNothingBehind() {
+    if (!Env("QUELLOADER_E2E_SIM_ARGS").contains(QLatin1String("--usb"))) QSKIP("needs a USB gadget");
+    const QString hex = Env("QUELLOADER_E2E_HEX");
+    const QString expected_path = Env("QUELLOADER_E2E_EXPECTED");
+    if (hex.isEmpty() || expected_path.isEmpty()) QSKIP("QUELLOADER_E2E_HEX and QUELLOADER_E2E_EXPECTED not set");
+    QTemporaryDir tmp;
+    const QString dump = tmp.filePath(QStringLiteral("flash.bin"));
+    Rig r;
+    SimProcess sim({QStringLiteral("pic18"), QStringLiteral("--dump-flash"), dump});
+    QVERIFY(sim.started());
+    QVERIFY(r.Appeared(sim));
+    QTest::qWait(300);
+    const int threads = CountEntries("/proc/self/task"), fds = CountEntries("/proc/self/fd");
+    QFile udc_file(sim.UdcFile());
+    QVERIFY2(udc_file.open(QIODevice::ReadOnly), qPrintable(sim.UdcFile()));
+    const QByteArray udc = udc_file.readAll().trimmed();
+    udc_file.close();
+    QVERIFY(!udc.isEmpty());
+
+    QElapsedTimer storm;
+    storm.start();
+    for (int i = 0; i < 20; ++i) {
+      QVERIFY(WriteUdc(sim.UdcFile(), "\n"));
+      QTest::qWait(10 + (i * 37) % 90);
+      QVERIFY(WriteUdc(sim.UdcFile(), udc));
+      QTest::qWait(10 + (i * 53) % 120);
+    }
+    const qint64 storm_ms = storm.elapsed();
+    // Settled: the last plug's node is there, and the link answered on it.
+    QTRY_VERIFY_WITH_TIMEOUT(r.w->LinkPicture() == 1 && BootloadersListed(r) == 1, kAppearMs);
+    QTest::qWait(1000);
+    QCOMPARE(BootloadersListed(r), 1);
+    QCOMPARE(r.w->LinkPicture(), 1);
+    const int threads_after = CountEntries("/proc/self/task"), fds_after = CountEntries("/proc/self/fd");
+    qDebug().noquote() << QStringLiteral("storm: 20 cycles in %1 ms; threads %2 -> %3, descriptors %4 -> %5, %6 rebuilds")
+                              .arg(storm_ms).arg(threads).arg(threads_after).arg(fds).arg(fds_after)
+                              .arg(r.w->link().ListRebuildCount());
+    QCOMPARE(threads_after, threads);
+    QCOMPARE(fds_after, fds);
+
+    r.w->ButtonConnect->click();
+    QVERIFY(r.w->Connected());
+    r.w->DropFiles({hex});
+    r.w->ButtonStartBootloader->click();
+    QTRY_VERIFY2_WITH_TIMEOUT(!r.dialogs.ends.isEmpty() || r.History().contains(QStringLiteral("Disconnected.")),
+                              qPrintable(r.History().join(QLatin1Char('|'))), kUploadMs);
+    QVERIFY2(r.History().contains(QStringLiteral("Completed successfully.")),
+             qPrintable(r.History().join(QLatin1Char('|'))));
+    QVERIFY(sim.process().waitForFinished(kLeaveMs));
+    QFile got(dump), want(expected_path);
+    QVERIFY(got.open(QIODevice::ReadOnly));
+    QVERIFY(want.open(QIODevice::ReadOnly));
+    QVERIFY(got.readAll() == want.readAll());
   }
 };
 

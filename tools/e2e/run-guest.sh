@@ -6,21 +6,31 @@
 # real kernel HID device made through /dev/uhid, so udev enumeration and
 # monitoring, /dev/hidrawN, report IDs and unplug are all the kernel's own.
 #
+# With the USB mode (on by default) the same guest then loads dummy_hcd,
+# libcomposite, usb_f_hid and usbhid and runs the scenarios again with the
+# simulator as a configfs USB HID gadget (usb_ prefix), plus those only a USB
+# device can show, and systemd-udevd with the shipped rule.
+#
 # Usage: tools/e2e/run-guest.sh [--build DIR] [--work DIR] [--cli PATH]
-#          [--sim PATH] [--linktest PATH] [--fixtures DIR] [--only "NAME ..."]
-#          [--timeout SEC]
+#          [--sim PATH] [--linktest PATH] [--roundtrip PATH] [--fixtures DIR] [--only "NAME ..."]
+#          [--modes "uhid usb"] [--timeout SEC]
 # Programs default to their places in the build folder (build/ of the
 # checkout); one given as "none" takes its scenarios out of the run.
 # Scenarios: uhid_node sim_appears flash_pic18 flash_pic18j flash_pic16
 #   wait_hotplug unplug_mid_write two_devices other_leaves_mid_upload
-#   simulated_like_real reset_leaves_bus no_access
-#   device_link_qt
+#   simulated_like_real reset_leaves_bus no_access device_link_qt; in the USB
+#   mode usb_ and the same names (but uhid_node and simulated_like_real), and
+#   usb_modules usb_list_facts usb_two_flash_at_once usb_come_back udev_rule
+#   udev_trigger udev_hotplug usb_plug_storm; with --only alone, the
+#   measurements round_trip and usb_round_trip (one report's round trip on
+#   each path)
 #
 # Exit code 0 only when every expected scenario printed PASS. Scenarios whose
 # program is not built (or lacks the commands they need) are not expected and
 # are listed as not run. The kernel package is kept in BUILD/e2e/cache.
 set -euo pipefail
 
+run_start=$(date +%s.%N)
 here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(cd "$here/../.." && pwd)"
 build="$repo/build"
@@ -28,9 +38,11 @@ work=""
 cli=""
 sim=""
 linktest=""
+roundtrip=""
 fixtures="$repo/../shared/fixtures/hex"
 only=""
-guest_timeout=180
+modes="uhid usb"
+guest_timeout=480
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -39,10 +51,12 @@ while [ $# -gt 0 ]; do
     --cli) cli="$2"; shift 2 ;;
     --sim) sim="$2"; shift 2 ;;
     --linktest) linktest="$2"; shift 2 ;;
+    --roundtrip) roundtrip="$2"; shift 2 ;;
     --fixtures) fixtures="$2"; shift 2 ;;
     --only) only="$2"; shift 2 ;;
+    --modes) modes="$2"; shift 2 ;;
     --timeout) guest_timeout="$2"; shift 2 ;;
-    -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-guest: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -52,6 +66,7 @@ build="$(cd "$build" && pwd)"
 [ -n "$cli" ] || cli="$build/cli/quelloader-cli"
 [ -n "$sim" ] || sim="$build/simtool/quelloader-sim"
 [ -n "$linktest" ] || linktest="$build/tests/e2e/e2e_window_link_test"
+[ -n "$roundtrip" ] || roundtrip="$build/tests/e2e/e2e_round_trip"
 cache="$build/e2e/cache"
 mkdir -p "$cache"
 
@@ -86,16 +101,23 @@ if [ -z "$kver" ]; then
 fi
 [ -n "$kver" ] || { log "cannot tell the current kernel version (apt-cache depends linux-image-amd64)"; exit 2; }
 kdir="$cache/kernel-$kver"
-if [ ! -s "$kdir/vmlinux" ] || [ ! -s "$kdir/modules/uhid.ko" ]; then
+# The HID modules, then the USB host and gadget side in the order they load.
+hid_modules="hid hid-generic uhid"
+usb_modules="usb-common usbcore udc-core configfs libcomposite usb_f_hid dummy_hcd usbhid"
+if [ ! -s "$kdir/vmlinux" ] || [ ! -s "$kdir/modules/uhid.ko" ] || [ ! -s "$kdir/modules/usbhid.ko" ]; then
   log "fetching linux-image-$kver"
   rm -rf "$kdir" && mkdir -p "$kdir/modules"
   ( cd "$cache" && rm -f linux-image-"$kver"_*.deb && apt-get download -qq "linux-image-$kver" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2 || true )
   deb="$(ls "$cache"/linux-image-"$kver"_*.deb 2>/dev/null | head -n1)"
   [ -n "$deb" ] || { log "apt-get download linux-image-$kver failed"; exit 2; }
-  # Only the kernel and the three HID modules are needed out of the package.
+  # Only the kernel and the modules above are needed out of the package.
   mkdir -p "$kdir/x"
   dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$kdir/x" --wildcards \
-    './boot/vmlinuz-*' '*/drivers/hid/hid.ko*' '*/drivers/hid/hid-generic.ko*' '*/drivers/hid/uhid.ko*'
+    './boot/vmlinuz-*' '*/drivers/hid/hid.ko*' '*/drivers/hid/hid-generic.ko*' '*/drivers/hid/uhid.ko*' \
+    '*/drivers/hid/usbhid/usbhid.ko*' '*/drivers/usb/common/usb-common.ko*' '*/drivers/usb/core/usbcore.ko*' \
+    '*/drivers/usb/gadget/udc/udc-core.ko*' '*/drivers/usb/gadget/udc/dummy_hcd.ko*' \
+    '*/drivers/usb/gadget/libcomposite.ko*' '*/drivers/usb/gadget/function/usb_f_hid.ko*' \
+    '*/fs/configfs/configfs.ko*'
   # The decompressed ELF boots directly (PVH entry), seconds faster under TCG
   # than the self-decompressing bzImage.
   python3 - "$kdir/x/boot/vmlinuz-$kver" "$kdir/vmlinux" <<'PY'
@@ -109,7 +131,7 @@ if out[:4] != b"\x7fELF":
     sys.exit("the decompressed kernel is not an ELF image")
 open(sys.argv[2], "wb").write(out)
 PY
-  for m in hid hid-generic uhid; do
+  for m in $hid_modules $usb_modules; do
     f="$(find "$kdir/x" -name "$m.ko*" | head -n1)"
     [ -n "$f" ] || { log "module $m not in the package"; exit 2; }
     case "$f" in
@@ -121,9 +143,45 @@ PY
   rm -rf "$kdir/x" "$deb"
 fi
 
+# ---- 2b. udevd: Debian's udev package, unpacked in the cache ----------------
+want_usb=0
+case " $modes " in *" usb "*) want_usb=1 ;; esac
+udir=""
+if [ $want_usb -eq 1 ]; then
+  uver="$(apt-cache policy udev 2>/dev/null | sed -n 's/^ *Candidate: //p' | head -n1)"
+  [ -n "$uver" ] && [ "$uver" != "(none)" ] || { log "no udev package known to apt (apt-cache policy udev)"; exit 2; }
+  udir="$cache/udev-$uver"
+  if [ ! -x "$udir/bin/udevadm" ]; then
+    log "fetching udev $uver"
+    rm -rf "$udir" && mkdir -p "$udir/x" "$udir/bin" "$udir/lib"
+    ( cd "$udir" && apt-get download -qq "udev=$uver" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2 || true )
+    deb="$(ls "$udir"/udev_*.deb 2>/dev/null | head -n1)"
+    [ -n "$deb" ] || { log "apt-get download udev failed"; exit 2; }
+    dpkg-deb -x "$deb" "$udir/x"
+    cp "$udir/x/bin/udevadm" "$udir/bin/udevadm"
+    rm -rf "$udir/x" "$deb"
+  fi
+  # Libraries udevadm needs that this machine lacks come from their packages.
+  for lib in $(LD_LIBRARY_PATH="$udir/lib" ldd "$udir/bin/udevadm" 2>/dev/null | awk '/not found/ {print $1}'); do
+    case "$lib" in
+      libkmod.so.*) pkg=libkmod2 ;; libcap.so.*) pkg=libcap2 ;; libacl.so.*) pkg=libacl1 ;;
+      libblkid.so.*) pkg=libblkid1 ;; libselinux.so.*) pkg=libselinux1 ;; libpcre2-8.so.*) pkg=libpcre2-8-0 ;;
+      libcrypto.so.*) pkg=libssl3 ;; libzstd.so.*) pkg=libzstd1 ;; liblzma.so.*) pkg=liblzma5 ;;
+      *) log "udevadm needs $lib, which this machine lacks"; exit 2 ;;
+    esac
+    log "fetching $pkg for udevadm"
+    mkdir -p "$udir/x"
+    ( cd "$udir/x" && apt-get download -qq "$pkg" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2 || true )
+    for d in "$udir"/x/*.deb; do dpkg-deb -x "$d" "$udir/x/root"; done
+    find "$udir/x/root" -name "$lib*" -exec cp -L {} "$udir/lib/" \;
+    rm -rf "$udir/x"
+  done
+fi
+
 # ---- 3. Which scenarios can run -------------------------------------------
-have_cli=0; have_sim=0; have_link=0
+have_cli=0; have_sim=0; have_link=0; have_rt=0
 [ -x "$cli" ] && have_cli=1
+[ -x "$roundtrip" ] && have_rt=1
 [ -x "$sim" ] && have_sim=1
 [ -n "$linktest" ] && [ -x "$linktest" ] && have_link=1
 
@@ -152,6 +210,27 @@ add simulated_like_real $((have_sim & have_devcmds)) "$cli_why"
 add reset_leaves_bus $((have_sim & have_devcmds)) "$cli_why"
 add no_access $((have_sim & have_devcmds)) "$cli_why"
 add device_link_qt $((have_sim & have_link)) "no device-link Qt test"
+# Measurements, not checks: only when asked for by --only.
+[ -n "$only" ] && add round_trip $((have_sim & have_rt)) "no round-trip program"
+case " $modes " in *" uhid "*) ;; *) all_scenarios="" ;; esac
+if [ $want_usb -eq 1 ]; then
+  # The same scenarios with the simulator as a USB device, then what only
+  # USB shows; udevd starts last, so that every scenario before it sees the
+  # kernel's own events.
+  add usb_modules 1 ""
+  add usb_sim_appears "$have_sim" "no quelloader-sim"
+  for s in flash_pic18 flash_pic18j flash_pic16 wait_hotplug unplug_mid_write two_devices \
+           other_leaves_mid_upload reset_leaves_bus no_access list_facts two_flash_at_once come_back; do
+    add "usb_$s" $((have_sim & have_devcmds)) "$cli_why"
+  done
+  add usb_device_link_qt $((have_sim & have_link)) "no device-link Qt test"
+  [ -n "$only" ] && add usb_round_trip $((have_sim & have_rt)) "no round-trip program"
+  add usb_plug_storm $((have_sim & have_link)) "no device-link Qt test"
+  add udev_rule "$have_sim" "no quelloader-sim"
+  add udev_trigger $((have_sim & have_devcmds & have_link)) "$cli_why, or no device-link Qt test"
+  add udev_hotplug $((have_sim & have_devcmds)) "$cli_why"
+fi
+all_scenarios="${all_scenarios# }"
 
 scenarios=""
 if [ -n "$only" ]; then
@@ -180,7 +259,7 @@ libdirs=""
 copy_with_libs() {  # copy_with_libs FILE DEST
   cp -L "$1" "$2"
   local lib
-  for lib in $(ldd "$1" 2>/dev/null | awk '/=> \//{print $3} /^[[:space:]]*\/[^ ]*ld-linux/{print $1}'); do
+  for lib in $(LD_LIBRARY_PATH="${udir:+$udir/lib}" ldd "$1" 2>/dev/null | awk '/=> \//{print $3} /^[[:space:]]*\/[^ ]*ld-linux/{print $1}'); do
     if [ ! -e "$root$lib" ]; then
       mkdir -p "$root$(dirname "$lib")"
       cp -L "$lib" "$root$lib"
@@ -190,8 +269,9 @@ copy_with_libs() {  # copy_with_libs FILE DEST
 }
 [ $have_cli -eq 1 ] && copy_with_libs "$cli" "$root/opt/quelloader/bin/quelloader-cli"
 [ $have_sim -eq 1 ] && copy_with_libs "$sim" "$root/opt/quelloader/bin/quelloader-sim"
+[ $have_rt -eq 1 ] && copy_with_libs "$roundtrip" "$root/opt/quelloader/bin/e2e-round-trip"
 # Qt and its plugin make the image four times bigger: only when it runs.
-if [ $have_link -eq 1 ] && case " $scenarios " in *" device_link_qt "*) true ;; *) false ;; esac; then
+if [ $have_link -eq 1 ] && case " $scenarios " in *"device_link_qt "*|*" usb_plug_storm "*|*" udev_trigger "*) true ;; *) false ;; esac; then
   copy_with_libs "$linktest" "$root/opt/quelloader/bin/e2e-window-link-test"
   # The offscreen platform plugin, at the path Qt looks for it.
   plug="$(find /usr/lib/*/qt6/plugins/platforms -name 'libqoffscreen.so' 2>/dev/null | head -n1)"
@@ -199,6 +279,13 @@ if [ $have_link -eq 1 ] && case " $scenarios " in *" device_link_qt "*) true ;; 
     mkdir -p "$root$(dirname "$plug")"
     copy_with_libs "$plug" "$root$plug"
   fi
+fi
+if [ -n "$udir" ]; then
+  rm -f "$root/bin/udevadm" "$root/bin/systemd-udevd"
+  copy_with_libs "$udir/bin/udevadm" "$root/bin/udevadm"
+  ln -s udevadm "$root/bin/systemd-udevd"
+  mkdir -p "$root/etc/udev/rules.d"
+  cp "$repo/udev/70-quelloader.rules" "$root/etc/udev/rules.d/"
 fi
 cp "$fixtures"/*.hex "$root/e2e/fixtures/"
 cp "$here/guest-init.sh" "$root/init"
@@ -238,6 +325,8 @@ SCENARIOS="$scenarios"
 LIBDIRS="${libdirs#:}"
 WATCHDOG=$((guest_timeout - 10))
 SCENARIO_LIMIT=40
+HID_MODULES="$hid_modules"
+USB_MODULES="$usb_modules"
 EOF
 
 initrd="$work/initramfs.cpio"
@@ -245,10 +334,10 @@ initrd="$work/initramfs.cpio"
 
 # ---- 5. Boot -------------------------------------------------------------------
 console="$work/console.log"
-log "booting kernel $kver with scenarios: $scenarios"
+log "$(awk -v a="$run_start" -v b="$(date +%s.%N)" 'BEGIN{printf "guest prepared in %.1f s", b-a}'); booting kernel $kver with scenarios: $scenarios"
 start=$(date +%s.%N)
 set +e
-timeout --kill-after=5 "$guest_timeout" qemu-system-x86_64 -accel tcg -m 512M -smp 1 -nographic \
+timeout --kill-after=5 "$guest_timeout" qemu-system-x86_64 -accel tcg -m 512M -smp 2 -nographic \
   -no-reboot -net none -kernel "$kdir/vmlinux" -initrd "$initrd" \
   -append "console=ttyS0 quiet panic=-1" </dev/null >"$console" 2>&1
 qrc=$?

@@ -36,11 +36,29 @@ wait_until() {
   return 0
 }
 
-# The hidraw nodes whose HID device is named like the bootloader, one a line.
+# MODE is "uhid" (the simulator through /dev/uhid) or "usb" (a configfs USB
+# gadget on dummy_hcd); a scenario scn_NAME runs as NAME and as usb_NAME,
+# one written for USB alone as scn_usb_NAME.
+run_scenario() {
+  if command -v "scn_$1" >/dev/null 2>&1; then "scn_$1"; else "scn_${1#usb_}"; fi
+}
+
+# The USB device above a hidraw node (its sysfs folder), if there is one.
+usb_parent() {
+  u=$(readlink -f "/sys/class/hidraw/$1/device/../..")
+  [ -f "$u/idVendor" ] && echo "$u"
+}
+# The product string a host reads for a hidraw node: the USB device's, else
+# (a device without a USB parent) the HID device's name.
+node_product() {
+  u=$(usb_parent "$1")
+  if [ -n "$u" ]; then cat "$u/product" 2>/dev/null; else sed -n 's/^HID_NAME=//p' "/sys/class/hidraw/$1/device/uevent"; fi
+}
+# The hidraw nodes of bootloaders, one a line.
 bootloader_nodes() {
   for d in /sys/class/hidraw/hidraw*; do
     [ -e "$d/device/uevent" ] || continue
-    grep -qx "HID_NAME=$BOOTLOADER" "$d/device/uevent" && echo "/dev/${d##*/}"
+    [ "$(node_product "${d##*/}")" = "$BOOTLOADER" ] && echo "/dev/${d##*/}"
   done
 }
 count_nodes() { bootloader_nodes | grep -c . ; }
@@ -52,7 +70,11 @@ node_gone() { [ ! -e "$1" ]; }
 sim_start() {
   tag=$1
   shift
-  quelloader-sim "$@" > "$T/sim-$tag.log" 2>&1 &
+  if [ "$MODE" = usb ]; then
+    quelloader-sim "$@" --usb > "$T/sim-$tag.log" 2>&1 &
+  else
+    quelloader-sim "$@" > "$T/sim-$tag.log" 2>&1 &
+  fi
   echo $! > "$T/sim-$tag.pid"
   echo $! >> "$T/pids"
 }
@@ -62,14 +84,16 @@ sim_ended() { ! sim_running "$1"; }
 # Exit code of a simulator that has ended (it is a child of this shell).
 sim_wait() { wait "$(sim_pid "$1")"; }
 
+attached_or_ended() { nodes_are "$1" || sim_ended "$2"; }
 # Starts TAG and waits for one more bootloader node; its path in $T/node-TAG.
 sim_attach() {
   tag=$1
   before=$(count_nodes)
   bootloader_nodes > "$T/nodes-before"
   sim_start "$@"
-  if ! wait_until 20 nodes_are $((before + 1)); then
+  if ! wait_until 20 attached_or_ended $((before + 1)) "$tag" || sim_ended "$tag"; then
     cat "$T/sim-$tag.log"
+    sim_ended "$tag" && { fail "the simulator ended: $(grep -m1 'quelloader-sim:' "$T/sim-$tag.log")"; return 1; }
     fail "no hidraw node for the simulated $2 bootloader within 20 s"
     return 1
   fi
@@ -127,6 +151,15 @@ scn_sim_appears() {
   cat "$uevent"
   id=$(grep '^HID_ID=' "$uevent")
   case "$id" in HID_ID=0003:*) ;; *) fail "not on the USB bus: $id"; return 1 ;; esac
+  if [ "$MODE" = usb ]; then
+    # A genuine USB device: bound to usbhid, with its ID in sysfs.
+    u=$(usb_parent "${node#/dev/}")
+    [ -n "$u" ] || { fail "$node has no USB device above it"; return 1; }
+    driver=$(readlink -f "/sys/class/hidraw/${node#/dev/}/device/../driver")
+    [ "${driver##*/}" = usbhid ] || { fail "the interface is driven by ${driver##*/}, not usbhid"; return 1; }
+    [ "$(cat "$u/idVendor"):$(cat "$u/idProduct")" = 1209:0001 ] || { fail "USB ID $(cat "$u/idVendor"):$(cat "$u/idProduct")"; return 1; }
+    id="$id, ${u##*/} on usbhid"
+  fi
   kill -TERM "$(sim_pid dev)"
   wait_until 10 node_gone "$node" || { fail "$node still present after the simulator ended"; return 1; }
   sim_wait dev || { fail "the simulator ended with $? on SIGTERM"; return 1; }
@@ -156,6 +189,9 @@ flash_preset() {
 scn_flash_pic18() { flash_preset pic18 pic18-edge-below-boot.hex; }
 scn_flash_pic18j() { flash_preset pic18j pic18-app-24k.hex; }
 scn_flash_pic16() { flash_preset pic16 pic16-app-4kw.hex; }
+# Over USB the edge image's long write costs twice its uhid time; its edge
+# below the bootloader is the uhid run's, the USB path is the same for any image.
+scn_usb_flash_pic18() { flash_preset pic18 pic18-app-6k.hex; }
 
 # ---- 2. --wait: the command line is already waiting when the device appears ---------
 scn_wait_hotplug() {
@@ -336,12 +372,223 @@ scn_no_access() {
 # ---- 6. The window's device link, offscreen, on the real backend ---------------------
 scn_device_link_qt() {
   export QT_QPA_PLATFORM=offscreen QUELLOADER_SIM=quelloader-sim
+  [ "$MODE" = usb ] && export QUELLOADER_E2E_SIM_ARGS=--usb
   export QUELLOADER_E2E_HEX="$FX/pic18-app-6k.hex" QUELLOADER_E2E_EXPECTED="$EXP/pic18.pic18-app-6k.bin"
-  timeout 35 e2e-window-link-test > "$T/qt.log" 2>&1
+  timeout 35 e2e-window-link-test linkTurnsRedWhenTheBootloaderAppears connectUploadAndTheResetLeavesTheBus \
+    removalWhileConnectedIsReported > "$T/qt.log" 2>&1
   rc=$?
   cat "$T/qt.log"
   totals=$(grep '^Totals:' "$T/qt.log")
   [ $rc -eq 0 ] || { fail "Qt test exited with $rc: ${totals:-no totals}"; return 1; }
   grep -q ', 0 skipped' "$T/qt.log" || { fail "Qt test skipped cases: $totals"; return 1; }
   note "$totals"
+}
+
+# ---- One report's round trip (a measurement; the model adds one frame each way) ----
+scn_round_trip() {
+  sim_attach dev pic18 -q || return 1
+  out=$(e2e-round-trip "$(cat "$T/node-dev")" 100) || { fail "round trips failed: $out"; return 1; }
+  note "$out"
+}
+
+# ---- USB alone: the simulator as a configfs USB gadget on dummy_hcd ------------------
+scn_usb_modules() {
+  [ -d /sys/kernel/config/usb_gadget ] || { fail "no usb_gadget in configfs (libcomposite)"; return 1; }
+  [ -d /sys/module/usbhid ] || { fail "usbhid is not loaded"; return 1; }
+  udcs=$(ls /sys/class/udc 2>/dev/null | tr '\n' ' ')
+  [ "$(ls /sys/class/udc | grep -c '^dummy_udc')" -eq 4 ] || { fail "USB device controllers: ${udcs:-none}"; return 1; }
+  note "UDCs: ${udcs% }"
+}
+
+# list shows the USB ID, product and serial as the USB device has them (and
+# --serial selects by it in usb_two_flash_at_once): with a
+# manufacturer string the HID name is "Acme USB HID Bootloader", which only a
+# reading of the USB device's own product string recognises.
+scn_usb_list_facts() {
+  sim_attach dev pic18 --serial QL-E2E-7 --manufacturer Acme || return 1
+  node=$(cat "$T/node-dev")
+  u=$(usb_parent "${node#/dev/}")
+  grep -x 'HID_NAME=Acme USB HID Bootloader' "/sys/class/hidraw/${node#/dev/}/device/uevent" ||
+    { fail "HID_NAME is not manufacturer and product"; return 1; }
+  cli list list || { fail "list exited with $?"; return 1; }
+  line=$(grep -F -- "$node" "$T/list.out")
+  for want in 1209:0001 "$BOOTLOADER" "[bootloader]"; do
+    echo "$line" | grep -qiF -- "$want" || { fail "list shows \"$line\", without $want"; return 1; }
+  done
+  cli info info --path "$node" || { fail "info exited with $?"; return 1; }
+  grep -qF QL-E2E-7 "$T/info.out" "$T/info.err" "$T/list.out" || { fail "neither list nor info shows the serial QL-E2E-7"; return 1; }
+  note "$line (USB device ${u##*/})"
+}
+
+# Two boards flashed by two command lines at the same time.
+scn_usb_two_flash_at_once() {
+  sim_attach one pic18 --serial ONE --dump-flash "$T/one.bin" || return 1
+  sim_attach two pic18j --serial TWO --dump-flash "$T/two.bin" || return 1
+  start=$(now)
+  timeout 40 quelloader-cli flash "$FX/pic18-app-6k.hex" --serial ONE --yes > "$T/f1.out" 2> "$T/f1.err" &
+  p1=$!
+  timeout 40 quelloader-cli flash "$FX/pic18-app-24k.hex" --serial TWO --yes > "$T/f2.out" 2> "$T/f2.err" &
+  p2=$!
+  wait $p1; r1=$?
+  wait $p2; r2=$?
+  took=$(elapsed "$start")
+  cat "$T"/f1.* "$T"/f2.*
+  [ $r1 -eq 0 ] && [ $r2 -eq 0 ] || { fail "the two flashes exited with $r1 and $r2"; return 1; }
+  wait_until 10 sim_ended one && wait_until 10 sim_ended two || { fail "a device did not leave the bus after its reset"; return 1; }
+  same_flash "$T/one.bin" "$EXP/pic18.pic18-app-6k.bin" || return 1
+  same_flash "$T/two.bin" "$EXP/pic18j.pic18-app-24k.bin" || return 1
+  note "both flashed in ${took} s together, both flashes identical"
+}
+
+# The reset makes the board leave the bus, and it comes back in its bootloader
+# (as one whose program jumps back) with what was written.
+scn_usb_come_back() {
+  sim_attach dev pic18 --come-back 300 --dump-flash "$T/flash.bin" || return 1
+  node=$(cat "$T/node-dev")
+  cli flash flash "$FX/pic18-app-6k.hex" --yes || { fail "flash exited with $?"; return 1; }
+  start=$(now)
+  wait_until 10 nodes_are 0 || { fail "the device did not leave the bus after the reset"; return 1; }
+  gone=$(elapsed "$start")
+  wait_until 10 nodes_are 1 || { fail "the device did not come back"; return 1; }
+  back=$(elapsed "$start")
+  cli info info --wait=10 || { fail "info on the device that came back exited with $?"; return 1; }
+  sim_running dev || { fail "the simulator ended"; return 1; }
+  kill -TERM "$(sim_pid dev)"
+  wait_until 10 sim_ended dev || { fail "the simulator did not end on SIGTERM"; return 1; }
+  wait_until 10 nodes_are 0 || { fail "the gadget was left on the bus after SIGTERM"; return 1; }
+  [ -z "$(ls /sys/kernel/config/usb_gadget)" ] || { fail "gadget left behind: $(ls /sys/kernel/config/usb_gadget)"; return 1; }
+  same_flash "$T/flash.bin" "$EXP/pic18.pic18-app-6k.bin" || return 1
+  note "gone ${gone} s after the reset, back at ${back} s and answering; flash kept; no gadget left"
+}
+
+# 20 plugs and unplugs in quick succession while the window runs.
+scn_usb_plug_storm() {
+  export QT_QPA_PLATFORM=offscreen QUELLOADER_SIM=quelloader-sim QUELLOADER_E2E_SIM_ARGS=--usb
+  export QUELLOADER_E2E_HEX="$FX/pic18-app-6k.hex" QUELLOADER_E2E_EXPECTED="$EXP/pic18.pic18-app-6k.bin"
+  timeout 38 e2e-window-link-test plugStormLeavesNothingBehind > "$T/qt.log" 2>&1
+  rc=$?
+  cat "$T/qt.log"
+  totals=$(grep '^Totals:' "$T/qt.log")
+  [ $rc -eq 0 ] || { fail "Qt test exited with $rc: ${totals:-no totals}"; return 1; }
+  grep -q '3 passed, 0 failed, 0 skipped' "$T/qt.log" || { fail "the storm did not run: $totals"; return 1; }
+  note "$(grep '^QDEBUG.*storm:' "$T/qt.log" | sed 's/.*storm: //' | head -n1); $totals"
+}
+
+# ---- udevd with the shipped rule ----------------------------------------------------------
+udevd_up() {
+  [ -e /run/udev/control ] && return 0
+  systemd-udevd --daemon > "$T/udevd.log" 2>&1 || { fail "systemd-udevd did not start: $(head -n1 "$T/udevd.log")"; return 1; }
+  wait_until 10 test -e /run/udev/control || { fail "systemd-udevd has no control socket"; return 1; }
+}
+# has_tag NODE TAG: udevd's record of the node carries TAG.
+has_tag() { udevadm info -q property -n "$1" | grep -E '^(CURRENT_)?TAGS=' | grep -q ":$2:"; }
+# The node of a hidraw device whose USB product string is $1 (or HID name, without USB).
+node_named() {
+  for d in /sys/class/hidraw/hidraw*; do
+    [ "$(node_product "${d##*/}")" = "$1" ] && echo "/dev/${d##*/}"
+  done
+}
+
+named_present() { [ -n "$(node_named "$1")" ]; }
+
+# The rule tags the bootloader's node (USB, and through /dev/uhid by its HID
+# name) and neither a HID gadget with another product nor one whose HID name
+# only reads like the bootloader (manufacturer "USB HID", product "Bootloader").
+scn_udev_rule() {
+  udevd_up || return 1
+  sim_attach good pic18 || return 1
+  sim_start other pic18 --usb --name "USB HID Keyboard"
+  sim_start split pic18 --usb --manufacturer "USB HID" --name Bootloader
+  MODE=uhid
+  sim_attach uhid pic16 || return 1
+  MODE=usb
+  wait_until 20 named_present "USB HID Keyboard" && wait_until 20 named_present Bootloader ||
+    { fail "the other gadgets did not appear"; return 1; }
+  udevadm settle -t 10
+  good=$(cat "$T/node-good") uhid=$(cat "$T/node-uhid")
+  other=$(node_named "USB HID Keyboard") split=$(node_named Bootloader)
+  for n in $good $uhid $other $split; do echo "== $n"; udevadm info -q property -n "$n"; done
+  has_tag "$good" uaccess || { fail "the bootloader's USB node $good is not tagged uaccess"; return 1; }
+  has_tag "$uhid" uaccess || { fail "the bootloader's uhid node $uhid is not tagged uaccess"; return 1; }
+  has_tag "$other" uaccess && { fail "the gadget with another product ($other) is tagged uaccess"; return 1; }
+  has_tag "$split" uaccess && { fail "manufacturer \"USB HID\" + product \"Bootloader\" ($split) is tagged uaccess"; return 1; }
+  note "uaccess on $good (USB) and $uhid (uhid); not on $other (other product) nor $split (\"USB HID\" \"Bootloader\")"
+}
+
+# udevadm trigger while a command line waits: the change events of nodes
+# already there neither end the wait nor select a node that is no
+# bootloader; the bootloader that then comes is flashed. And the access the
+# rule grants (here a stand-in for the seat's ACL) reaches a present node
+# with the trigger, without replugging: in a window that is already running
+# (as a user without access until then) and in a new command line.
+scn_udev_trigger() {
+  udevd_up || return 1
+  sim_start other pic18 --usb --name "USB HID Keyboard"
+  wait_until 20 named_present "USB HID Keyboard" || { fail "the other gadget did not appear"; return 1; }
+  timeout 40 quelloader-cli flash "$FX/pic18-app-6k.hex" --wait=30 --yes > "$T/flash.out" 2> "$T/flash.err" &
+  cli_pid=$!
+  sleep 1
+  udevadm trigger --subsystem-match=hidraw --action=change
+  udevadm settle -t 10
+  sleep 0.5
+  kill -0 $cli_pid 2>/dev/null || { cat "$T/flash.err"; fail "flash --wait ended on the trigger"; return 1; }
+  sim_start dev pic18 --dump-flash "$T/flash.bin"
+  wait $cli_pid
+  rc=$?
+  cat "$T/flash.out" "$T/flash.err"
+  [ $rc -eq 0 ] || { fail "flash --wait exited with $rc"; return 1; }
+  wait_until 10 sim_ended dev || { fail "the device did not leave the bus"; return 1; }
+  same_flash "$T/flash.bin" "$EXP/pic18.pic18-app-6k.bin" || return 1
+  # Access by the trigger: the node is root's alone until the rule is there.
+  sim_attach acc pic18 || return 1
+  node=$(cat "$T/node-acc")
+  udevadm settle -t 10
+  grep -q '^e2e:' /etc/passwd 2>/dev/null || echo 'e2e:x:1000:1000::/tmp:/bin/sh' >> /etc/passwd
+  as_user_list() {
+    su -s /bin/sh e2e -c "LD_LIBRARY_PATH='$LD_LIBRARY_PATH' timeout 30 /opt/quelloader/bin/quelloader-cli list" > "$T/user.out" 2> "$T/user.err"
+  }
+  as_user_list
+  grep -F -- "$node" "$T/user.out" | grep -qF '[no access]' || { cat "$T/user.out"; fail "$node is open to the user before the rule's access"; return 1; }
+  # The window, as the same user, sees the bootloader it cannot open yet.
+  chmod 0777 "$T"
+  mkdir -p -m 0700 /tmp/xdg-e2e && chown 1000:1000 /tmp/xdg-e2e
+  su -s /bin/sh e2e -c "LD_LIBRARY_PATH='$LD_LIBRARY_PATH' HOME=/tmp XDG_RUNTIME_DIR=/tmp/xdg-e2e QT_QPA_PLATFORM=offscreen \
+    QUELLOADER_E2E_TRIGGER_MARK=$T/window-ready timeout 35 /opt/quelloader/bin/e2e-window-link-test accessGivenByTriggerIsPickedUp" \
+    > "$T/qt.log" 2>&1 &
+  qt_pid=$!
+  wait_until 30 test -e "$T/window-ready" || { cat "$T/qt.log"; fail "the window did not come up without access"; return 1; }
+  echo 'SUBSYSTEM=="hidraw", TAG=="uaccess", MODE="0666"' > /etc/udev/rules.d/99-e2e-seat.rules
+  udevadm control --reload
+  udevadm trigger --subsystem-match=hidraw --action=change
+  udevadm settle -t 10
+  wait $qt_pid
+  qrc=$?
+  cat "$T/qt.log"
+  [ $qrc -eq 0 ] || { rm -f /etc/udev/rules.d/99-e2e-seat.rules; fail "the window did not take the access from the trigger (exit $qrc)"; return 1; }
+  as_user_list
+  rm -f /etc/udev/rules.d/99-e2e-seat.rules
+  udevadm control --reload
+  cat "$T/user.out"
+  grep -F -- "$node" "$T/user.out" | grep -qF '[no access]' && { fail "$node still without access after the trigger"; return 1; }
+  note "flash --wait went on through the trigger and flashed; $node open to the user and to the running window after the trigger, not replugged"
+}
+
+# A hot-plug upload driven by udevd's events (the backend listens to udevd,
+# not to the kernel, once udevd runs).
+scn_udev_hotplug() {
+  udevd_up || return 1
+  [ "$(count_nodes)" -eq 0 ] || { fail "a bootloader is already attached"; return 1; }
+  timeout 40 quelloader-cli flash "$FX/pic18-app-6k.hex" --wait=30 --yes > "$T/flash.out" 2> "$T/flash.err" &
+  cli_pid=$!
+  sleep 1
+  start=$(now)
+  sim_start dev pic18 --dump-flash "$T/flash.bin"
+  wait $cli_pid
+  rc=$?
+  took=$(elapsed "$start")
+  cat "$T/flash.out" "$T/flash.err"
+  [ $rc -eq 0 ] || { fail "flash --wait exited with $rc"; return 1; }
+  wait_until 10 sim_ended dev || { fail "the device did not leave the bus"; return 1; }
+  same_flash "$T/flash.bin" "$EXP/pic18.pic18-app-6k.bin" || return 1
+  note "udevd running; flashed ${took} s after the gadget was attached"
 }
