@@ -24,6 +24,10 @@ void BoardRows::Draw() {
 }
 
 void BoardRows::Line(std::string_view text) {
+  if (sink) {
+    sink(text);
+    return;
+  }
   std::string line = TerminalText(text);
   line.push_back('\n');
   if (!terminal_) {

@@ -3,6 +3,7 @@
 // board stays at the bottom, redrawn in place, with every log line printed
 // above them; to a pipe or a file, plain lines only.
 
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -23,6 +24,8 @@ class BoardRows {
   // Takes the rows off the screen (before the table).
   void Clear();
   bool terminal() const { return terminal_; }
+  // Where lines go instead of stderr (tests); rows are then not drawn.
+  std::function<void(std::string_view)> sink;
 
  private:
   void Erase();

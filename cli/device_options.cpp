@@ -1,8 +1,15 @@
 #include "cli/device_options.h"
 
 #include "cli/commands.h"
+#include "core/parse_number.h"
 
 namespace ql::cli {
+
+std::uint32_t ParseNumber(const std::string& text, std::uint32_t max, const std::string& what) {
+  if (const auto value = ql::ParseNumber(text, max)) return *value;
+  throw CLI::ValidationError(what, "'" + text + "' is not a number from 0 to " + std::to_string(max) +
+                                       " (decimal, or hex with 0x)");
+}
 
 namespace {
 

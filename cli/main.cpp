@@ -19,12 +19,6 @@
 
 namespace ql::cli {
 
-std::uint32_t ParseNumber(const std::string& text, std::uint32_t max, const std::string& what) {
-  if (const auto value = ql::ParseNumber(text, max)) return *value;
-  throw CLI::ValidationError(what, "'" + text + "' is not a number from 0 to " + std::to_string(max) +
-                                       " (decimal, or hex with 0x)");
-}
-
 namespace {
 
 int Main(int argc, char** argv) {

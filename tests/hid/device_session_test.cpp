@@ -161,6 +161,55 @@ TEST_F(SessionTest, SerialNumberSelects) {
   EXPECT_TRUE(first->received().empty());
 }
 
+// --port names the board by where it is plugged in: the same board after
+// its reset, though its node has changed; another board on another port is
+// never asked.
+TEST_F(SessionTest, PortChoosesTheSameBoardAcrossItsReset) {
+  VirtualHidSpec a;
+  a.port = "1-1";
+  VirtualHidSpec b;
+  b.port = "1-2";
+  auto first = Bootloader("pic18", a);
+  auto second = Bootloader("pic16", b);
+  RealDeviceOptions options;
+  options.ports = {"1-2"};
+  options.wait_seconds = 5;
+  auto& s = Open(options);
+  ASSERT_EQ(s.Find(&message), ExitCode::Success) << message;
+  const std::string before = s.Path();
+  EXPECT_EQ(before, backend->Path(second->id()));
+  // The board resets: it leaves the bus and comes back under a new node.
+  second.reset();
+  loop.advance(from_ms(500));
+  second = Bootloader("pic16", b);
+  loop.advance(from_ms(100));
+  ASSERT_EQ(s.Find(&message), ExitCode::Success) << message;
+  EXPECT_NE(s.Path(), before);
+  EXPECT_EQ(s.Path(), backend->Path(second->id()));
+  EXPECT_EQ(exchange.BootInfo.BootDeviceName, "PIC16F1459");
+  EXPECT_TRUE(first->received().empty());
+}
+
+// Two bootloaders and nothing to choose between them: refused with both
+// listed (a usage error), rather than flashing whichever came first.
+TEST_F(SessionTest, TwoBootloadersWithoutAChoiceAreRefused) {
+  VirtualHidSpec a;
+  a.port = "1-1";
+  VirtualHidSpec b;
+  b.port = "1-2";
+  b.serial = "B2";
+  auto first = Bootloader("pic18", a);
+  auto second = Bootloader("pic16", b);
+  auto& s = Open({});
+  EXPECT_EQ(s.Find(&message), ExitCode::Usage);
+  EXPECT_NE(message.find("--port"), std::string::npos) << message;
+  EXPECT_NE(message.find("port 1-1  " + backend->Path(first->id())), std::string::npos) << message;
+  EXPECT_NE(message.find("port 1-2  " + backend->Path(second->id()) + "  USB HID Bootloader (Serial=B2)"),
+            std::string::npos)
+      << message;
+  EXPECT_TRUE(second->received().empty());
+}
+
 TEST_F(SessionTest, PathNamingNoDevice) {
   auto boot = Bootloader();
   auto& s = Open({"/dev/hidraw-nowhere", "", 0});
