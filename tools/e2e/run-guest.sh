@@ -21,7 +21,8 @@
 #   simulated_like_real reset_leaves_bus no_access device_link_qt; in the USB
 #   mode usb_ and the same names (but uhid_node and simulated_like_real), and
 #   usb_modules usb_list_facts usb_two_flash_at_once usb_come_back udev_rule
-#   udev_trigger udev_hotplug usb_plug_storm; with --only alone, the
+#   udev_trigger udev_hotplug usb_line_all usb_line_port usb_line_loop
+#   usb_plug_storm; with --only alone, the
 #   measurements round_trip and usb_round_trip (one report's round trip on
 #   each path)
 #
@@ -225,6 +226,7 @@ if [ $want_usb -eq 1 ]; then
   done
   add usb_device_link_qt $((have_sim & have_link)) "no device-link Qt test"
   [ -n "$only" ] && add usb_round_trip $((have_sim & have_rt)) "no round-trip program"
+  for s in line_all line_port line_loop; do add "usb_$s" $((have_sim & have_devcmds)) "$cli_why"; done
   add usb_plug_storm $((have_sim & have_link)) "no device-link Qt test"
   add udev_rule "$have_sim" "no quelloader-sim"
   add udev_trigger $((have_sim & have_devcmds & have_link)) "$cli_why, or no device-link Qt test"

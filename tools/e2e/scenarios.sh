@@ -440,6 +440,62 @@ scn_usb_two_flash_at_once() {
   note "both flashed in ${took} s together, both flashes identical"
 }
 
+# ---- The production line on USB boards -----------------------------------------------
+# --all: three boards at once, each with its own session; every flash identical.
+scn_usb_line_all() {
+  for n in 1 2 3; do
+    sim_attach "b$n" pic18 --serial "S$n" --dump-flash "$T/b$n.bin" || return 1
+  done
+  start=$(now)
+  cli line flash "$FX/pic18-app-6k.hex" --all --yes || { fail "flash --all exited with $?"; return 1; }
+  took=$(elapsed "$start")
+  for n in 1 2 3; do
+    grep -q "^\[[^]]* S$n\] Completed successfully\.$" "$T/line.err" || { fail "board S$n has no success line"; return 1; }
+    wait_until 10 sim_ended "b$n" || { fail "board S$n did not leave the bus after its reset"; return 1; }
+    same_flash "$T/b$n.bin" "$EXP/pic18.pic18-app-6k.bin" || return 1
+  done
+  grep -q '^port ' "$T/line.err" || { fail "no table at the end"; return 1; }
+  note "three boards in ${took} s together, every flash identical"
+}
+
+# --port: the board on that USB port, as list shows it, and no other.
+scn_usb_line_port() {
+  sim_attach one pic18 --serial ONE --dump-flash "$T/one.bin" || return 1
+  sim_attach two pic18 --serial TWO --dump-flash "$T/two.bin" || return 1
+  two=$(cat "$T/node-two")
+  cli list list || { fail "list exited with $?"; return 1; }
+  port=$(grep -F -- "$two " "$T/list.out" | sed -n 's/.*  port \([^ ]*\).*/\1/p')
+  [ -n "$port" ] || { fail "list shows no port for $two"; return 1; }
+  cli flash flash "$FX/pic18-app-6k.hex" --yes && { fail "flash without a choice between two boards succeeded"; return 1; }
+  grep -q 'more than one bootloader' "$T/flash.err" || { fail "the ambiguous flash does not say why"; return 1; }
+  cli flash flash "$FX/pic18-app-6k.hex" --port "$port" --yes || { fail "flash --port $port exited with $?"; return 1; }
+  wait_until 10 sim_ended two || { fail "the board on $port did not leave the bus"; return 1; }
+  same_flash "$T/two.bin" "$EXP/pic18.pic18-app-6k.bin" || return 1
+  sim_running one || { fail "the other board left the bus"; return 1; }
+  kill -TERM "$(sim_pid one)"
+  wait_until 10 sim_ended one || { fail "the first simulator did not end on SIGTERM"; return 1; }
+  same_flash "$T/one.bin" "$EXP/pic18.pristine.bin" || { fail "the other board's flash changed"; return 1; }
+  note "--port $port flashed $two only; without it the choice was refused"
+}
+
+# --loop: boards plugged in one after another, each flashed once, then the end.
+scn_usb_line_loop() {
+  timeout 60 quelloader-cli flash "$FX/pic18-app-6k.hex" --loop --count 2 --yes > "$T/loop.out" 2> "$T/loop.err" &
+  loop_pid=$!
+  wait_until 20 grep -q '^Waiting for bootloaders' "$T/loop.err" || { cat "$T/loop.err"; fail "the loop does not say it waits"; return 1; }
+  sim_attach one pic18 --serial ONE --dump-flash "$T/one.bin" || return 1
+  wait_until 20 sim_ended one || { cat "$T/loop.err"; fail "the first board was not flashed"; return 1; }
+  kill -0 $loop_pid 2>/dev/null || { cat "$T/loop.err"; fail "the loop ended after one board"; return 1; }
+  sim_attach two pic18 --serial TWO --dump-flash "$T/two.bin" || return 1
+  wait $loop_pid
+  rc=$?
+  cat "$T/loop.err"
+  [ $rc -eq 0 ] || { fail "the loop exited with $rc"; return 1; }
+  for b in one two; do same_flash "$T/$b.bin" "$EXP/pic18.pic18-app-6k.bin" || return 1; done
+  [ "$(grep -c 'Completed successfully' "$T/loop.err")" -eq 2 ] || { fail "not two uploads"; return 1; }
+  note "two boards plugged in one after the other, each flashed once"
+}
+
 # The reset makes the board leave the bus, and it comes back in its bootloader
 # (as one whose program jumps back) with what was written.
 scn_usb_come_back() {
