@@ -43,6 +43,16 @@ class ModelDriver {
   // caller being the one that unplugs.
   void Unplug();
 
+  // The board starts again in its bootloader (a board whose program jumps
+  // back after the reset): back on the bus, its flash kept.
+  void BeginSession() {
+    model_.BeginSession();
+    present_ = true;
+  }
+  // Drops the answers still pending without leaving the bus (the transport
+  // under it was closed and opened anew).
+  void CancelAnswers() { CancelPending(); }
+
   bool present() const { return present_; }
   SimulatedBootloader& model() { return model_; }
   const SimulatedBootloader& model() const { return model_; }

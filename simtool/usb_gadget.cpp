@@ -91,18 +91,6 @@ std::string Hex4(std::uint16_t v) {
   return text;
 }
 
-const char* CommandName(std::uint8_t code) {
-  switch (code) {
-    case CMD_HANDSHAKE_1: return "CMD_HANDSHAKE_1";
-    case CMD_HANDSHAKE_2: return "CMD_HANDSHAKE_2";
-    case CMD_BOOT_INFO: return "CMD_BOOT_INFO";
-    case CMD_RESET: return "CMD_RESET";
-    case CMD_WRITE: return "CMD_WRITE";
-    case CMD_ERASE: return "CMD_ERASE";
-    default: return "command";
-  }
-}
-
 }  // namespace
 
 // ---- The gadget in configfs --------------------------------------------------
@@ -295,8 +283,16 @@ void UsbGadget::RemoveStale(const std::string& configfs) {
 
 // ---- The model behind /dev/hidgN ---------------------------------------------
 
-UsbGadgetBridge::UsbGadgetBridge(EventLoop& loop, sim::Config config)
-    : loop_(loop), model_(std::move(config)) {}
+UsbGadgetBridge::UsbGadgetBridge(EventLoop& loop, sim::Config config) : loop_(loop), driver_(loop, std::move(config)) {
+  driver_.on_input = [this](std::span<const std::uint8_t> data) { Send(std::vector<std::uint8_t>(data.begin(), data.end())); };
+  driver_.on_unplug = [this] {
+    Detach();
+    if (on_leave) on_leave();
+  };
+  driver_.log = [this](std::string_view line) {
+    if (log) log(line);
+  };
+}
 
 UsbGadgetBridge::~UsbGadgetBridge() { Detach(); }
 
@@ -306,8 +302,7 @@ void UsbGadgetBridge::Attach(int fd) {
 }
 
 void UsbGadgetBridge::Detach() {
-  for (TimerId t : timers_) loop_.cancel(t);
-  timers_.clear();
+  driver_.CancelAnswers();
   if (retry_) loop_.cancel(*retry_);
   retry_.reset();
   queue_.clear();
@@ -328,47 +323,16 @@ bool UsbGadgetBridge::OnReadable() {
 }
 
 void UsbGadgetBridge::Handle(std::span<const std::uint8_t> data) {
-  if (!model_.present()) return;
+  if (!driver_.present()) return;
   if (on_report) on_report(data);
   // Interrupt OUT carries the 64 data bytes alone: without numbered reports
-  // the host's report-ID byte 0 never reaches the wire.
-  std::vector<sim::Output> outs = model_.Receive(data, loop_.now());
-  const auto& commands = model_.commands();
-  for (; commands_seen_ < commands.size(); ++commands_seen_) {
-    const sim::CommandRecord& c = commands[commands_seen_];
-    if (!log) continue;
-    char line[160];
-    if (c.code == CMD_WRITE || c.code == CMD_ERASE) {
-      std::snprintf(line, sizeof line, "%s address 0x%X count %u%s", CommandName(c.code),
-                    static_cast<unsigned>(c.address), static_cast<unsigned>(c.count),
-                    c.refused ? " (refused: bootloader area)" : "");
-    } else {
-      std::snprintf(line, sizeof line, "%s", CommandName(c.code));
-    }
-    log(line);
-  }
-  const auto& refused = model_.refused();
-  for (; refused_seen_ < refused.size(); ++refused_seen_) {
-    const sim::CommandRecord& c = refused[refused_seen_];
-    if (!log || !c.unerased) continue;
-    char line[160];
-    std::snprintf(line, sizeof line, "data block at 0x%X (%u bytes) written over flash not erased since start",
-                  static_cast<unsigned>(c.address), static_cast<unsigned>(c.count));
-    log(line);
-  }
-  for (sim::Output& out : outs) {
-    if (out.kind == sim::Output::Kind::Unplug) {
-      timers_.push_back(loop_.schedule_at(out.at, [this] {
-        if (log) log("leaving the bus");
-        Detach();
-        if (on_leave) on_leave();
-      }));
-      continue;
-    }
-    timers_.push_back(loop_.schedule_at(out.at, [this, data = std::move(out.data)]() mutable {
-      Send(std::move(data));
-    }));
-  }
+  // the host's report-ID byte 0 never reaches the wire. The driver takes the
+  // report as a host writes it, ID first.
+  std::vector<std::uint8_t> report;
+  report.reserve(data.size() + 1);
+  report.push_back(0);
+  report.insert(report.end(), data.begin(), data.end());
+  driver_.Receive(report);
 }
 
 void UsbGadgetBridge::Send(std::vector<std::uint8_t> data) {

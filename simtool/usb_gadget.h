@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/event_loop.h"
+#include "sim/model_driver.h"
 #include "sim/simulated_bootloader.h"
 
 namespace ql {
@@ -94,9 +95,9 @@ class UsbGadgetBridge {
   // Reads and handles one output report. False when the descriptor is broken.
   bool OnReadable();
   // The board starts again in its bootloader, its flash kept.
-  void ComeBack() { model_.BeginSession(); }
+  void ComeBack() { driver_.BeginSession(); }
 
-  sim::SimulatedBootloader& model() { return model_; }
+  sim::SimulatedBootloader& model() { return driver_.model(); }
   // Input reports written to the host, and those still waiting for it.
   std::size_t reports_sent() const { return sent_; }
   std::size_t reports_queued() const { return queue_.size(); }
@@ -107,12 +108,9 @@ class UsbGadgetBridge {
   void Flush();
 
   EventLoop& loop_;
-  sim::SimulatedBootloader model_;
+  sim::ModelDriver driver_;
   int fd_ = -1;
-  std::size_t commands_seen_ = 0;
-  std::size_t refused_seen_ = 0;
   std::size_t sent_ = 0;
-  std::vector<TimerId> timers_;
   // Answers the gadget could not take yet: its IN endpoint holds one report
   // until the host polls it.
   std::vector<std::vector<std::uint8_t>> queue_;
