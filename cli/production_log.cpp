@@ -1,0 +1,155 @@
+#include "cli/production_log.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+#include "cli/json_text.h"
+
+namespace ql::cli {
+
+namespace {
+
+std::string_view FamilyName(McuFamily family) {
+  switch (family) {
+    case McuFamily::Pic16: return "PIC16";
+    case McuFamily::Pic18: return "PIC18";
+    case McuFamily::None: break;
+  }
+  return {};
+}
+
+std::string ErrnoText(int err) { return std::strerror(err); }
+
+// Holds an exclusive flock for one append: only so that taking back a torn
+// line cannot cut into another process's line written after it. The append
+// itself is atomic without it.
+class AppendLock {
+ public:
+  explicit AppendLock(int fd) : fd_(fd) {
+    for (;;) {
+      if (::flock(fd_, LOCK_EX) == 0) {
+        locked_ = true;
+        return;
+      }
+      if (errno != EINTR) return;  // not lockable: the append goes on without
+    }
+  }
+  ~AppendLock() {
+    if (locked_) ::flock(fd_, LOCK_UN);
+  }
+  AppendLock(const AppendLock&) = delete;
+  AppendLock& operator=(const AppendLock&) = delete;
+  bool locked() const { return locked_; }
+
+ private:
+  int fd_;
+  bool locked_ = false;
+};
+
+}  // namespace
+
+std::string ImageSha256(std::span<const std::uint8_t> bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) return {};
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(2 * length);
+  for (unsigned int i = 0; i < length; ++i) {
+    out += kHex[digest[i] >> 4];
+    out += kHex[digest[i] & 0xF];
+  }
+  return out;
+}
+
+std::string IsoUtcTime(std::int64_t unix_time_us) {
+  std::int64_t seconds = unix_time_us / 1'000'000;
+  std::int64_t micros = unix_time_us % 1'000'000;
+  if (micros < 0) {  // before 1970: the remainder counts back
+    micros += 1'000'000;
+    --seconds;
+  }
+  const auto t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  if (::gmtime_r(&t, &tm) == nullptr) return {};
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(micros / 1000));
+  return buf;
+}
+
+std::string ProductionLogLine(const ProductionRecord& r) {
+  return JsonObject()
+             .Int("schema", kProductionLogSchema)
+             .String("time", IsoUtcTime(r.unix_time_us))
+             .StringOrNull("port", r.port)
+             .StringOrNull("serial", r.serial)
+             .StringOrNull("device", r.device)
+             .StringOrNull("family", FamilyName(r.family))
+             .StringOrNull("hex_file", r.hex_file)
+             .StringOrNull("image_sha256", r.image_sha256)
+             .Int("image_bytes", r.image_bytes)
+             .Int("exit_code", ToInt(r.result))
+             .String("exit_class", ExitClassName(r.result))
+             .String("message", r.message)
+             .Seconds("seconds", r.seconds)
+             .Text() +
+         '\n';
+}
+
+std::optional<ProductionLog> ProductionLog::Open(const std::string& path, std::string& error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = "Cannot open the log file \"" + path + "\": " + ErrnoText(errno);
+    return std::nullopt;
+  }
+  return ProductionLog(fd, path);
+}
+
+ProductionLog::ProductionLog(ProductionLog&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+
+ProductionLog& ProductionLog::operator=(ProductionLog&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    path_ = std::move(other.path_);
+  }
+  return *this;
+}
+
+ProductionLog::~ProductionLog() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool ProductionLog::Append(const ProductionRecord& record, std::string& error) {
+  const std::string line = ProductionLogLine(record);
+  const AppendLock lock(fd_);
+  struct stat before {};
+  const bool sized = lock.locked() && ::fstat(fd_, &before) == 0 && S_ISREG(before.st_mode);
+  ssize_t n;
+  do {
+    n = ::write(fd_, line.data(), line.size());
+  } while (n < 0 && errno == EINTR);
+  if (n == static_cast<ssize_t>(line.size())) return true;
+  const int err = n < 0 ? errno : 0;
+  error = "Cannot write to the log file \"" + path_ + "\": " +
+          (n < 0 ? ErrnoText(err) : "it took only part of the line");
+  // A torn line would be the file's one unreadable line: cut it off again.
+  // Under the lock no other writer can have appended since.
+  if (n > 0 && sized && ::ftruncate(fd_, before.st_size) != 0) {
+    error += " (and the part written could not be removed: " + ErrnoText(errno) + ")";
+  }
+  return false;
+}
+
+}  // namespace ql::cli
