@@ -60,7 +60,8 @@ Task<UploadOutcome> Flow(Board& b, const FlashImage& image) {
   if (!co_await b.session->ReadBootInfo()) co_return UploadOutcome::Failed;
   b.view.name = b.session->BootInfo().BootDeviceName + " (Serial=" + b.serial + ")";
   if (!co_await b.session->Connect()) co_return UploadOutcome::Failed;
-  co_return co_await b.session->Upload(image);  // ends with the reset
+  const UploadOutcome outcome = co_await b.session->Upload(image);  // ends with the reset
+  co_return outcome;
 }
 
 double CpuSeconds() {

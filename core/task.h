@@ -10,6 +10,10 @@
 // The body starts at once (no initial suspension). One awaiter at most may
 // co_await a task; destroying an unfinished task destroys its frame, and with
 // it the pending wait, which cancels itself.
+//
+// Never write `co_return co_await task;`: GCC 12 then hands the awaited task
+// a handle eight bytes off its caller's frame, and the resumption after a
+// suspension jumps into the void. Await into a variable, then co_return it.
 
 #include <coroutine>
 #include <exception>

@@ -251,14 +251,16 @@ Task<WaitResult> Upload::FinalBlock() {
   std::fill_n(ex_.TransferBuffer.begin(), E_, 0xFF);
   if (info_.McuType == 2) std::copy(SavedResetVector.begin(), SavedResetVector.end(), ex_.TransferBuffer.begin() + (E_ - 4));
   ex_.SendPacket(static_cast<std::size_t>(E_));
-  co_return co_await Await(CMD_WRITE, kBlockTimeoutMs, 0);
+  const WaitResult r2 = co_await Await(CMD_WRITE, kBlockTimeoutMs, 0);
+  co_return r2;
 }
 
 }  // namespace
 
 Task<UploadOutcome> UploadTask(Exchange& exchange, FlashImage image, UploadUi& ui) {
   Upload upload(exchange, std::move(image), ui);
-  co_return co_await upload.Run();
+  const UploadOutcome outcome = co_await upload.Run();
+  co_return outcome;
 }
 
 UploadOutcome RunUpload(Exchange& exchange, FlashImage image, UploadUi& ui) {
