@@ -12,7 +12,7 @@ build="${BUILD_DIR:-build-bench}"
 runs=5
 if [[ "${1:-}" == "--runs" && -n "${2:-}" ]]; then runs="$2"; fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target upload_host_cost upload_presets window_start window_bench >/dev/null
+cmake --build "$build" --target upload_host_cost upload_presets window_start multi_board window_bench >/dev/null
 export QT_QPA_PLATFORM=offscreen
 export QT_LOGGING_RULES="default.warning=false"  # the offscreen platform's notices
 export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
@@ -23,6 +23,8 @@ echo
 "$build/bench/upload_presets" --runs "$runs"
 echo
 "$build/bench/window_start" --runs "$runs"
+echo
+"$build/bench/multi_board" --runs "$runs"
 echo
 status=0
 "$build/bench/window_bench" || status=$?

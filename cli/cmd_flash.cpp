@@ -3,6 +3,8 @@
 // the handshake and runs the upload through the bootloader's session.
 
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "cli/commands.h"
 #include "cli/console.h"
@@ -23,7 +26,9 @@
 #include "cli/failure.h"
 #include "cli/hex_input.h"
 #include "cli/interrupt.h"
+#include "cli/json_events.h"
 #include "cli/production_line.h"
+#include "cli/production_log.h"
 #include "hid/linux_hid_backend.h"
 #include "sim/fault_names.h"
 #include "core/blocking_event_loop.h"
@@ -50,7 +55,11 @@ struct FlashOptions {
   int count = 0;
   int boards = 1;                   // simulated boards
   std::vector<std::string> faults;  // KIND[@STEP][:BOARD]
-  bool Line() const { return all || loop || boards > 1 || device.real.ports.size() > 1; }
+  bool json = false;
+  std::string log;
+  bool Line() const {
+    return all || loop || boards > 1 || device.real.ports.size() > 1 || json || !log.empty();
+  }
 };
 
 #ifdef QUELLOADER_HAVE_HID
@@ -234,7 +243,18 @@ ExitCode RunLine(const FlashOptions& o) {
     throw Failure(ExitCode::Usage, "--expect needs --wait: how long to wait for the boards to appear");
   }
   if (o.count > 0 && !o.loop) throw Failure(ExitCode::Usage, "--count needs --loop");
-  if (!o.device.real.path.empty()) throw Failure(ExitCode::Usage, "--path names one board; use --port for several");
+  if (!o.device.real.path.empty() && (o.all || o.loop)) {
+    throw Failure(ExitCode::Usage, "--path names one board; use --port for several");
+  }
+  // A log that cannot be written is found out before any board is touched.
+  std::optional<ProductionLog> log;
+  if (!o.log.empty()) {
+    std::string error;
+    log = ProductionLog::Open(o.log, error);
+    if (!log) throw Failure(ExitCode::Failed, error);
+  }
+  std::optional<JsonEventWriter> json;
+  if (o.json) json.emplace(STDOUT_FILENO);
   FlashImage probe;
   if (!LoadHexForCommand(o.file, McuFamily::None, probe)) throw QuietFailure(ExitCode::HexRejected);
 
@@ -254,7 +274,9 @@ ExitCode RunLine(const FlashOptions& o) {
   BoardRows rows(::isatty(STDERR_FILENO) == 1);
   rows.Line("Opened: " + o.file);
   LineOptions options;
-  options.file = o.file;
+  // The log names the file wherever the command was run from.
+  char resolved[PATH_MAX];
+  options.file = ::realpath(o.file.c_str(), resolved) != nullptr ? std::string(resolved) : o.file;
   options.device = o.device.real;
   options.all = o.all;
   options.expect = o.expect;
@@ -263,6 +285,8 @@ ExitCode RunLine(const FlashOptions& o) {
   options.yes = o.yes;
   options.verbose = o.verbose;
   auto line = std::make_unique<ProductionLine>(loop, *backend, options, rows);
+  line->json = json ? &*json : nullptr;
+  line->log = log ? &*log : nullptr;
   std::unique_ptr<SimulatedBoards> simulated;
   if (virtual_backend != nullptr) simulated = std::make_unique<SimulatedBoards>(loop, *virtual_backend, o, o.loop);
   InterruptWatch interrupt(loop, [&] { line->Stop(); });
@@ -386,6 +410,15 @@ Command AddFlashCommand(CLI::App& app) {
   cmd->add_option("--count", o->count, "With --loop: end after N boards")
       ->type_name("N")
       ->check(CLI::Range(1, 1000000))
+      ->group(line);
+  cmd->add_flag("--json", o->json,
+                "JSON Lines on stdout: one object per event (board found and lost, phase, progress, result, "
+                "summary), as docs/json-events.md describes; the lines for people stay on stderr")
+      ->group(line);
+  cmd->add_option("--log", o->log,
+                  "Append one JSON line per board to FILE (time, port, serial, device, HEX file, SHA-256 of "
+                  "the image, result, seconds), each in one atomic append")
+      ->type_name("FILE")
       ->group(line);
   cmd->add_option("--boards", o->boards, "With --simulate: N simulated boards, on ports sim-1 ... sim-N")
       ->type_name("N")

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <utility>
 
 #include "cli/hex_input.h"
@@ -46,6 +47,7 @@ struct ProductionLine::Board {
   Micros started = 0;
   std::int64_t pending_bytes = 0;  // of the write command under way
   bool ended = false;
+  bool lost = false;  // has left the bus
 };
 
 // One board's lines, question and progress.
@@ -65,6 +67,7 @@ class ProductionLine::BoardView final : public SessionView {
   }
   void ProgressStep() override {
     position_ = std::min(position_ + 7, max_);
+    if (line_.json != nullptr) line_.json->Progress(line_.NameOf(board_), position_ / 7, max_ / 7, line_.loop_.now());
     if (line_.loop_.now() - drawn_at_ >= kRowInterval || position_ == max_) Row();
   }
   bool AskBootloaderArea() override {
@@ -80,6 +83,7 @@ class ProductionLine::BoardView final : public SessionView {
   std::string DeviceName() override { return board_.result.device; }
   void PhaseChanged(SessionPhase phase) override {
     phase_ = phase;
+    if (line_.json != nullptr) line_.json->Phase(line_.NameOf(board_), PhaseName(phase));
     Row();
   }
 
@@ -130,7 +134,10 @@ ProductionLine::ProductionLine(EventLoop& loop, HidBackend& backend, LineOptions
   ctl_->OnRemoval = [this](TJvHidDevice& d) {
     taken_.erase(d.PnPInfo().DeviceID());
     for (auto& b : boards_) {
+      if (b->identity != d.PnPInfo().DeviceID() || b->lost) continue;
       if (b->device.get() == &d && b->session) b->session->DeviceRemoved();
+      b->lost = true;
+      if (json != nullptr) json->BoardLost(NameOf(*b));
     }
   };
 }
@@ -150,8 +157,11 @@ bool ProductionLine::Wanted(TJvHidDevice& d) const {
   const std::string& port = d.PnPInfo().info.port;
   if (!o.ports.empty() && std::find(o.ports.begin(), o.ports.end(), port) == o.ports.end()) return false;
   if (!o.serial.empty() && d.SerialText() != o.serial) return false;
+  if (!o.path.empty() && d.PnPInfo().DevicePath() != o.path) return false;
   return true;
 }
+
+BoardName ProductionLine::NameOf(const Board& b) const { return {b.result.port, b.result.serial, b.result.path}; }
 
 bool ProductionLine::Available(TJvHidDevice& d) const {
   if (d.Claimed() || taken_.count(d.PnPInfo().DeviceID()) != 0) return false;
@@ -229,6 +239,7 @@ void ProductionLine::Start(std::unique_ptr<TJvHidDevice> device) {
   b.started = loop_.now();
   boards_.push_back(std::move(board));
   b.view->Say("Found: " + DeviceName(*b.device) + " at " + b.result.path);
+  if (json != nullptr) json->BoardFound(NameOf(b), DeviceName(*b.device));
   b.flow = Flow(b);
 }
 
@@ -275,6 +286,9 @@ Task<bool> ProductionLine::Flow(Board& b) {
     End(b, ExitCode::HexRejected, why);
     co_return false;
   }
+  b.result.family_type = FamilyFromMcuType(info.McuType);
+  b.result.image_bytes = image->ImageEnd();
+  if (log != nullptr) b.result.image_sha256 = ImageSha256(image->bytes);
   if (stopping_) {
     End(b, ExitCode::Interrupted, "stopped before connecting");
     co_return false;
@@ -317,6 +331,28 @@ void ProductionLine::End(Board& b, ExitCode code, std::string message) {
                 b.result.seconds);
   b.view->Say(code == ExitCode::Success ? std::string("Done") + tail : "Failed: " + b.result.message);
   results_.push_back(b.result);
+  if (json != nullptr) json->Result(NameOf(b), code, b.result.message);
+  if (log != nullptr) {
+    ProductionRecord record;
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    record.unix_time_us = static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    record.port = b.result.port;
+    record.serial = b.result.serial;
+    record.device = b.result.device;
+    record.family = b.result.family_type;
+    record.hex_file = options_.file;
+    record.image_sha256 = b.result.image_sha256;
+    record.image_bytes = b.result.image_bytes;
+    record.result = code;
+    record.message = b.result.message;
+    record.seconds = b.result.seconds;
+    std::string error;
+    if (!log->Append(record, error)) {
+      b.view->Say("Error: " + error);
+      log_failed_ = true;
+    }
+  }
   if (on_result) on_result(b.result);
 }
 
@@ -355,6 +391,12 @@ ExitCode ProductionLine::Run() {
     }
     if (stopping_) return ExitCode::Interrupted;
     const int present = Candidates();
+    // One board asked for (no --all, at most one --port) and several fit.
+    if (!options_.all && options_.device.ports.size() <= 1 && present > 1) {
+      rows_.Line("quelloader-cli: more than one bootloader is attached; choose one with --port, --serial or "
+                 "--path (or flash them all with --all)");
+      return ExitCode::Usage;
+    }
     if (present == 0 || present < options_.expect) {
       rows_.Line(options_.expect > 0 ? "Only " + std::to_string(present) + " of " + std::to_string(options_.expect) +
                                            " bootloaders appeared."
@@ -374,12 +416,18 @@ ExitCode ProductionLine::Run() {
   accepting_ = false;
   rows_.Clear();
   PrintTable();
+  if (json != nullptr) {
+    std::vector<BoardOutcome> outcomes;
+    for (const BoardResult& r : results_)
+      outcomes.push_back({{r.port, r.serial, r.path}, r.device, r.code, r.message, r.bytes, r.seconds});
+    json->Summary(outcomes);
+  }
 
   if (results_.empty()) return stopping_ ? ExitCode::Interrupted : ExitCode::NoDevice;
   const auto failed = std::count_if(results_.begin(), results_.end(),
                                     [](const BoardResult& r) { return r.code != ExitCode::Success; });
   if (stopping_) return ExitCode::Interrupted;
-  if (failed == 0) return ExitCode::Success;
+  if (failed == 0) return log_failed_ ? ExitCode::Failed : ExitCode::Success;
   rows_.Line(std::to_string(failed) + " of " + std::to_string(results_.size()) +
              (results_.size() == 1 ? " board failed." : " boards failed."));
   return ExitCode::Failed;

@@ -17,6 +17,8 @@
 #include "cli/board_rows.h"
 #include "cli/device_select.h"
 #include "cli/exit_codes.h"
+#include "cli/json_events.h"
+#include "cli/production_log.h"
 #include "core/event_loop.h"
 #include "core/task.h"
 #include "hid/hid_backend.h"
@@ -45,6 +47,8 @@ struct BoardResult {
   std::int64_t bytes = 0;
   double seconds = 0;
   std::string image_sha256;
+  McuFamily family_type = McuFamily::None;
+  std::int64_t image_bytes = 0;
 };
 
 class ProductionLine {
@@ -64,8 +68,12 @@ class ProductionLine {
   void Stop();
 
   const std::vector<BoardResult>& results() const { return results_; }
-  // Called as each board ends (the log, the JSON events).
+  // Called as each board ends.
   std::function<void(const BoardResult&)> on_result;
+  // Where the JSON events go (--json) and the record of every board (--log);
+  // null for none. They must outlive Run().
+  JsonEventWriter* json = nullptr;
+  ProductionLog* log = nullptr;
 
  private:
   struct Board;
@@ -73,6 +81,7 @@ class ProductionLine {
 
   void Scan();
   bool Wanted(TJvHidDevice& d) const;
+  BoardName NameOf(const Board& b) const;
   bool Available(TJvHidDevice& d) const;
   void Reap();
   void Start(std::unique_ptr<TJvHidDevice> device);
@@ -94,6 +103,7 @@ class ProductionLine {
   std::map<McuFamily, FlashImage> images_;
   std::vector<BoardResult> results_;
   bool accepting_ = false;
+  bool log_failed_ = false;
   bool stopping_ = false;
   int rebuilds_ = 0;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

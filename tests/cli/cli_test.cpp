@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -14,6 +15,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <sstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -321,6 +324,63 @@ TEST(Cli, DebugChannelWithTwoVerboseFlags) {
   r = Cli("flash " + hex + " --simulate pic18 --yes -v");
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.err.find(" quelloader: "), std::string::npos) << r.err;
+}
+
+// Several simulated boards with --json and --log: every stdout line is a JSON
+// object of the schema, each board's events end with its result, the
+// summary counts them, and the log holds one complete line per board.
+TEST(Cli, ProductionLineJsonAndLog) {
+  const std::string hex = "'" + kFixtures + "/pic18-app-6k.hex'";
+  const fs::path out = TmpDir() / "events.jsonl";
+  const fs::path log = TmpDir() / "boards.log";
+  fs::remove(log);
+  const Outcome r = Cli("flash " + hex + " --simulate pic18 --boards 3 --all --yes --json --log '" + log.string() +
+                            "' --fault unplug@12:2",
+                        out);
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_NE(r.err.find("1 of 3 boards failed."), std::string::npos) << r.err;
+  std::map<std::string, std::vector<std::string>> events;  // port -> event names
+  nlohmann::json summary;
+  std::istringstream lines(ReadText(out));
+  for (std::string line; std::getline(lines, line);) {
+    const nlohmann::json e = nlohmann::json::parse(line);  // throws on anything but JSON
+    ASSERT_EQ(e.at("schema"), 1) << line;
+    const std::string name = e.at("event");
+    if (name == "summary") {
+      summary = e;
+      continue;
+    }
+    events[e.at("board").at("port")].push_back(name);
+    if (name == "result" && e["board"]["port"] == "sim-2") {
+      EXPECT_EQ(e.at("exit_class"), "failed");
+      EXPECT_EQ(e.at("message"), "removed during the upload");
+    }
+    if (name == "progress") {
+      EXPECT_LE(e.at("done").get<int>(), e.at("total").get<int>());
+    }
+  }
+  ASSERT_EQ(events.size(), 3u);
+  for (const auto& [port, names] : events) {
+    SCOPED_TRACE(port);
+    EXPECT_EQ(names.front(), "board-found");
+    EXPECT_EQ(std::count(names.begin(), names.end(), "result"), 1);
+    EXPECT_NE(std::find(names.begin(), names.end(), "progress"), names.end());
+  }
+  ASSERT_FALSE(summary.is_null());
+  EXPECT_EQ(summary.at("boards"), 3);
+  EXPECT_EQ(summary.at("succeeded"), 2);
+  EXPECT_EQ(summary.at("failed"), 1);
+
+  std::istringstream logged(ReadText(log));
+  int records = 0;
+  for (std::string line; std::getline(logged, line); ++records) {
+    const nlohmann::json rec = nlohmann::json::parse(line);
+    EXPECT_EQ(rec.at("hex_file"), kFixtures + "/pic18-app-6k.hex");
+    if (rec.at("exit_code") == 0) {
+      EXPECT_EQ(rec.at("image_sha256").get<std::string>().size(), 64u);
+    }
+  }
+  EXPECT_EQ(records, 3);
 }
 
 // Overrides that contradict the simulated device's own flash are usage
