@@ -11,11 +11,14 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/blocking_event_loop.h"
 #include "core/parse_number.h"
@@ -73,6 +76,7 @@ int Run(int argc, char** argv) {
   std::string manufacturer;
   std::string usb_id;
   std::optional<std::uint32_t> come_back;
+  int devices = 1;
 
   app.add_option("PRESET", preset, "Device to simulate")
       ->required()
@@ -109,6 +113,11 @@ int Run(int argc, char** argv) {
          "With --usb: after the reset, come back on the bus in the bootloader MS milliseconds later, "
          "its flash kept, as a board whose program jumps back")
       ->type_name("MS");
+  app.add_option("--devices", devices,
+                 "Be N bootloaders at once (without --usb): serial numbers SERIAL0001 and up (SIM0001 "
+                 "without --serial), flash dumps OUT-1 and up; the lines start with the device's number")
+      ->type_name("N")
+      ->check(CLI::Range(1, 64));
   app.add_flag("-v,--verbose", verbose, "Also print every report received, as hex bytes");
   app.add_flag("-q,--quiet", quiet, "Print nothing but errors");
   try {
@@ -148,6 +157,10 @@ int Run(int argc, char** argv) {
     std::fprintf(stderr, "quelloader-sim: --udc, --manufacturer, --usb-id and --come-back need --usb\n");
     return 2;
   }
+  if (usb && devices > 1) {
+    std::fprintf(stderr, "quelloader-sim: --devices needs /dev/uhid: with --usb, start one quelloader-sim a device\n");
+    return 2;
+  }
   if (usb) {
     ql::UsbServeOptions options;
     options.config = config;
@@ -172,22 +185,28 @@ int Run(int argc, char** argv) {
     return ql::ServeUsbGadget(options);
   }
 
-  const int fd = open("/dev/uhid", O_RDWR | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    const int error = errno;
-    if (error == ENOENT || error == ENODEV || error == ENXIO) {
-      std::fprintf(stderr,
-                   "quelloader-sim: /dev/uhid is missing: this kernel has no uhid support loaded.\n"
-                   "Load it with:  sudo modprobe uhid\n");
-    } else if (error == EACCES || error == EPERM) {
-      std::fprintf(stderr,
-                   "quelloader-sim: /dev/uhid is not writable by this user (%s).\n"
-                   "Run it as root (sudo quelloader-sim ...), or give your user access to /dev/uhid.\n",
-                   std::strerror(error));
-    } else {
-      std::fprintf(stderr, "quelloader-sim: cannot open /dev/uhid: %s\n", std::strerror(error));
+  // One /dev/uhid descriptor is one kernel device.
+  std::vector<int> fds;
+  for (int i = 0; i < devices; ++i) {
+    const int fd = open("/dev/uhid", O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+      const int error = errno;
+      if (error == ENOENT || error == ENODEV || error == ENXIO) {
+        std::fprintf(stderr,
+                     "quelloader-sim: /dev/uhid is missing: this kernel has no uhid support loaded.\n"
+                     "Load it with:  sudo modprobe uhid\n");
+      } else if (error == EACCES || error == EPERM) {
+        std::fprintf(stderr,
+                     "quelloader-sim: /dev/uhid is not writable by this user (%s).\n"
+                     "Run it as root (sudo quelloader-sim ...), or give your user access to /dev/uhid.\n",
+                     std::strerror(error));
+      } else {
+        std::fprintf(stderr, "quelloader-sim: cannot open /dev/uhid: %s\n", std::strerror(error));
+      }
+      for (int f : fds) close(f);
+      return 1;
     }
-    return 1;
+    fds.push_back(fd);
   }
 
   // SIGINT and SIGTERM arrive as readable data, handled on the loop.
@@ -199,64 +218,89 @@ int Run(int argc, char** argv) {
   const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
 
   ql::BlockingEventLoop loop;
-  ql::UhidBridge bridge(fd, loop, config, {name, serial});
-  if (!quiet) {
-    bridge.log = [](std::string_view line) {
-      std::printf("%.*s\n", static_cast<int>(line.size()), line.data());
+  std::vector<std::unique_ptr<ql::UhidBridge>> bridges;
+  const auto close_all = [&] {
+    if (signal_fd >= 0) close(signal_fd);
+    for (int f : fds) close(f);
+  };
+  for (int i = 0; i < devices; ++i) {
+    std::string device_serial = serial;
+    std::string prefix;
+    if (devices > 1) {
+      char number[16];
+      std::snprintf(number, sizeof number, "%04d", i + 1);
+      device_serial = (serial.empty() ? std::string("SIM") : serial) + number;
+      prefix = "[" + std::to_string(i + 1) + "] ";
+    }
+    auto bridge = std::make_unique<ql::UhidBridge>(fds[static_cast<std::size_t>(i)], loop, config,
+                                                   ql::UhidIdentity{name, device_serial});
+    if (!quiet) {
+      bridge->log = [prefix](std::string_view line) {
+        std::printf("%s%.*s\n", prefix.c_str(), static_cast<int>(line.size()), line.data());
+        std::fflush(stdout);
+      };
+    }
+    if (verbose && !quiet) {
+      bridge->on_report = [prefix](std::span<const std::uint8_t> report) {
+        std::printf("%sreport: %s\n", prefix.c_str(), ql::HexBytes(report).c_str());
+        std::fflush(stdout);
+      };
+    }
+    std::string error;
+    if (!bridge->Create(&error)) {
+      std::fprintf(stderr, "quelloader-sim: %s\n", error.c_str());
+      for (auto& b : bridges) b->Destroy();
+      close_all();
+      return 1;
+    }
+    if (!quiet) {
+      const auto& info = config.info;
+      std::printf("%squelloader-sim: \"%s\"%s (%s, %s), bootloader at 0x%X, erase block %u, write block %u\n",
+                  prefix.c_str(), name.c_str(), device_serial.empty() ? "" : (" serial " + device_serial).c_str(),
+                  preset.c_str(), info.BootDeviceName.c_str(), static_cast<unsigned>(info.BootStart),
+                  static_cast<unsigned>(info.EraseBlockSize), static_cast<unsigned>(info.WriteBlockSize));
       std::fflush(stdout);
-    };
-  }
-  if (verbose && !quiet) {
-    bridge.on_report = [](std::span<const std::uint8_t> report) {
-      std::printf("report: %s\n", ql::HexBytes(report).c_str());
-      std::fflush(stdout);
-    };
-  }
-  std::string error;
-  if (!bridge.Create(&error)) {
-    std::fprintf(stderr, "quelloader-sim: %s\n", error.c_str());
-    close(fd);
-    return 1;
-  }
-  if (!quiet) {
-    const auto& info = config.info;
-    std::printf("quelloader-sim: \"%s\" (%s, %s), bootloader at 0x%X, erase block %u, write block %u\n",
-                name.c_str(), preset.c_str(), info.BootDeviceName.c_str(),
-                static_cast<unsigned>(info.BootStart), static_cast<unsigned>(info.EraseBlockSize),
-                static_cast<unsigned>(info.WriteBlockSize));
-    std::fflush(stdout);
+    }
+    bridges.push_back(std::move(bridge));
   }
 
   bool stop = false;
   bool broken = false;
-  loop.watch_readable(fd, [&] {
-    if (!bridge.OnReadable()) {
-      broken = true;
-      stop = true;
-    }
-  });
+  for (std::size_t i = 0; i < bridges.size(); ++i) {
+    loop.watch_readable(fds[i], [&, i] {
+      if (!bridges[i]->finished() && !bridges[i]->OnReadable()) {
+        broken = true;
+        stop = true;
+      }
+    });
+  }
   if (signal_fd >= 0) {
     loop.watch_readable(signal_fd, [&] {
       signalfd_siginfo info{};
       while (read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) stop = true;
     });
   }
-  while (!stop && !bridge.finished()) loop.process_events(loop.now() + ql::from_ms(1000));
-  bridge.Destroy();
+  // Until interrupted, or until every device has left the bus.
+  const auto all_finished = [&] {
+    return std::all_of(bridges.begin(), bridges.end(), [](const auto& b) { return b->finished(); });
+  };
+  while (!stop && !all_finished()) loop.process_events(loop.now() + ql::from_ms(1000));
+  for (auto& b : bridges) b->Destroy();
 
   int code = broken ? 1 : 0;
   if (broken) std::fprintf(stderr, "quelloader-sim: /dev/uhid closed unexpectedly\n");
   if (!dump_flash.empty()) {
-    if (WriteFile(dump_flash, bridge.model().flash())) {
-      if (!quiet) std::printf("flash written to %s\n", dump_flash.c_str());
-    } else {
-      std::fprintf(stderr, "quelloader-sim: cannot write \"%s\": %s\n", dump_flash.c_str(),
-                   std::strerror(errno));
-      code = 1;
+    for (std::size_t i = 0; i < bridges.size(); ++i) {
+      const std::string out = devices > 1 ? dump_flash + "-" + std::to_string(i + 1) : dump_flash;
+      if (WriteFile(out, bridges[i]->model().flash())) {
+        if (!quiet) std::printf("flash written to %s\n", out.c_str());
+      } else {
+        std::fprintf(stderr, "quelloader-sim: cannot write \"%s\": %s\n", out.c_str(), std::strerror(errno));
+        code = 1;
+      }
     }
   }
-  if (signal_fd >= 0) close(signal_fd);
-  close(fd);
+  close_all();
   return code;
 }
 

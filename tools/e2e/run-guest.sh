@@ -18,7 +18,7 @@
 # checkout); one given as "none" takes its scenarios out of the run.
 # Scenarios: uhid_node sim_appears flash_pic18 flash_pic18j flash_pic16
 #   wait_hotplug unplug_mid_write two_devices other_leaves_mid_upload
-#   simulated_like_real reset_leaves_bus no_access device_link_qt; in the USB
+#   simulated_like_real line_all reset_leaves_bus no_access device_link_qt; in the USB
 #   mode usb_ and the same names (but uhid_node and simulated_like_real), and
 #   usb_modules usb_list_facts usb_two_flash_at_once usb_come_back udev_rule
 #   udev_trigger udev_hotplug usb_line_all usb_line_port usb_line_loop
@@ -208,6 +208,7 @@ add unplug_mid_write $((have_sim & have_devcmds)) "$cli_why"
 add two_devices $((have_sim & have_devcmds)) "$cli_why"
 add other_leaves_mid_upload $((have_sim & have_devcmds)) "$cli_why"
 add simulated_like_real $((have_sim & have_devcmds)) "$cli_why"
+add line_all $((have_sim & have_devcmds)) "$cli_why"
 add reset_leaves_bus $((have_sim & have_devcmds)) "$cli_why"
 add no_access $((have_sim & have_devcmds)) "$cli_why"
 add device_link_qt $((have_sim & have_link)) "no device-link Qt test"

@@ -458,6 +458,19 @@ scn_usb_line_all() {
   note "three boards in ${took} s together, every flash identical"
 }
 
+# --all on kernel HID devices: one quelloader-sim being three bootloaders.
+scn_line_all() {
+  sim_start three pic18 --devices 3 --dump-flash "$T/f"
+  wait_until 20 nodes_are 3 || { cat "$T/sim-three.log"; fail "no three hidraw nodes for quelloader-sim --devices 3"; return 1; }
+  cli line flash "$FX/pic18-app-6k.hex" --all --yes || { fail "flash --all exited with $?"; return 1; }
+  for n in 1 2 3; do
+    grep -q "SIM000$n\] Completed successfully\.$" "$T/line.err" || { fail "board SIM000$n has no success line"; return 1; }
+  done
+  wait_until 10 sim_ended three || { fail "quelloader-sim did not end once its three devices had left the bus"; return 1; }
+  for n in 1 2 3; do same_flash "$T/f-$n" "$EXP/pic18.pic18-app-6k.bin" || return 1; done
+  note "one simulator, three bootloaders, flashed at once; every flash identical"
+}
+
 # --port: the board on that USB port, as list shows it, and no other.
 scn_usb_line_port() {
   sim_attach one pic18 --serial ONE --dump-flash "$T/one.bin" || return 1
