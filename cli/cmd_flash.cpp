@@ -58,7 +58,10 @@ struct FlashOptions {
   bool json = false;
   std::string log;
   bool Line() const {
-    return all || loop || boards > 1 || device.real.ports.size() > 1 || json || !log.empty();
+#ifdef QUELLOADER_HAVE_HID
+    if (device.real.ports.size() > 1) return true;
+#endif
+    return all || loop || boards > 1 || json || !log.empty();
   }
 };
 
