@@ -1,7 +1,7 @@
 #include "cli/production_log.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
+#include <nettle/sha2.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,15 +58,17 @@ class AppendLock {
 }  // namespace
 
 std::string ImageSha256(std::span<const std::uint8_t> bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) return {};
+  sha256_ctx ctx;
+  sha256_init(&ctx);
+  sha256_update(&ctx, bytes.size(), bytes.data());
+  std::uint8_t digest[SHA256_DIGEST_SIZE];
+  sha256_digest(&ctx, sizeof digest, digest);
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
-  out.reserve(2 * length);
-  for (unsigned int i = 0; i < length; ++i) {
-    out += kHex[digest[i] >> 4];
-    out += kHex[digest[i] & 0xF];
+  out.reserve(2 * sizeof digest);
+  for (const std::uint8_t b : digest) {
+    out += kHex[b >> 4];
+    out += kHex[b & 0xF];
   }
   return out;
 }

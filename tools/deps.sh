@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  libcli11-dev libudev-dev qt6-base-dev libgl-dev libssl-dev
+  libcli11-dev libudev-dev qt6-base-dev libgl-dev nettle-dev
   libgtest-dev libgmock-dev nlohmann-json3-dev
   srecord binutils
   clang-14 libclang-rt-14-dev
