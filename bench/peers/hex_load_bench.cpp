@@ -2,8 +2,11 @@
 // and as `quelloader-cli image` in its own process) against
 // `srec_cat FILE -Intel -o - -binary` and `objcopy -I ihex -O binary FILE OUT`
 // on the same files, in the same run: generated multi-MiB HEX files and the
-// assembler fixtures. Each figure is the median wall time of several runs;
-// a ratio above 1 means ours is that many times faster than the faster peer.
+// assembler fixtures. The programs take turns, one run each per round, so a
+// change in the machine's load falls on all of them alike. Each figure is the
+// median wall time with its spread (the middle half of the runs, first to
+// third quartile); a ratio is the median of the rounds' own ratios, above 1
+// meaning ours is that many times faster than the faster peer.
 //
 // Usage: hex_load_bench [--runs N] [--cli PATH] [--fixtures DIR]
 
@@ -33,10 +36,27 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-double Median(std::vector<double> v) {
+double Quantile(std::vector<double> v, double q) {
+  if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+  const double at = q * static_cast<double>(v.size() - 1);
+  const std::size_t lo = static_cast<std::size_t>(at);
+  const std::size_t hi = std::min(lo + 1, v.size() - 1);
+  return v[lo] + (v[hi] - v[lo]) * (at - static_cast<double>(lo));
 }
+
+double Median(const std::vector<double>& v) { return Quantile(v, 0.5); }
+
+// Times of one program over the rounds; empty once a run failed.
+struct Series {
+  std::vector<double> ms;
+  bool failed = false;
+  void Add(double t) {
+    if (t < 0) failed = true;
+    else ms.push_back(t);
+  }
+  bool ok() const { return !failed && !ms.empty(); }
+};
 
 // Wall time of one run of a program, stdout to /dev/null; negative on failure.
 double RunProgram(const std::vector<std::string>& argv) {
@@ -55,17 +75,6 @@ double RunProgram(const std::vector<std::string>& argv) {
   waitpid(pid, &status, 0);
   const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ms : -1;
-}
-
-template <typename F>
-double MedianOf(int runs, F&& once) {
-  std::vector<double> t;
-  for (int i = 0; i < runs; ++i) {
-    const double ms = once();
-    if (ms < 0) return -1;
-    t.push_back(ms);
-  }
-  return Median(t);
 }
 
 // A HEX file as compilers write it: 16 data bytes a record, an extended
@@ -115,15 +124,38 @@ std::vector<std::uint8_t> ReadFile(const fs::path& p) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-void Cell(double ms) {
-  if (ms < 0) std::printf(" %9s", "n/a");
-  else std::printf(" %9.2f", ms);
+// "median (q1-q3)" in milliseconds.
+void Cell(const Series& s) {
+  char text[64];
+  if (!s.ok()) std::snprintf(text, sizeof text, "n/a");
+  else if (Median(s.ms) < 10)
+    std::snprintf(text, sizeof text, "%.2f (%.2f-%.2f)", Median(s.ms), Quantile(s.ms, 0.25), Quantile(s.ms, 0.75));
+  else std::snprintf(text, sizeof text, "%.1f (%.1f-%.1f)", Median(s.ms), Quantile(s.ms, 0.25), Quantile(s.ms, 0.75));
+  std::printf(" %20s", text);
+}
+
+// The median of the rounds' ratios peer/ours, where the faster peer of each
+// round is the peer.
+void RatioCell(const Series& ours, const Series& srec, const Series& objcopy) {
+  if (!ours.ok() || (!srec.ok() && !objcopy.ok())) {
+    std::printf(" %8s", "n/a");
+    return;
+  }
+  std::vector<double> r;
+  for (std::size_t i = 0; i < ours.ms.size(); ++i) {
+    double peer = -1;
+    if (srec.ok() && i < srec.ms.size()) peer = srec.ms[i];
+    if (objcopy.ok() && i < objcopy.ms.size()) peer = peer < 0 ? objcopy.ms[i] : std::min(peer, objcopy.ms[i]);
+    if (peer > 0 && ours.ms[i] > 0) r.push_back(peer / ours.ms[i]);
+  }
+  if (r.empty()) std::printf(" %8s", "n/a");
+  else std::printf(" %8.2f", Median(r));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  int runs = 7;
+  int runs = 21;
   std::string cli = QUELLOADER_CLI_PATH;
   std::string fixtures = QUELLOADER_FIXTURES;
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -155,44 +187,41 @@ int main(int argc, char** argv) {
   std::sort(fixture_files.begin(), fixture_files.end());
   for (const auto& p : fixture_files) files.push_back({p, FamilyOf(p.filename().string()), false});
 
-  std::printf("HEX loading, median of %d runs, milliseconds (wall time)\n", runs);
-  std::printf("%-28s %9s %9s %9s %9s %9s %8s %8s %5s\n", "file", "HEX KiB", "ours", "ours-cli", "srec_cat",
+  std::printf("HEX loading, %d rounds, milliseconds of wall time: median (first-third quartile)\n", runs);
+  std::printf("%-26s %7s %20s %20s %20s %20s %8s %8s %5s\n", "file", "HEX KiB", "ours", "ours-cli", "srec_cat",
               "objcopy", "x(ours)", "x(cli)", "same");
   const fs::path out = dir / "out.bin";
+  const fs::path cli_out = dir / "cli.bin";
   for (const File& f : files) {
     const std::string path = f.path.string();
     ql::FlashImage image;
-    const double ours = MedianOf(runs, [&] {
+    Series ours, ours_cli, srec, objcopy;
+    for (int round = 0; round < runs; ++round) {
       // A fresh image each run, as a new load in the window or the command line has.
       ql::FlashImage fresh;
       const auto start = Clock::now();
       const ql::LoadResult r = ql::LoadHexFile(path, f.family, fresh);
-      const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+      ours.Add(r.ok() ? std::chrono::duration<double, std::milli>(Clock::now() - start).count() : -1.0);
       image = std::move(fresh);
-      return r.ok() ? ms : -1.0;
-    });
-    const double ours_cli =
-        cli.empty() ? -1
-                    : MedianOf(runs, [&] {
-                        return RunProgram({cli, "image", path, "--family", FamilyArg(f.family), "-o", out.string()});
-                      });
-    const double srec = MedianOf(runs, [&] { return RunProgram({"srec_cat", path, "-Intel", "-o", "-", "-binary"}); });
-    const double objcopy =
-        MedianOf(runs, [&] { return RunProgram({"objcopy", "-I", "ihex", "-O", "binary", path, out.string()}); });
-    // On the generated files (from address 0, no family limit) all three
+      if (!cli.empty())
+        ours_cli.Add(RunProgram({cli, "image", path, "--family", FamilyArg(f.family), "-o", cli_out.string()}));
+      srec.Add(RunProgram({"srec_cat", path, "-Intel", "-o", "-", "-binary"}));
+      objcopy.Add(RunProgram({"objcopy", "-I", "ihex", "-O", "binary", path, out.string()}));
+    }
+    // On the generated files (from address 0, no family limit) all of them
     // must give the same bytes.
     std::string same = "-";
-    if (f.generated && objcopy >= 0) same = ReadFile(out) == image.bytes ? "yes" : "NO";
-    const double peer = srec < 0 ? objcopy : objcopy < 0 ? srec : std::min(srec, objcopy);
-    std::printf("%-28s %9.0f", f.path.filename().string().c_str(), fs::file_size(f.path) / 1024.0);
+    if (f.generated && objcopy.ok()) {
+      const bool cli_same = ours_cli.ok() ? ReadFile(cli_out) == image.bytes : true;
+      same = ReadFile(out) == image.bytes && cli_same ? "yes" : "NO";
+    }
+    std::printf("%-26s %7.0f", f.path.filename().string().c_str(), fs::file_size(f.path) / 1024.0);
     Cell(ours);
     Cell(ours_cli);
     Cell(srec);
     Cell(objcopy);
-    if (peer > 0 && ours > 0) std::printf(" %8.1f", peer / ours);
-    else std::printf(" %8s", "n/a");
-    if (peer > 0 && ours_cli > 0) std::printf(" %8.1f", peer / ours_cli);
-    else std::printf(" %8s", "n/a");
+    RatioCell(ours, srec, objcopy);
+    RatioCell(ours_cli, srec, objcopy);
     std::printf(" %5s\n", same.c_str());
   }
   fs::remove_all(dir);
