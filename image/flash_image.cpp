@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
+#include <memory>
 #include <new>
 
 namespace ql {
@@ -30,6 +31,9 @@ inline int HexDigit(char c) { return kHex[static_cast<unsigned char>(c)]; }
 
 // Splits text into lines: a line ends at CR, LF or a CR LF pair; the last
 // line counts without a break, and a break at the very end adds no line.
+// The next CR and the next LF are each found with memchr and kept until the
+// cursor passes them, so a file using only one of the two is still read in
+// one sweep.
 class LineCursor {
  public:
   explicit LineCursor(std::string_view text) : text_(text) {}
@@ -38,8 +42,7 @@ class LineCursor {
     const std::size_t size = text_.size();
     if (pos_ >= size) return false;
     const char* data = text_.data();
-    std::size_t i = pos_;
-    while (i < size && data[i] != '\n' && data[i] != '\r') ++i;
+    std::size_t i = std::min(Find('\n', next_lf_), Find('\r', next_cr_));
     line = std::string_view(data + pos_, i - pos_);
     if (i < size) {
       ++i;
@@ -50,8 +53,21 @@ class LineCursor {
   }
 
  private:
+  static constexpr std::size_t kUnknown = static_cast<std::size_t>(-1);
+
+  // Position of the next `c` at or after the cursor, or the text's size.
+  std::size_t Find(char c, std::size_t& cached) {
+    if (cached == kUnknown || cached < pos_) {
+      const void* at = std::memchr(text_.data() + pos_, c, text_.size() - pos_);
+      cached = at ? static_cast<std::size_t>(static_cast<const char*>(at) - text_.data()) : text_.size();
+    }
+    return cached;
+  }
+
   std::string_view text_;
   std::size_t pos_ = 0;
+  std::size_t next_lf_ = kUnknown;
+  std::size_t next_cr_ = kUnknown;
 };
 
 std::string ConversionMessage(std::string_view chars) {
@@ -99,6 +115,15 @@ inline bool ReadByte(std::string_view line, std::size_t index, std::uint32_t& va
   return ReadField(line, index, 2, value, failure);
 }
 
+// The value of the full digit pair at `index`, or a negative number when
+// either character is not a hex digit. The caller has checked that both
+// characters are present.
+inline int PairAt(const char* line, std::size_t index) {
+  const int hi = kHex[static_cast<unsigned char>(line[index])];
+  const int lo = kHex[static_cast<unsigned char>(line[index + 1])];
+  return (hi | lo) < 0 ? -1 : hi * 16 + lo;
+}
+
 std::string BaseName(const std::string& path) {
   const auto slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -125,14 +150,29 @@ LoadResult ChecksumPass(std::string_view text, const std::string& name) {
   LoadResult failure;
   for (int n = 0; lines.Next(line); ++n) {
     const std::size_t k = line.size() / 2;
+    // Pairs with both characters on the line; a line of even length ends in
+    // a pair cut short, read by the general field reader.
+    const std::size_t full = line.empty() ? 0 : (line.size() - 1) / 2;
     std::uint32_t sum = 0;
-    for (std::size_t j = 0; j < k; ++j) {
-      std::uint32_t v = 0;
-      if (!ReadByte(line, 1 + 2 * j, v, failure)) {
-        failure.line = n;
-        return failure;
+    int bad = 0;
+    for (std::size_t j = 0; j < full; ++j) {
+      const int hi = kHex[static_cast<unsigned char>(line[1 + 2 * j])];
+      const int lo = kHex[static_cast<unsigned char>(line[2 + 2 * j])];
+      bad |= hi | lo;
+      sum += static_cast<std::uint32_t>(hi * 16 + lo);
+    }
+    if (bad < 0 || k > full) {
+      // A character that is no digit, or the pair cut short: read the line
+      // again pair by pair, which names the first failing field.
+      sum = 0;
+      for (std::size_t j = 0; j < k; ++j) {
+        std::uint32_t v = 0;
+        if (!ReadByte(line, 1 + 2 * j, v, failure)) {
+          failure.line = n;
+          return failure;
+        }
+        sum += v;
       }
-      sum += v;
     }
     if ((sum & 0xFF) != 0) {
       return Failure(LoadResult::Status::ChecksumFailed,
@@ -149,14 +189,33 @@ LoadResult LoadingPass(std::string_view text, McuFamily family, FlashImage& imag
   std::string_view line;
   std::uint32_t upper_address = 0;
   LoadResult failure;
+  // Room for the image a file of this size most likely fills, so that it
+  // is not copied as it grows; a sparse file still grows past it.
+  image.bytes.reserve(static_cast<std::size_t>(std::min<std::int64_t>(
+      static_cast<std::int64_t>(text.size() / 2), kMaxImageSize)));
   for (int n = 0; lines.Next(line); ++n) {
     if (line.empty()) continue;
     failure.line = n;
     std::uint32_t type = 0, count = 0, address = 0;
-    if (!ReadByte(line, 7, type, failure)) return failure;
-    if (type == 4 && !ReadField(line, 9, 4, upper_address, failure)) return failure;
-    if (!ReadByte(line, 1, count, failure)) return failure;
-    if (!ReadField(line, 3, 4, address, failure)) return failure;
+    const char* chars = line.data();
+    // Count, address and type on the line in full (the common case), or
+    // read field by field, which handles fields cut short or missing.
+    const bool whole = line.size() >= 9;
+    const int fast_type = whole ? PairAt(chars, 7) : -1;
+    const int fast_count = whole ? PairAt(chars, 1) : -1;
+    const int address_hi = whole ? PairAt(chars, 3) : -1;
+    const int address_lo = whole ? PairAt(chars, 5) : -1;
+    if ((fast_type | fast_count | address_hi | address_lo) >= 0) {
+      type = static_cast<std::uint32_t>(fast_type);
+      count = static_cast<std::uint32_t>(fast_count);
+      address = static_cast<std::uint32_t>(address_hi * 256 + address_lo);
+      if (type == 4 && !ReadField(line, 9, 4, upper_address, failure)) return failure;
+    } else {
+      if (!ReadByte(line, 7, type, failure)) return failure;
+      if (type == 4 && !ReadField(line, 9, 4, upper_address, failure)) return failure;
+      if (!ReadByte(line, 1, count, failure)) return failure;
+      if (!ReadField(line, 3, 4, address, failure)) return failure;
+    }
     const std::int64_t a = static_cast<std::int64_t>(upper_address) * 0x10000 + address;
     if (type != 0 || !FamilyAccepts(family, a)) continue;
 
@@ -178,6 +237,18 @@ LoadResult LoadingPass(std::string_view text, McuFamily family, FlashImage& imag
     }
     image.ExtendImage(end);
     std::uint8_t* out = image.bytes.data() + a;
+    // Every data pair on the line in full: the checksum pass has seen them
+    // all as digits, so a negative value here cannot come; should it, the
+    // field-by-field reading below places and reports as ever.
+    if (line.size() >= 2 * static_cast<std::size_t>(count) + 9) {
+      int bad = 0;
+      for (std::uint32_t i = 0; i < count; ++i) {
+        const int v = PairAt(chars, 9 + 2 * static_cast<std::size_t>(i));
+        bad |= v;
+        out[i] = static_cast<std::uint8_t>(v);
+      }
+      if (bad >= 0) continue;
+    }
     for (std::uint32_t i = 0; i < count; ++i) {
       std::uint32_t v = 0;
       if (!ReadByte(line, 9 + 2 * i, v, failure)) return failure;
@@ -266,22 +337,33 @@ LoadResult LoadHexFile(const std::string& path, McuFamily family, FlashImage& im
     ::close(fd);
     return not_regular();
   }
-  std::string text;
+  // Read straight into one buffer sized from the file (no second copy);
+  // should the file have grown since, the buffer grows with it up to one
+  // byte past the limit, which tells a file that is now too long.
+  const std::size_t limit = static_cast<std::size_t>(kMaxHexFileSize) + 1;
+  std::unique_ptr<char[]> text;
+  std::size_t capacity = 0;
+  std::size_t length = 0;
   int err = 0;
   bool over_limit = false;
   try {
-    if (st.st_size > 0) text.reserve(static_cast<std::size_t>(std::min<std::int64_t>(st.st_size, kMaxHexFileSize)));
-    char chunk[65536];
+    capacity = std::min<std::size_t>(static_cast<std::size_t>(st.st_size) + 1, limit);
+    text.reset(new char[capacity]);
     for (;;) {
-      // One byte past the limit tells a file that grew meanwhile.
-      const std::size_t room = static_cast<std::size_t>(kMaxHexFileSize) + 1 - text.size();
-      const ssize_t got = ::read(fd, chunk, std::min(sizeof chunk, room));
-      if (got > 0) {
-        text.append(chunk, static_cast<std::size_t>(got));
-        if (static_cast<std::int64_t>(text.size()) > kMaxHexFileSize) {
+      if (length == capacity) {
+        if (capacity == limit) {
           over_limit = true;
           break;
         }
+        const std::size_t grown = std::min(limit, std::max<std::size_t>(2 * capacity, 65536));
+        std::unique_ptr<char[]> bigger(new char[grown]);
+        std::memcpy(bigger.get(), text.get(), length);
+        text = std::move(bigger);
+        capacity = grown;
+      }
+      const ssize_t got = ::read(fd, text.get() + length, capacity - length);
+      if (got > 0) {
+        length += static_cast<std::size_t>(got);
       } else if (got == 0) {
         break;
       } else if (errno != EINTR) {
@@ -289,6 +371,7 @@ LoadResult LoadHexFile(const std::string& path, McuFamily family, FlashImage& im
         break;
       }
     }
+    if (length > static_cast<std::size_t>(kMaxHexFileSize)) over_limit = true;
   } catch (const std::bad_alloc&) {
     ::close(fd);
     return Failure(LoadResult::Status::OutOfMemory, "Out of memory");
@@ -298,7 +381,7 @@ LoadResult LoadHexFile(const std::string& path, McuFamily family, FlashImage& im
   if (err != 0) {
     return Failure(LoadResult::Status::OpenError, "Cannot open file \"" + path + "\". " + std::strerror(err));
   }
-  return LoadHexText(text, BaseName(path), family, image);
+  return LoadHexText(std::string_view(text.get(), length), BaseName(path), family, image);
 }
 
 }  // namespace ql
