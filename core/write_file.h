@@ -14,9 +14,12 @@ namespace ql {
 // 0 on success, else the errno of the failing write.
 [[nodiscard]] int WriteAll(int fd, std::span<const std::uint8_t> bytes);
 
-// Creates or truncates `path` (mode 0666 before the umask) and writes
-// `bytes` to it; a failure to close counts (a full disk may show only
-// there). 0 on success, else the errno of the first step that failed.
+// Writes `bytes` as the whole content of `path`. A regular file is
+// replaced only once the new content is complete (written beside it, then
+// renamed over it, keeping its permissions), so a failure leaves it as it
+// was; a new file gets mode 0666 before the umask; a device, FIFO or link is
+// written through as named. A failure to close counts (a full disk may show
+// only there). 0 on success, else the errno of the first step that failed.
 [[nodiscard]] int WriteFile(const std::string& path, std::span<const std::uint8_t> bytes);
 
 // The diagnostic for a failed write: cannot write "PATH": REASON

@@ -3,6 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -72,6 +79,42 @@ TEST_F(WriteFileTest, ReplacesTheFileWithExactlyTheBytes) {
   EXPECT_EQ(Read(path), bytes);
   ASSERT_EQ(WriteFile(path, {}), 0);
   EXPECT_TRUE(Read(path).empty());
+}
+
+TEST_F(WriteFileTest, AFailedWriteLeavesTheEarlierFileWholeAndNothingBesideIt) {
+  const auto path = (dir_ / "image.bin").string();
+  const std::vector<std::uint8_t> earlier(64, 0x11);
+  ASSERT_EQ(WriteFile(path, earlier), 0);
+  ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+  // A file-size limit makes the write fail part-way, as a full disk does.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{16, 16};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::_exit(WriteFile(path, std::vector<std::uint8_t>(100, 0x22)));
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), EFBIG);
+  EXPECT_EQ(Read(path), earlier);
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"image.bin"});
+
+  // A replacement keeps the file's permissions; a link is written through.
+  const std::vector<std::uint8_t> later = {1, 2, 3};
+  ASSERT_EQ(WriteFile(path, later), 0);
+  EXPECT_EQ(Read(path), later);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  const auto link = dir_ / "latest.bin";
+  std::filesystem::create_symlink("image.bin", link);
+  ASSERT_EQ(WriteFile(link.string(), earlier), 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(Read(path), earlier);
 }
 
 TEST_F(WriteFileTest, AFailureKeepsItsOwnReason) {
