@@ -3,7 +3,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <exception>
 #include <string>
 #include <vector>
@@ -28,11 +30,29 @@ int Main(int argc, char** argv) {
   app.footer(std::string(kExitCodesHelp));
   app.require_subcommand(1);
 
-  std::vector<Command> commands = {AddImageCommand(app), AddFlashCommand(app)};
+  struct Registration {
+    const char* name;
+    Command (*add)(CLI::App&);
+  };
+  static constexpr Registration kCommands[] = {
+      {"image", AddImageCommand},
+      {"flash", AddFlashCommand},
 #ifdef QUELLOADER_HAVE_HID
-  commands.push_back(AddListCommand(app));
-  commands.push_back(AddInfoCommand(app));
+      {"list", AddListCommand},
+      {"info", AddInfoCommand},
 #endif
+  };
+  // A command line that starts with a subcommand's name needs only that
+  // subcommand's options: setting up all of them was about a tenth of a
+  // short run such as `image`. Anything else (help, version, a mistake)
+  // sees every subcommand.
+  const std::string first = argc > 1 ? argv[1] : "";
+  const bool named = std::any_of(std::begin(kCommands), std::end(kCommands),
+                                 [&](const Registration& r) { return first == r.name; });
+  std::vector<Command> commands;
+  for (const Registration& r : kCommands) {
+    if (!named || first == r.name) commands.push_back(r.add(app));
+  }
   for (auto& c : commands) c.app->footer(std::string(kExitCodesHelp));
 
   try {
