@@ -256,6 +256,43 @@ int main(int argc, char** argv) {
     RatioCell(row.cli, Series{}, row.objcopy);
     std::printf("\n");
   }
+  // Where a short run's time goes: starting any process at all (true),
+  // starting each program and leaving at once (--version), and the smallest
+  // fixture loaded and written.
+  if (!cli.empty() && !fixture_files.empty()) {
+    const fs::path smallest = *std::min_element(
+        fixture_files.begin(), fixture_files.end(),
+        [](const fs::path& a, const fs::path& b) { return fs::file_size(a) < fs::file_size(b); });
+    const std::string small = smallest.string();
+    struct Probe {
+      const char* what;
+      std::vector<std::string> argv;
+      Series wall, cpu;
+    };
+    std::vector<Probe> probes = {
+        {"true", {"true"}, {}, {}},
+        {"quelloader-cli --version", {cli, "--version"}, {}, {}},
+        {"objcopy --version", {"objcopy", "--version"}, {}, {}},
+        {"quelloader-cli image (smallest)", {cli, "image", small, "-o", (dir / "s1.bin").string()}, {}, {}},
+        {"objcopy (smallest)", {"objcopy", "-I", "ihex", "-O", "binary", small, (dir / "s2.bin").string()}, {}, {}},
+    };
+    for (int round = 0; round < 5 * runs; ++round) {
+      for (Probe& p : probes) {
+        double cpu = 0;
+        p.wall.Add(RunProgram(p.argv, &cpu));
+        p.cpu.Add(cpu);
+      }
+    }
+    std::printf("\nStart-up, %d rounds, milliseconds: median (first-third quartile); smallest fixture %s\n",
+                5 * runs, smallest.filename().string().c_str());
+    std::printf("%-32s %20s %20s\n", "run", "wall", "cpu");
+    for (const Probe& p : probes) {
+      std::printf("%-32s", p.what);
+      Cell(p.wall);
+      Cell(p.cpu);
+      std::printf("\n");
+    }
+  }
   fs::remove_all(dir);
   return 0;
 }
