@@ -632,6 +632,10 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
               "nothing disturbed it, yet it says: " + l.text);
       }
       say(r.code != ExitCode::Interrupted || stop_hit, "stopped without a stop request");
+      // A stop reaches every board still running: one with nothing else
+      // wrong ends stopped, whatever step it was in.
+      say(!stop_hit || fault_struck || pulled || a.trouble != Trouble::None || r.code == ExitCode::Interrupted,
+          "a stop request came while it ran, yet it did not stop");
       say(!Contains(r.message, "removed") || pulled || (fault_struck && a.fault.kind == sim::FaultKind::Unplug),
           "removed, but it was never unplugged");
       for (const Line& l : seg) {
@@ -684,6 +688,11 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
   // ---- A stopped board is left in step: it answers a boot-info request and
   // the handshake -----------------------------------------------------------------
   if (!in_step.empty()) {
+    // A stop during boot info or the handshake ends that step at once, with
+    // the device's answer still on its way (an upload's stop awaits it); a
+    // board opened again within those milliseconds would read that answer
+    // as its own. The next run opens it later: after the answers are through.
+    loop.advance(from_ms(1100));
     TJvHidDeviceController ctl(loop, backend);
     loop.run_until([&] { return ctl.Count() > 0; }, loop.now() + from_ms(1000));
     for (std::size_t i : in_step) {
