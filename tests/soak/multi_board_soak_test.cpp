@@ -34,8 +34,11 @@
 //                              seed + i, so a failing run reruns alone with
 //                              QUELLOADER_MULTI_SOAK_SEED=<its seed> QUELLOADER_MULTI_SOAK_COUNT=1
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -52,6 +55,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/json_events.h"
 #include "cli/production_line.h"
 #include "core/virtual_event_loop.h"
 #include "hid/hid_controller.h"
@@ -431,7 +435,8 @@ std::string Outcome(const BoardResult& r) {
 }
 
 // Runs one plan and returns what was wrong with it ("" when nothing).
-std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& hex_path) {
+std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& hex_path,
+                    const std::filesystem::path& json_path) {
   std::ostringstream bad;
   auto check = [&](bool ok, const std::string& what) {
     if (!ok) bad << "\n  - " << what;
@@ -477,7 +482,11 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
   o.loop = p.mode == Mode::Loop;
   o.count = p.count;
   o.yes = p.yes;
+  // --json: the events go to a file, read back below.
+  const int json_fd = ::open(json_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  cli::JsonEventWriter json(json_fd);
   auto line = std::make_unique<cli::ProductionLine>(loop, backend, o, rows);
+  line->json = &json;
   line->on_result = [&](const BoardResult& r) {
     for (Board& b : boards)
       if (b.sim && b.path == r.path) b.ended = loop.now();
@@ -514,6 +523,7 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
   for (TimerId t : timers) loop.cancel(t);
   const std::vector<BoardResult> results = line->results();
   line.reset();
+  ::close(json_fd);
   check(!hung, "the line did not end by itself");
   ++tally.runs[ExitName(code)];
 
@@ -701,6 +711,85 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
     }
   }
 
+  // ---- The --json events agree with the results, board by board ----------------
+  {
+    std::ifstream in(json_path);
+    std::map<std::string, int> found, lost, result;
+    std::map<std::string, std::int64_t> progress_total, progress_done;
+    std::optional<nlohmann::json> summary;
+    for (std::string text; std::getline(in, text);) {
+      const nlohmann::json e = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+      if (e.is_discarded() || !e.is_object() || e.value("schema", 0) != cli::kJsonEventsSchema) {
+        check(false, "not an event: " + text);
+        continue;
+      }
+      check(!summary, "an event after the summary: " + text);
+      const std::string kind = e.value("event", "");
+      if (kind == "summary") {
+        summary = e;
+        continue;
+      }
+      const nlohmann::json& board = e["board"];
+      const std::string path = board.is_object() && board["path"].is_string() ? board["path"].get<std::string>() : "";
+      const auto it = result_of.find(path);
+      if (it == result_of.end()) {
+        check(false, "an event for a board without a result: " + text);
+        continue;
+      }
+      const BoardResult& r = *it->second;
+      auto null_or = [](const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : std::string(); };
+      check(null_or(board["port"]) == r.port && null_or(board["serial"]) == r.serial,
+            "an event names another port or serial than its board's: " + text);
+      check(result[path] == 0 || kind == "board-lost", "an event after the board's result: " + text);
+      if (kind == "board-found") ++found[path];
+      if (kind == "board-lost") ++lost[path];
+      if (kind == "result") {
+        ++result[path];
+        check(e.value("exit_code", -1) == cli::ToInt(r.code) && e.value("message", "") == r.message,
+              "the result event differs from the board's result: " + text);
+      }
+      if (kind == "progress") {
+        const std::int64_t done = e.value("done", std::int64_t{-1}), total = e.value("total", std::int64_t{-1});
+        check(0 <= done && done <= total && done >= progress_done[path] &&
+                  (progress_total.count(path) == 0 || progress_total[path] == total),
+              "progress that goes back or changes its total: " + text);
+        progress_done[path] = done;
+        progress_total[path] = total;
+      }
+    }
+    for (std::size_t i = 0; i < p.boards.size(); ++i) {
+      const Board& b = boards[i];
+      if (!b.sim || result_of.count(b.path) == 0) continue;
+      const BoardResult& r = *result_of[b.path];
+      const std::string who = "board " + std::to_string(i) + " --json: ";
+      check(found[b.path] == 1 && result[b.path] == 1, who + "not one board-found and one result");
+      check(lost[b.path] <= 1 && (lost[b.path] == 0 || !b.sim->attached()), who + "lost, though it is on the bus");
+      const TBootInfo dev = p.boards[i].Device().info;
+      if (r.code == ExitCode::Success && r.device == dev.BootDeviceName) {
+        const std::int64_t W = test::PlanFor(dev, static_cast<std::int64_t>(FamilyImage(image, dev).size())).write_length;
+        check(progress_total[b.path] == W && progress_done[b.path] == W, who + "progress does not reach the main write");
+      }
+    }
+    const bool ran = p.mode == Mode::Loop || taken > 0;
+    check(summary.has_value() == ran, ran ? "no summary event" : "a summary though the line took no board");
+    if (summary) {
+      const nlohmann::json& list = (*summary)["results"];
+      const auto succeeded = std::count_if(results.begin(), results.end(), [](const BoardResult& r) { return r.code == ExitCode::Success; });
+      check(summary->value("boards", -1) == static_cast<int>(results.size()) &&
+                summary->value("succeeded", -1) == static_cast<int>(succeeded) &&
+                summary->value("failed", -1) == static_cast<int>(results.size() - succeeded) && list.is_array() &&
+                list.size() == results.size(),
+            "the summary's counts differ from the results: " + summary->dump());
+      for (std::size_t k = 0; list.is_array() && k < std::min(list.size(), results.size()); ++k) {
+        const nlohmann::json& entry = list[k];
+        const BoardResult& r = results[k];
+        check(entry["board"].is_object() && entry["board"]["path"] == r.path && entry.value("exit_code", -1) == cli::ToInt(r.code) &&
+                  entry.value("bytes", std::int64_t{-1}) == r.bytes,
+              "summary entry " + std::to_string(k) + " is not " + r.path + "'s result: " + entry.dump());
+      }
+    }
+  }
+
   // ---- A stopped board is left in step: it answers a boot-info request and
   // the handshake -----------------------------------------------------------------
   if (!in_step.empty()) {
@@ -780,8 +869,9 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
 TEST(MultiBoardSoak, RandomLinesKeepTheInvariants) {
   const std::uint64_t count = EnvNumber("QUELLOADER_MULTI_SOAK_COUNT", 150);
   const std::uint64_t first = EnvNumber("QUELLOADER_MULTI_SOAK_SEED", 20261209);
-  const std::filesystem::path hex =
-      std::filesystem::temp_directory_path() / ("quelloader-multi-soak-" + std::to_string(::getpid()) + ".hex");
+  const std::filesystem::path tmp = std::filesystem::temp_directory_path();
+  const std::string stem = "quelloader-multi-soak-" + std::to_string(::getpid());
+  const std::filesystem::path hex = tmp / (stem + ".hex"), json = tmp / (stem + ".jsonl");
   Tally tally;
   int failures = 0;
   std::uint64_t boards = 0;
@@ -789,13 +879,14 @@ TEST(MultiBoardSoak, RandomLinesKeepTheInvariants) {
   for (std::uint64_t i = 0; i < count && failures < 10; ++i) {
     const Plan plan = MakePlan(first + i);
     boards += plan.boards.size();
-    const std::string bad = RunPlan(plan, tally, hex);
+    const std::string bad = RunPlan(plan, tally, hex, json);
     if (!bad.empty()) {
       ++failures;
       ADD_FAILURE() << plan.Describe() << bad;
     }
   }
   std::filesystem::remove(hex);
+  std::filesystem::remove(json);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("multi-board soak: %llu runs from seed %llu, %llu board appearances, in %.1f s\n",
               static_cast<unsigned long long>(count), static_cast<unsigned long long>(first),
