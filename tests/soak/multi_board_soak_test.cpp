@@ -104,6 +104,10 @@ struct Appearance {
   std::string port, serial;
   Micros plug_at = 0;
   Micros unplug_at = -1;
+  // A node udev is still setting up (not yet open for writing) until it
+  // announces it at `ready_at`; -1: ready when plugged.
+  Micros ready_at = -1;
+  Micros Ready() const { return ready_at >= 0 ? ready_at : plug_at; }
   int returns_as = -1;  // the appearance it comes back as, or -1
 
   sim::Config Device() const {
@@ -154,6 +158,7 @@ struct Plan {
       if (a.trouble == Trouble::NoAccess) s << ", no access";
       if (a.trouble == Trouble::ShortReports) s << ", reports too short";
       s << ", plugged at " << a.plug_at << " us";
+      if (a.ready_at >= 0) s << ", set up by udev at " << a.ready_at << " us";
       if (a.unplug_at >= 0) s << ", pulled at " << a.unplug_at << " us";
       if (a.returns_as >= 0) s << ", comes back as board " << a.returns_as;
     }
@@ -214,6 +219,8 @@ Plan MakePlan(std::uint64_t seed) {
         a.plug_at = At(std::uniform_int_distribution<int>(0, 6000)(rng), i);
         break;
     }
+    if (std::bernoulli_distribution(0.08)(rng) && a.trouble == Trouble::None)
+      a.ready_at = a.plug_at + At(std::uniform_int_distribution<int>(1, 800)(rng), 24 + i) + 650;
     if (std::bernoulli_distribution(0.12)(rng))
       a.unplug_at = a.plug_at + At(std::uniform_int_distribution<int>(0, 4000)(rng), 8 + i) + 200;
   }
@@ -223,6 +230,7 @@ Plan MakePlan(std::uint64_t seed) {
     Appearance back = p.boards[i];
     back.plug_at = p.boards[i].unplug_at + At(std::uniform_int_distribution<int>(1, 2000)(rng), 16 + i) + 300;
     back.unplug_at = -1;
+    back.ready_at = -1;
     back.fault = {};
     p.boards[i].returns_as = static_cast<int>(p.boards.size());
     p.boards.push_back(back);
@@ -231,11 +239,16 @@ Plan MakePlan(std::uint64_t seed) {
     for (int i = 0; i < n; ++i)
       if (std::bernoulli_distribution(0.6)(rng) && !p.boards[i].port.empty()) p.ports.push_back(p.boards[i].port);
   }
-  const int wanted = static_cast<int>(std::count_if(p.boards.begin(), p.boards.end(), [&](const Appearance& a) { return p.Wanted(a); }));
+  // --count at most the boards that can be taken: a node pulled before udev
+  // set it up never is.
+  const int wanted = static_cast<int>(std::count_if(p.boards.begin(), p.boards.end(), [&](const Appearance& a) {
+    return p.Wanted(a) && (a.unplug_at < 0 || a.Ready() < a.unplug_at);
+  }));
   if (p.mode == Mode::Expect) {
     p.expect = std::bernoulli_distribution(0.1)(rng) ? n + 1 : std::uniform_int_distribution<int>(1, n)(rng);
     p.wait_seconds = std::uniform_int_distribution<int>(1, 4)(rng);
   }
+  if (p.mode == Mode::Loop && wanted == 0) p.mode = Mode::All;  // --loop would wait for ever
   if (p.mode == Mode::Loop)
     p.count = std::bernoulli_distribution(0.8)(rng) ? wanted : std::uniform_int_distribution<int>(1, wanted)(rng);
   if (std::bernoulli_distribution(0.25)(rng))
@@ -372,7 +385,7 @@ Claims ExpectedClaims(const Plan& p) {
   Claims c;
   c.taken.assign(n, false);
   auto present = [&](const Appearance& a, Micros t) {
-    return p.Wanted(a) && a.plug_at <= t && (a.unplug_at < 0 || a.unplug_at > t);
+    return p.Wanted(a) && a.Ready() <= t && (a.unplug_at < 0 || a.unplug_at > t);
   };
   auto count_at = [&](Micros t) {
     return static_cast<int>(std::count_if(p.boards.begin(), p.boards.end(), [&](const Appearance& a) { return present(a, t); }));
@@ -389,7 +402,7 @@ Claims ExpectedClaims(const Plan& p) {
       const Micros deadline = from_ms(std::int64_t{p.wait_seconds} * 1000);
       std::vector<Micros> events{0};
       for (const Appearance& a : p.boards) {
-        events.push_back(a.plug_at);
+        events.push_back(a.Ready());
         if (a.unplug_at >= 0) events.push_back(a.unplug_at);
       }
       std::sort(events.begin(), events.end());
@@ -415,8 +428,10 @@ Claims ExpectedClaims(const Plan& p) {
       // Each as it comes, until --count boards or the stop.
       std::vector<std::size_t> order;
       for (std::size_t i = 0; i < n; ++i)
-        if (p.Wanted(p.boards[i]) && (p.stop_at < 0 || p.boards[i].plug_at < p.stop_at)) order.push_back(i);
-      std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return p.boards[a].plug_at < p.boards[b].plug_at; });
+        if (p.Wanted(p.boards[i]) && (p.stop_at < 0 || p.boards[i].Ready() < p.stop_at) &&
+            (p.boards[i].unplug_at < 0 || p.boards[i].Ready() < p.boards[i].unplug_at))
+          order.push_back(i);
+      std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return p.boards[a].Ready() < p.boards[b].Ready(); });
       for (std::size_t k = 0; k < order.size() && static_cast<int>(k) < p.count; ++k) c.taken[order[k]] = true;
       break;
     }
@@ -456,6 +471,7 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
     if (!a.serial.empty()) spec.serial = a.serial;
     if (a.trouble == Trouble::NoAccess) spec.refuse_read_write = true;
     if (a.trouble == Trouble::ShortReports) spec.output_length = 33;
+    if (a.ready_at >= 0) spec.settling = spec.refuse_read_write = true;
     boards[i].sim = std::make_unique<VirtualSimBootloader>(backend, loop, a.Device(), spec);
     boards[i].path = backend.Path(boards[i].sim->id());
     boards[i].blank = boards[i].sim->model().flash();
@@ -497,6 +513,13 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
   for (std::size_t i = 0; i < p.boards.size(); ++i) {
     const Appearance& a = p.boards[i];
     if (a.plug_at > 0) timers.push_back(loop.schedule_at(a.plug_at, [&, i] { plug(i); }));
+    if (a.ready_at >= 0) {
+      timers.push_back(loop.schedule_at(a.ready_at, [&, i] {
+        if (!boards[i].sim || !boards[i].sim->attached()) return;
+        backend.Update(boards[i].sim->id(), [](VirtualHidSpec& spec) { spec.settling = spec.refuse_read_write = false; });
+        backend.Announce(boards[i].sim->id(), "add");
+      }));
+    }
     if (a.unplug_at >= 0) {
       timers.push_back(loop.schedule_at(a.unplug_at, [&, i] {
         if (!boards[i].sim || !boards[i].sim->attached()) return;
