@@ -4,9 +4,10 @@
 // boards present, --all --expect N --wait, --loop --count N), its --port
 // choice and --yes, a HEX file of random size and bytes, and per board a
 // preset and layout, a fault of the simulated bootloader at a random step
-// (or one the HID side offers: no access, reports too short), the times it
-// is plugged in and pulled out (some come late, while others upload; some
-// come back), and for the whole line a stop request (Ctrl+C) at a random time.
+// (or one the HID side offers: no access, reports too short, a node udev is
+// still setting up), its serial and port (or none), the times it is plugged
+// in and pulled out (some come late, while others upload; some come back),
+// and for the whole line a stop request (Ctrl+C) at a random time.
 //
 // The boards are driven through the production line itself, the class the
 // command line runs for --all/--expect/--loop, on the virtual backend that
@@ -27,9 +28,9 @@
 // board carries its own port and serial, a removal names its own device; a
 // stopped board's flash holds only planned bytes and it answers a boot-info
 // request and the handshake afterwards; the results, the table, the summary
-// line and the exit code agree with the boards.
+// line, the --json events and the exit code agree with the boards.
 //
-// QUELLOADER_MULTI_SOAK_COUNT  runs (default 150; the full run is 10000)
+// QUELLOADER_MULTI_SOAK_COUNT  runs (default 150, 50 under AddressSanitizer; the full run is 10000)
 // QUELLOADER_MULTI_SOAK_SEED   first run's seed (default fixed); run i uses
 //                              seed + i, so a failing run reruns alone with
 //                              QUELLOADER_MULTI_SOAK_SEED=<its seed> QUELLOADER_MULTI_SOAK_COUNT=1
@@ -889,8 +890,17 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
   return bad.str();
 }
 
+// The CTest size; under AddressSanitizer, where every run costs several
+// times as much, a third of it (the sanitizer looks for memory errors, which
+// show in the first runs as well as in later ones).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::uint64_t kDefaultRuns = 50;
+#else
+constexpr std::uint64_t kDefaultRuns = 150;
+#endif
+
 TEST(MultiBoardSoak, RandomLinesKeepTheInvariants) {
-  const std::uint64_t count = EnvNumber("QUELLOADER_MULTI_SOAK_COUNT", 150);
+  const std::uint64_t count = EnvNumber("QUELLOADER_MULTI_SOAK_COUNT", kDefaultRuns);
   const std::uint64_t first = EnvNumber("QUELLOADER_MULTI_SOAK_SEED", 20261209);
   const std::filesystem::path tmp = std::filesystem::temp_directory_path();
   const std::string stem = "quelloader-multi-soak-" + std::to_string(::getpid());
