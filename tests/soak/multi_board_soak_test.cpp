@@ -316,10 +316,6 @@ std::optional<TBootInfo> ParseDeviceLine(const std::string& line) {
   return info;
 }
 
-bool IsUploadRefusal(const std::string& line) {
-  return line.rfind("Error: ", 0) == 0 && line.size() > 15 && line.ends_with("; cannot upload.");
-}
-
 bool Contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 // ---- One run -----------------------------------------------------------------------
@@ -675,7 +671,7 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
         // Its only error line: the refusal of a layout or file it cannot take.
         for (const Line& l : seg)
           say(!Contains(l.text, "Error") ? !Contains(l.text, "Stopping") && !Contains(l.text, "bootloader mode")
-                                         : (e.message.rfind("refused", 0) == 0 && IsUploadRefusal(l.text)) ||
+                                         : (e.message.rfind("refused", 0) == 0 && test::IsUploadRefusal(l.text)) ||
                                                (e.message == "no answer" && l.text == "Error: Timeout waiting for MCU."),
               "nothing disturbed it, yet it says: " + l.text);
       }

@@ -174,6 +174,11 @@ inline std::string ShuffledHexText(const std::vector<std::uint8_t>& image, std::
 // sound): the program needs at least one block below the final block.
 inline bool LayoutUsable(const TBootInfo& info) { return info.BootStart >= 2u * info.EraseBlockSize; }
 
+// The one line an upload that refuses its boot info or image shows.
+inline bool IsUploadRefusal(const std::string& line) {
+  return line.rfind("Error: ", 0) == 0 && line.size() > 15 && line.ends_with("; cannot upload.");
+}
+
 // Byte ranges [begin, end) that a command erased or wrote on the device.
 struct Range {
   std::int64_t begin = 0, end = 0;

@@ -105,10 +105,6 @@ Session MakeSession(std::uint64_t seed) {
   return s;
 }
 
-bool IsUploadRefusal(const std::string& line) {
-  return line.rfind("Error: ", 0) == 0 && line.size() > 15 && line.ends_with("; cannot upload.");
-}
-
 struct Tally {
   std::map<std::string, int> outcomes;
 };
@@ -245,7 +241,7 @@ std::string RunSession(const Session& s, Tally& tally) {
       break;
     case UploadOutcome::Refused:
       outcome = "refused";
-      check(errors.size() == 1 && IsUploadRefusal(errors[0]), "not exactly one refusal line");
+      check(errors.size() == 1 && test::IsUploadRefusal(errors[0]), "not exactly one refusal line");
       check(!reset_sent && upload_commands.empty(), "a refused upload sent commands");
       check(!info_genuine || s.length == 0 || (device_info.McuType == 2 && s.length < 4) || !LayoutUsable(device_info),
             "usable boot info and image refused");
