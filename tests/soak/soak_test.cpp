@@ -29,6 +29,7 @@
 #include "image/flash_image.h"
 #include "protocol/exchange.h"
 #include "sim/simulated_bootloader.h"
+#include "tests/soak/soak_oracle.h"
 #include "tests/support/expected_flash.h"
 #include "tests/support/recording_ui.h"
 #include "upload/upload_engine.h"
@@ -39,45 +40,12 @@ namespace {
 using sim::FaultKind;
 using test::ExpectedFlash;
 using test::Layout;
+using test::EnvNumber;
+using test::LayoutUsable;
+using test::PickLength;
 using test::PlanFor;
-
-std::uint64_t EnvNumber(const char* name, std::uint64_t fallback) {
-  const char* v = std::getenv(name);
-  return v && *v ? std::strtoull(v, nullptr, 0) : fallback;
-}
-
-// ---- The layout oracle -------------------------------------------------------
-
-// Byte ranges [begin, end) that a command erased or wrote on the device.
-struct Range {
-  std::int64_t begin = 0, end = 0;
-};
-
-Range Span(const sim::CommandRecord& c, std::int64_t E) {
-  if (c.code == CMD_ERASE) {
-    const std::int64_t top = c.address / E;
-    return {(top + 1 - c.count) * E, (top + 1) * E};
-  }
-  return {c.address, std::int64_t{c.address} + c.count};
-}
-
-// Bytes covered by the ranges, as a sorted list of disjoint ranges.
-std::vector<Range> Union(std::vector<Range> r) {
-  std::sort(r.begin(), r.end(), [](Range a, Range b) { return a.begin < b.begin; });
-  std::vector<Range> out;
-  for (Range x : r) {
-    if (x.begin >= x.end) continue;
-    if (!out.empty() && x.begin <= out.back().end) out.back().end = std::max(out.back().end, x.end);
-    else out.push_back(x);
-  }
-  return out;
-}
-
-bool Covered(const std::vector<Range>& by, Range r) {
-  for (Range x : by)
-    if (x.begin <= r.begin && r.end <= x.end) return true;
-  return r.begin >= r.end;
-}
+using test::RandomImage;
+using test::ShuffledHexText;
 
 // ---- One session ---------------------------------------------------------------
 
@@ -111,32 +79,6 @@ struct Session {
   }
 };
 
-// Image sizes: anywhere from 0 to past BootStart, with extra weight on the
-// edges (block multiples, the final block, BootStart, the 32767 limit).
-std::int64_t PickLength(std::mt19937_64& rng, const sim::Config& c) {
-  const std::int64_t E = c.info.EraseBlockSize, B = c.info.BootStart;
-  std::uniform_int_distribution<int> kind(0, 9);
-  auto near = [&](std::int64_t v) {
-    return std::max<std::int64_t>(0, v + std::uniform_int_distribution<std::int64_t>(-2, 2)(rng));
-  };
-  switch (kind(rng)) {
-    case 0:
-      return std::uniform_int_distribution<std::int64_t>(0, 8)(rng);
-    case 1:
-      return near(B - E);
-    case 2:
-      return near(B);
-    case 3:
-      return near(E * std::uniform_int_distribution<std::int64_t>(1, B / E)(rng));
-    case 4:
-      return near(32767);
-    case 5:
-      return std::uniform_int_distribution<std::int64_t>(B, B + 3 * E)(rng);
-    default:
-      return std::uniform_int_distribution<std::int64_t>(0, B + 2 * E)(rng);
-  }
-}
-
 Session MakeSession(std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   Session s;
@@ -144,22 +86,11 @@ Session MakeSession(std::uint64_t seed) {
   static const char* kPresets[] = {"pic18", "pic18j", "pic16", "pic18j"};  // pic18j carries the large images
   s.preset = kPresets[std::uniform_int_distribution<int>(0, 3)(rng)];
   {
-    // Some devices get another layout: a bootloader anywhere on a block
-    // boundary of the flash (block 1 leaves the program no room), and write
-    // blocks that do or do not tile the erase block. Drawn apart, so that the
-    // other sessions stay as their seeds made them.
+    // Drawn apart, so that the other sessions stay as their seeds made them.
     std::mt19937_64 layout(seed ^ 0x5DEECE66Dull);
-    const sim::Config p = *sim::Preset(s.preset);
-    if (std::bernoulli_distribution(0.15)(layout)) {
-      const std::uint32_t E = p.info.EraseBlockSize, blocks = p.flash_size / E;
-      const std::uint32_t k = std::bernoulli_distribution(0.3)(layout)
-                                  ? std::uniform_int_distribution<std::uint32_t>(1, 3)(layout)
-                                  : std::uniform_int_distribution<std::uint32_t>(1, blocks - 1)(layout);
-      s.boot_start = k * E;
-      const std::uint16_t writes[] = {1, 8, static_cast<std::uint16_t>(E / 2), static_cast<std::uint16_t>(E),
-                                      48, static_cast<std::uint16_t>(E + 16), static_cast<std::uint16_t>(2 * E)};
-      s.write_block = writes[std::uniform_int_distribution<int>(0, 6)(layout)];
-    }
+    const test::LayoutDraw l = test::DrawLayout(layout, *sim::Preset(s.preset));
+    s.boot_start = l.boot_start;
+    s.write_block = l.write_block;
   }
   const sim::Config c = s.Device();
   s.length = PickLength(rng, c);
@@ -167,89 +98,11 @@ Session MakeSession(std::uint64_t seed) {
   s.boot_info_requests = std::uniform_int_distribution<int>(1, 3)(rng);
   // A rough count of the session's steps, so that faults land anywhere in it.
   const std::int64_t steps = s.boot_info_requests + 2 + 1 + 2 * (s.length / c.info.EraseBlockSize + 1) + 4;
-  auto any_step = [&] { return static_cast<int>(std::uniform_int_distribution<std::int64_t>(1, steps)(rng)); };
-  switch (std::uniform_int_distribution<int>(0, 11)(rng)) {
-    case 0:
-    case 1:
-      s.fault = {FaultKind::NoAnswer, any_step()};
-      break;
-    case 2:
-    case 3:
-      s.fault = {FaultKind::WrongAnswer, any_step()};
-      break;
-    case 4:
-    case 5:
-      s.fault = {FaultKind::Unplug, any_step()};
-      break;
-    case 6:
-      s.fault = {FaultKind::GarbageBootInfo, std::uniform_int_distribution<int>(1, s.boot_info_requests)(rng)};
-      break;
-    case 7:
-      s.fault = {FaultKind::ShortBootInfo, std::uniform_int_distribution<int>(1, s.boot_info_requests)(rng)};
-      break;
-    case 8:
-      s.stop_after_packet = std::uniform_int_distribution<int>(1, static_cast<int>(steps))(rng);
-      break;
-    case 9:
-      if (std::bernoulli_distribution(0.2)(rng)) s.fault = {FaultKind::Silent, 0};
-      break;
-    default:
-      break;  // no fault
-  }
+  const test::FaultDraw draw = test::DrawFault(rng, steps, s.boot_info_requests);
+  s.fault = draw.fault;
+  s.stop_after_packet = draw.stop_after_packet;
   s.through_hex = std::bernoulli_distribution(0.3)(rng);
   return s;
-}
-
-std::vector<std::uint8_t> RandomImage(std::mt19937_64& rng, std::int64_t length) {
-  std::vector<std::uint8_t> b(static_cast<std::size_t>(length));
-  for (auto& x : b) x = static_cast<std::uint8_t>(rng() >> 56);
-  return b;
-}
-
-// The image as a compiler might write it: records of 1 to 32 bytes in
-// shuffled order, each behind the extended linear address record of its
-// address, CR LF or LF line ends, the end-of-file record last.
-std::string HexText(const std::vector<std::uint8_t>& image, std::mt19937_64& rng) {
-  const char* eol = std::bernoulli_distribution(0.5)(rng) ? "\r\n" : "\n";
-  std::string text;
-  auto line = [&](std::uint8_t type, std::uint32_t address, const std::uint8_t* data, std::size_t n) {
-    char field[8];
-    unsigned sum = static_cast<unsigned>(n + (address >> 8 & 0xFF) + (address & 0xFF) + type);
-    std::snprintf(field, sizeof field, ":%02X", static_cast<unsigned>(n));
-    text += field;
-    std::snprintf(field, sizeof field, "%04X%02X", address & 0xFFFF, type);
-    text += field;
-    for (std::size_t i = 0; i < n; ++i) {
-      std::snprintf(field, sizeof field, "%02X", data[i]);
-      text += field;
-      sum += data[i];
-    }
-    std::snprintf(field, sizeof field, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-    text += field;
-    text += eol;
-  };
-  std::vector<std::pair<std::size_t, std::size_t>> records;
-  for (std::size_t a = 0; a < image.size();) {
-    const std::size_t n = std::min<std::size_t>(std::uniform_int_distribution<std::size_t>(1, 32)(rng), image.size() - a);
-    records.emplace_back(a, n);
-    a += n;
-  }
-  std::shuffle(records.begin(), records.end(), rng);
-  for (const auto& [a, n] : records) {
-    const std::uint8_t upper[2] = {static_cast<std::uint8_t>(a >> 24), static_cast<std::uint8_t>(a >> 16)};
-    line(4, 0, upper, 2);
-    line(0, static_cast<std::uint32_t>(a), image.data() + a, n);
-  }
-  line(1, 0, nullptr, 0);
-  return text;
-}
-
-// The layouts an upload can carry (the presets' boot info is otherwise
-// sound): the program needs at least one block below the final block.
-bool LayoutUsable(const TBootInfo& info) { return info.BootStart >= 2u * info.EraseBlockSize; }
-
-bool IsUploadRefusal(const std::string& line) {
-  return line.rfind("Error: ", 0) == 0 && line.size() > 15 && line.ends_with("; cannot upload.");
 }
 
 struct Tally {
@@ -326,7 +179,7 @@ std::string RunSession(const Session& s, Tally& tally) {
   // loader, so longer PIC16 images go to the upload directly.
   const bool loadable = host_info.McuType != 1 || s.length <= 0x400E;
   if (s.through_hex && info_genuine && loadable) {
-    const LoadResult loaded = LoadHexText(HexText(image, rng), "soak.hex", flash_image.family, flash_image);
+    const LoadResult loaded = LoadHexText(ShuffledHexText(image, rng), "soak.hex", flash_image.family, flash_image);
     check(loaded.ok() && flash_image.bytes == image, "the image's HEX file does not load to the image");
   } else {
     flash_image.bytes = image;
@@ -342,16 +195,7 @@ std::string RunSession(const Session& s, Tally& tally) {
   // Every ending: nothing erased or written at or above the bootloader start
   // the host was given, nor (with genuine boot info) the device's own; every
   // write lands in flash this upload erased; "Disconnected." once; bar at 0.
-  std::vector<Range> erased;
-  const std::int64_t host_E = std::max<std::int64_t>(host_info.EraseBlockSize, 1);
-  for (const auto& c : upload_commands) {
-    if (c.code != CMD_ERASE && c.code != CMD_WRITE) continue;
-    const Range span = Span(c, c.code == CMD_ERASE ? host_E : 1);
-    check(span.end <= std::int64_t{host_info.BootStart},
-          "command " + std::to_string(c.code) + " at " + std::to_string(c.address) + " reaches the bootloader area");
-    if (c.code == CMD_ERASE) erased.push_back(span);
-    else check(Covered(Union(erased), span), "write at " + std::to_string(c.address) + " over unerased flash");
-  }
+  bad << test::CheckEraseAndWrites(upload_commands, host_info);
   if (info_genuine) {
     const bool refused_command = std::any_of(dev.refused().begin(), dev.refused().end(),
                                              [](const sim::CommandRecord& c) { return !c.unerased; });
@@ -380,21 +224,10 @@ std::string RunSession(const Session& s, Tally& tally) {
       check(ui.questions == (L > std::int64_t{host_info.BootStart} ? 1 : 0), "bootloader-area question");
       if (info_genuine && LayoutUsable(device_info)) {
         check(dev.flash() == ExpectedFlash(blank, device_info, image), "flash differs from the expected layout");
-        // The erase names exactly the blocks that hold image bytes, and the final block.
+        // The erase names exactly the blocks that hold image bytes, and the
+        // final block; the writes cover the main write and the final block.
+        bad << test::CheckCompletedCommands(upload_commands, device_info, L);
         const Layout p = PlanFor(device_info, L);
-        std::vector<Range> writes;
-        for (const auto& c : upload_commands)
-          if (c.code == CMD_WRITE) writes.push_back(Span(c, 1));
-        std::vector<Range> want_erased{{0, p.erase_blocks * device_info.EraseBlockSize},
-                                       {p.final_block, device_info.BootStart}};
-        std::vector<Range> want_written{{0, p.write_length}, {p.final_block, device_info.BootStart}};
-        auto same = [](const std::vector<Range>& a, const std::vector<Range>& b) {
-          return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](Range x, Range y) {
-                   return x.begin == y.begin && x.end == y.end;
-                 });
-        };
-        check(same(Union(erased), Union(want_erased)), "erased blocks differ from the image's blocks");
-        check(same(Union(writes), Union(want_written)), "written bytes differ from the main write and final block");
         check(static_cast<std::int64_t>(ui.terminal_count) == 3 + std::min(L, p.write_length), "terminal lines: one per image byte written");
       }
       break;
@@ -408,7 +241,7 @@ std::string RunSession(const Session& s, Tally& tally) {
       break;
     case UploadOutcome::Refused:
       outcome = "refused";
-      check(errors.size() == 1 && IsUploadRefusal(errors[0]), "not exactly one refusal line");
+      check(errors.size() == 1 && test::IsUploadRefusal(errors[0]), "not exactly one refusal line");
       check(!reset_sent && upload_commands.empty(), "a refused upload sent commands");
       check(!info_genuine || s.length == 0 || (device_info.McuType == 2 && s.length < 4) || !LayoutUsable(device_info),
             "usable boot info and image refused");
