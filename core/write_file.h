@@ -16,7 +16,7 @@ namespace ql {
 
 // Writes `bytes` as the whole content of `path`. A regular file is
 // replaced only once the new content is complete (written beside it, then
-// renamed over it, keeping its permissions), so a failure leaves it as it
+// given the name, keeping the permissions), so a failure leaves it as it
 // was; a new file gets mode 0666 before the umask; a device, FIFO or link is
 // written through as named. A failure to close counts (a full disk may show
 // only there). 0 on success, else the errno of the first step that failed.
