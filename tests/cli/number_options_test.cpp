@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "cli/commands.h"
+#ifdef QUELLOADER_HAVE_HID
+#include "cli/device_select.h"
+#endif
 
 namespace {
 
@@ -58,6 +61,15 @@ TEST(FlashNumberOptions, WaitReadsLikeEveryOtherNumber) {
   EXPECT_EQ(Parsed("--wait", "0x1e"), 30);
   EXPECT_EQ(Parsed("--wait", "+5"), std::nullopt);
   EXPECT_EQ(Parsed("--wait", " 5"), std::nullopt);
+  EXPECT_EQ(Parsed("--wait", std::to_string(ql::cli::kMaxWaitSeconds + 1)), std::nullopt);
+}
+
+// The flag alone still means its default wait.
+TEST(FlashNumberOptions, WaitAloneWaitsTheDefault) {
+  CLI::App app;
+  const ql::cli::Command flash = ql::cli::AddFlashCommand(app);
+  app.parse(std::vector<std::string>{"--wait", "--simulate=pic18", "f.hex", "flash"});
+  EXPECT_EQ(flash.app->get_option("--wait")->as<int>(), ql::cli::kDefaultWaitSeconds);
 }
 #endif
 
