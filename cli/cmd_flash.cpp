@@ -405,6 +405,7 @@ Command AddFlashCommand(CLI::App& app) {
   cmd->add_flag("--all", o->all, "Flash every attached bootloader at once (one session each)")->group(line);
   cmd->add_option("--expect", o->expect, "With --wait: start once N bootloaders are attached")
       ->type_name("N")
+      ->transform(CommandLineNumber())
       ->check(CLI::Range(1, 1000))
       ->group(line);
   cmd->add_flag("--loop", o->loop,
@@ -412,6 +413,7 @@ Command AddFlashCommand(CLI::App& app) {
       ->group(line);
   cmd->add_option("--count", o->count, "With --loop: end after N boards")
       ->type_name("N")
+      ->transform(CommandLineNumber())
       ->check(CLI::Range(1, 1000000))
       ->group(line);
   cmd->add_flag("--json", o->json,
@@ -425,6 +427,7 @@ Command AddFlashCommand(CLI::App& app) {
       ->group(line);
   cmd->add_option("--boards", o->boards, "With --simulate: N simulated boards, on ports sim-1 ... sim-N")
       ->type_name("N")
+      ->transform(CommandLineNumber())
       ->check(CLI::Range(1, 64))
       ->group("Device selection");
   cmd->add_option("--fault", o->faults,

@@ -11,6 +11,17 @@ std::uint32_t ParseNumber(const std::string& text, std::uint32_t max, const std:
                                        " (decimal, or hex with 0x)");
 }
 
+CLI::Validator CommandLineNumber() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        const auto value = ql::ParseNumber(text, 0xFFFFFFFFu);
+        if (!value) return "'" + text + "' is not a number (decimal, or hex with 0x)";
+        text = std::to_string(*value);
+        return {};
+      },
+      "", "number");
+}
+
 namespace {
 
 void AddNumber(CLI::App& cmd, const std::string& name, std::optional<std::uint32_t>& target, std::uint32_t max,

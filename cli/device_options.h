@@ -31,6 +31,12 @@ struct DeviceSelection {
   bool simulated() const { return !simulate.empty(); }
 };
 
+// For an option CLI11 converts itself (an int with a range check): reads the
+// word as ParseNumber does and hands the option its value in decimal. CLI11
+// alone would read it as strtol with base 0 ("010" as eight, " 7" and "+7"
+// as numbers), unlike every other number of the command line.
+CLI::Validator CommandLineNumber();
+
 // Adds the device-selection group to `cmd`; `selection` must outlive parsing.
 void AddDeviceOptions(CLI::App& cmd, DeviceSelection& selection);
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "cli/device_options.h"
 #include "hid/linux_hid_backend.h"
 
 namespace ql::cli {
@@ -63,6 +64,7 @@ void AddWaitOption(CLI::App& cmd, RealDeviceOptions& options, const std::string&
   cmd.add_flag("--wait{" + std::to_string(kDefaultWaitSeconds) + "}", options.wait_seconds,
                "Wait for the bootloader to appear: --wait for " +
                    std::to_string(kDefaultWaitSeconds) + " s, --wait=SECONDS for longer or shorter")
+      ->transform(CommandLineNumber())
       ->check(CLI::Range(0, kMaxWaitSeconds))
       ->option_text("[=SECONDS]")
       ->group(group);

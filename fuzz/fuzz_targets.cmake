@@ -20,3 +20,21 @@ if(TARGET quelloader_settings)
 else()
   message(STATUS "The window's settings library is not built: no fuzz targets for Settings.ini and path shortening")
 endif()
+
+# The command line's machine-readable outputs and its numbers; the outputs'
+# lines are read back with nlohmann-json (as their unit tests do).
+if(TARGET quelloader_cli_lib)
+  find_package(nlohmann_json 3 CONFIG REQUIRED)
+  quelloader_fuzz_target(production_log_fuzz SOURCES production_log_fuzz.cpp json_line_check.cpp
+    LIBS quelloader_cli_output nlohmann_json::nlohmann_json)
+  quelloader_fuzz_target(json_events_fuzz SOURCES json_events_fuzz.cpp json_line_check.cpp
+    LIBS quelloader_cli_output nlohmann_json::nlohmann_json)
+  # The reading of the lines: sanitized, but no coverage, so that new coverage
+  # means a new path through the writer.
+  set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/json_line_check.cpp
+    TARGET_DIRECTORY production_log_fuzz json_events_fuzz
+    PROPERTIES COMPILE_OPTIONS "-fno-sanitize=fuzzer-no-link")
+  quelloader_fuzz_target(number_syntax_fuzz SOURCES number_syntax_fuzz.cpp LIBS quelloader_cli_lib)
+else()
+  message(STATUS "quelloader-cli is not built: no fuzz targets for its outputs and numbers")
+endif()

@@ -117,6 +117,8 @@ int Run(int argc, char** argv) {
                  "Be N bootloaders at once (without --usb): serial numbers SERIAL0001 and up (SIM0001 "
                  "without --serial), flash dumps OUT-1 and up; the lines start with the device's number")
       ->type_name("N")
+      // Read as every other number here, not by CLI11's strtol ("010" as eight, "+2" a number).
+      ->transform([](const std::string& s) { return std::to_string(ParseNumber(s, 0xFFFFFFFFu, "--devices")); })
       ->check(CLI::Range(1, 64));
   app.add_flag("-v,--verbose", verbose, "Also print every report received, as hex bytes");
   app.add_flag("-q,--quiet", quiet, "Print nothing but errors");

@@ -411,4 +411,15 @@ TEST(Cli, InconsistentSimulatedDevicesAreUsageErrors) {
       << ReadText(err);
 }
 
+// --devices reads its number as every other option does: a sign or a blank
+// is a usage error, found before /dev/uhid is opened.
+TEST(Cli, SimulatorDeviceCountIsAPlainNumber) {
+  for (const std::string word : {"+2", "' 2'", "2.0"}) {
+    const std::string cmd = std::string("timeout 20 '") + QUELLOADER_SIM + "' pic18 --devices " + word +
+                            " -q </dev/null >/dev/null 2>/dev/null";
+    const int status = std::system(cmd.c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 2) << word;
+  }
+}
+
 }  // namespace
