@@ -36,7 +36,10 @@ bool BlockingEventLoop::run_posted() {
 }
 
 void BlockingEventLoop::process_events(Micros deadline) {
-  if (run_posted() | timers_.RunDue(now())) return;
+  // Both run every time: due timers must not wait behind a steady stream of posts.
+  const bool ran_posted = run_posted();
+  const bool ran_timers = timers_.RunDue(now());
+  if (ran_posted || ran_timers) return;
 
   Micros until = deadline;
   if (auto earliest = timers_.Earliest(); earliest && *earliest < until) until = *earliest;
