@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "core/full_stop.h"
@@ -60,7 +61,9 @@ TEST(FullStop, AddedAfterAWordOrNumberButNotAfterPunctuation) {
 class WriteFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::path(QUELLOADER_TEST_TMP) / "write_file";
+    // Each case has a folder of its own: ctest runs the cases side by side.
+    dir_ = std::filesystem::path(QUELLOADER_TEST_TMP) /
+           ("write_file_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
   }
