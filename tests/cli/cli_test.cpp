@@ -375,7 +375,8 @@ TEST(Cli, ProductionLineJsonAndLog) {
   int records = 0;
   for (std::string line; std::getline(logged, line); ++records) {
     const nlohmann::json rec = nlohmann::json::parse(line);
-    EXPECT_EQ(rec.at("hex_file"), kFixtures + "/pic18-app-6k.hex");
+    // The log names the file itself, every link on its way resolved.
+    EXPECT_EQ(rec.at("hex_file"), fs::canonical(kFixtures + "/pic18-app-6k.hex").string());
     if (rec.at("exit_code") == 0) {
       EXPECT_EQ(rec.at("image_sha256").get<std::string>().size(), 64u);
     }
