@@ -21,19 +21,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/case_dir.h"
 #include "tests/support/srec_oracle.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
+using ql::test::CaseDir;
 
-// CTest runs the tests of this file in parallel: each gets its own folder.
-fs::path TmpDir() {
-  const fs::path dir = fs::path(QUELLOADER_TEST_TMP) / ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  fs::create_directories(dir);
-  return dir;
-}
 const std::string kFixtures = QUELLOADER_FIXTURES;
 
 struct Outcome {
@@ -49,7 +45,7 @@ using ql::test::ReadBytes;
 
 // Runs the tool with `args` (shell words), stdin from /dev/null, stdout to `out`.
 Outcome Cli(const std::string& args, const fs::path& out = "/dev/null") {
-  const fs::path err = TmpDir() / "stderr.txt";
+  const fs::path err = CaseDir() / "stderr.txt";
   const std::string cmd =
       std::string("'") + QUELLOADER_CLI + "' " + args + " </dev/null >'" + out.string() + "' 2>'" + err.string() + "'";
   const int status = std::system(cmd.c_str());
@@ -61,7 +57,7 @@ using ql::test::HaveSrecCat;
 // srec_cat's image of a fixture from address 0, gaps 0xFF, optionally cut
 // at `below` (the fixtures used here have no record running past it).
 Bytes SrecImage(const std::string& hex, const std::string& below = "") {
-  const auto image = ql::test::SrecImage(hex, 0xFF, TmpDir() / "srec.bin", below);
+  const auto image = ql::test::SrecImage(hex, 0xFF, CaseDir() / "srec.bin", below);
   EXPECT_TRUE(image) << "srec_cat failed on " << hex;
   return image.value_or(Bytes{});
 }
@@ -69,20 +65,20 @@ Bytes SrecImage(const std::string& hex, const std::string& below = "") {
 TEST(Cli, ImageWritesTheLoadedBytes) {
   if (!HaveSrecCat()) GTEST_SKIP() << "srec_cat is not installed";
   const std::string hex = kFixtures + "/pic18-app-6k.hex";
-  const fs::path out = TmpDir() / "image.bin";
+  const fs::path out = CaseDir() / "image.bin";
   fs::remove(out);
   Outcome r = Cli("image '" + hex + "' -o '" + out.string() + "'");
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(ReadBytes(out) == SrecImage(hex));
   // The same bytes on stdout.
-  const fs::path piped = TmpDir() / "image-stdout.bin";
+  const fs::path piped = CaseDir() / "image-stdout.bin";
   r = Cli("image '" + hex + "' --family none", piped);
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(ReadBytes(piped) == SrecImage(hex));
 }
 
 TEST(Cli, ExitCodes) {
-  const fs::path bad = TmpDir() / "bad.hex";
+  const fs::path bad = CaseDir() / "bad.hex";
   std::ofstream(bad) << ":020000040000FA\n:0100000000FE\n";
   Outcome r = Cli("image '" + bad.string() + "'");
   EXPECT_EQ(r.code, 3);
@@ -111,7 +107,7 @@ TEST(Cli, ExitCodes) {
 TEST(Cli, FlashIntoTheSimulatedBootloader) {
   if (!HaveSrecCat()) GTEST_SKIP() << "srec_cat is not installed";
   const std::string hex = kFixtures + "/pic18-blink.hex";
-  const fs::path dump = TmpDir() / "flash.bin";
+  const fs::path dump = CaseDir() / "flash.bin";
   fs::remove(dump);
   const Outcome r = Cli("flash '" + hex + "' --simulate pic18 --yes --dump-flash '" + dump.string() + "'");
   ASSERT_EQ(r.code, 0) << r.err;
@@ -214,7 +210,7 @@ class LiveCli {
 
 // An Intel HEX file of `n` bytes from address 0 whose bytes follow a pattern.
 fs::path PatternHex(std::size_t n) {
-  const fs::path path = TmpDir() / "pattern.hex";
+  const fs::path path = CaseDir() / "pattern.hex";
   std::ofstream out(path);
   for (std::size_t at = 0; at < n; at += 16) {
     const std::size_t len = std::min<std::size_t>(16, n - at);
@@ -247,7 +243,7 @@ std::size_t Count(const std::string& text, const std::string& what) {
 TEST(CliInterrupt, FirstCtrlCClosesTheOpenWriteCommand) {
   const std::size_t n = 0x4000;
   const fs::path hex = PatternHex(n);
-  const fs::path dump = TmpDir() / "flash.bin";
+  const fs::path dump = CaseDir() / "flash.bin";
   fs::remove(dump);
   LiveCli run({"flash", hex.string(), "--simulate", "pic18", "--yes", "-v", "--dump-flash", dump.string()});
   ASSERT_TRUE(run.WaitFor("Write..."));
@@ -331,8 +327,8 @@ TEST(Cli, DebugChannelWithTwoVerboseFlags) {
 // summary counts them, and the log holds one complete line per board.
 TEST(Cli, ProductionLineJsonAndLog) {
   const std::string hex = "'" + kFixtures + "/pic18-app-6k.hex'";
-  const fs::path out = TmpDir() / "events.jsonl";
-  const fs::path log = TmpDir() / "boards.log";
+  const fs::path out = CaseDir() / "events.jsonl";
+  const fs::path log = CaseDir() / "boards.log";
   fs::remove(log);
   const Outcome r = Cli("flash " + hex + " --simulate pic18 --boards 3 --all --yes --json --log '" + log.string() +
                             "' --fault unplug@12:2",
@@ -402,7 +398,7 @@ TEST(Cli, InconsistentSimulatedDevicesAreUsageErrors) {
   r = Cli("flash " + hex + " --simulate pic18 --boot-start 0100000 --yes");
   EXPECT_EQ(r.code, 2);
   EXPECT_NE(r.err.find("bootloader start 0x186A0 "), std::string::npos) << r.err;
-  const fs::path err = TmpDir() / "sim-stderr.txt";
+  const fs::path err = CaseDir() / "sim-stderr.txt";
   const std::string cmd = std::string("timeout 20 '") + QUELLOADER_SIM + "' pic18 --boot-start 0100000 -q </dev/null >/dev/null 2>'" +
                           err.string() + "'";
   const int status = std::system(cmd.c_str());

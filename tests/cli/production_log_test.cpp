@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/case_dir.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -24,13 +26,7 @@ using nlohmann::json;
 using ql::cli::ExitCode;
 using ql::cli::ProductionLog;
 using ql::cli::ProductionRecord;
-
-fs::path TmpDir() {
-  const fs::path dir = fs::path(QUELLOADER_TEST_TMP) / ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
+using ql::test::FreshCaseDir;
 
 std::string ReadText(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -84,7 +80,7 @@ TEST(ProductionLog, Sha256AndUtcTimes) {
 }
 
 TEST(ProductionLog, LinesAreAppendedAndReadBackWithEveryField) {
-  const fs::path file = TmpDir() / "production.log";
+  const fs::path file = FreshCaseDir() / "production.log";
   std::string error;
   {
     auto log = ProductionLog::Open(file.string(), error);
@@ -127,7 +123,7 @@ TEST(ProductionLog, LinesAreAppendedAndReadBackWithEveryField) {
 }
 
 TEST(ProductionLog, OpenFailureNamesTheFileAndTheCause) {
-  const fs::path dir = TmpDir();
+  const fs::path dir = FreshCaseDir();
   std::string error;
   EXPECT_FALSE(ProductionLog::Open((dir / "missing" / "production.log").string(), error));
   EXPECT_NE(error.find((dir / "missing" / "production.log").string()), std::string::npos) << error;
@@ -140,7 +136,7 @@ TEST(ProductionLog, OpenFailureNamesTheFileAndTheCause) {
 // Two processes log at once, lines of every length up to well past the size a
 // pipe or a stdio buffer writes in one piece: each line whole, none lost.
 TEST(ProductionLog, TwoProcessesAppendingAtOnceNeverInterleave) {
-  const fs::path file = TmpDir() / "shared.log";
+  const fs::path file = FreshCaseDir() / "shared.log";
   constexpr int kLines = 2000;
   // The children start together when the parent closes the pipe, so that
   // their appends overlap rather than one finishing before the other begins.
@@ -192,7 +188,7 @@ TEST(ProductionLog, TwoProcessesAppendingAtOnceNeverInterleave) {
 // is the same): the append fails and the torn part is cut off, so the file
 // still holds whole lines only and the next append starts a line of its own.
 TEST(ProductionLog, ALineTheFileCannotTakeWholeIsReportedAndTakenBack) {
-  const fs::path file = TmpDir() / "limited.log";
+  const fs::path file = FreshCaseDir() / "limited.log";
   std::string error;
   {
     auto log = ProductionLog::Open(file.string(), error);

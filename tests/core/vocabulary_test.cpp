@@ -14,12 +14,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 #include <vector>
 
 #include "core/full_stop.h"
 #include "core/mcu_family.h"
 #include "core/write_file.h"
+#include "tests/support/case_dir.h"
 
 namespace ql {
 namespace {
@@ -61,11 +61,7 @@ TEST(FullStop, AddedAfterAWordOrNumberButNotAfterPunctuation) {
 class WriteFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Each case has a folder of its own: ctest runs the cases side by side.
-    dir_ = std::filesystem::path(QUELLOADER_TEST_TMP) /
-           ("write_file_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = test::FreshCaseDir();
   }
   static std::vector<std::uint8_t> Read(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);

@@ -16,6 +16,7 @@
 
 #include "core/full_stop.h"
 #include "image/flash_image.h"
+#include "tests/support/case_dir.h"
 #include "tests/support/hex_text.h"
 
 namespace ql {
@@ -271,17 +272,8 @@ TEST(HexLoader, MissingAndUnreadableFiles) {
   EXPECT_TRUE(image.empty());
 }
 
-// A fresh folder of this test's own.
-std::filesystem::path TestDir() {
-  const auto dir = std::filesystem::path(QUELLOADER_TEST_TMP) /
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  return dir;
-}
-
 TEST(HexLoader, ReadsNeitherDevicesNorPastTheSizeLimit) {
-  const auto dir = TestDir();
+  const auto dir = test::FreshCaseDir();
   FlashImage image;
   // A ".hex" link to a device that ends at once: still not a file.
   std::filesystem::create_symlink("/dev/null", dir / "null.hex");
@@ -305,7 +297,7 @@ TEST(HexLoader, ReadsNeitherDevicesNorPastTheSizeLimit) {
 }
 
 TEST(HexLoader, EndlessSourcesAreNotRead) {
-  const auto dir = TestDir();
+  const auto dir = test::FreshCaseDir();
   const auto fifo = dir / "pipe.hex";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // no writer: opening it would wait forever
   std::filesystem::create_symlink("/dev/zero", dir / "zero.hex");
