@@ -57,6 +57,19 @@ void QtEventLoop::process_events(Micros deadline) {
   QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
+bool QtEventLoop::process_ready() {
+  // The dispatcher says whether it handled anything; the timers run from
+  // their descriptor, which it watches, and are also run here in case the
+  // descriptor's notice has not come round yet.
+  const std::uint64_t before = handled_;
+  bool ran = false;
+  if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
+    ran = dispatcher->processEvents(QEventLoop::AllEvents);
+  }
+  if (timers_.Earliest() && *timers_.Earliest() <= now()) RunDueTimers();
+  return ran || handled_ != before;
+}
+
 TimerId QtEventLoop::schedule_at(Micros at, std::function<void()> fn) {
   const TimerId id = timers_.Add(at, std::move(fn));
   Rearm();
@@ -69,7 +82,7 @@ void QtEventLoop::cancel(TimerId id) {
 }
 
 void QtEventLoop::RunDueTimers() {
-  timers_.RunDue(now());
+  if (timers_.RunDue(now())) ++handled_;
   Rearm();
 }
 
@@ -88,7 +101,13 @@ void QtEventLoop::Rearm() {
 
 void QtEventLoop::post(std::function<void()> fn) {
   // Queued to the context's thread; safe from any thread (the HID readers).
-  QMetaObject::invokeMethod(context_.get(), std::move(fn), Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      context_.get(),
+      [this, fn = std::move(fn)] {
+        ++handled_;
+        fn();
+      },
+      Qt::QueuedConnection);
 }
 
 void QtEventLoop::sleep(Micros duration) {
@@ -98,7 +117,10 @@ void QtEventLoop::sleep(Micros duration) {
 EventLoop::WatchId QtEventLoop::watch_readable(int fd, std::function<void()> fn) {
   const WatchId id = next_watch_++;
   auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, context_.get());
-  QObject::connect(notifier, &QSocketNotifier::activated, context_.get(), [fn = std::move(fn)] { fn(); });
+  QObject::connect(notifier, &QSocketNotifier::activated, context_.get(), [this, fn = std::move(fn)] {
+    ++handled_;
+    fn();
+  });
   watches_[id] = notifier;
   return id;
 }

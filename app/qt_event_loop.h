@@ -5,6 +5,7 @@
 
 #include <QObject>
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <utility>
@@ -25,6 +26,7 @@ class QtEventLoop final : public EventLoop {
 
   Micros now() const override;
   void process_events(Micros deadline) override;
+  bool process_ready() override;
   TimerId schedule_at(Micros at, std::function<void()> fn) override;
   void cancel(TimerId id) override;
   void post(std::function<void()> fn) override;
@@ -46,6 +48,9 @@ class QtEventLoop final : public EventLoop {
   TimerQueue timers_;
   WatchId next_watch_ = 1;
   std::map<WatchId, QSocketNotifier*> watches_;  // owned by context_
+  // Counts our handlers (posted work, timers, watches) as they run, so that
+  // process_ready can tell whether it ran one of them.
+  std::uint64_t handled_ = 0;
 };
 
 }  // namespace ql

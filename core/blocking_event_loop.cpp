@@ -45,7 +45,19 @@ void BlockingEventLoop::process_events(Micros deadline) {
   if (auto earliest = timers_.Earliest(); earliest && *earliest < until) until = *earliest;
   Micros wait = until - now();
   if (wait < 0) wait = 0;
+  poll_watches(wait);
+  run_posted();
+  timers_.RunDue(now());
+}
 
+bool BlockingEventLoop::process_ready() {
+  bool ran = run_posted();
+  ran = timers_.RunDue(now()) || ran;
+  ran = poll_watches(0) || ran;
+  return ran;
+}
+
+bool BlockingEventLoop::poll_watches(Micros wait) {
   std::vector<pollfd> fds;
   std::vector<WatchId> ids;
   fds.push_back({wake_fd_, POLLIN, 0});
@@ -54,12 +66,14 @@ void BlockingEventLoop::process_events(Micros deadline) {
     ids.push_back(id);
   }
   timespec ts{static_cast<time_t>(wait / 1000000), static_cast<long>((wait % 1000000) * 1000)};
-  int n = ::ppoll(fds.data(), fds.size(), &ts, nullptr);
-  if (n < 0) return;  // EINTR: the caller polls again
+  const int n = ::ppoll(fds.data(), fds.size(), &ts, nullptr);
+  if (n <= 0) return false;  // EINTR: the caller polls again
+  bool ran = false;
   if (fds[0].revents & POLLIN) {
     std::uint64_t v;
     while (::read(wake_fd_, &v, sizeof v) > 0) {
     }
+    ran = run_posted();
   }
   for (std::size_t i = 1; i < fds.size(); ++i) {
     if (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) {
@@ -67,11 +81,11 @@ void BlockingEventLoop::process_events(Micros deadline) {
       if (it != watches_.end()) {
         auto fn = it->second.fn;  // a copy: the handler may unwatch itself
         fn();
+        ran = true;
       }
     }
   }
-  run_posted();
-  timers_.RunDue(now());
+  return ran;
 }
 
 TimerId BlockingEventLoop::schedule_at(Micros at, std::function<void()> fn) {

@@ -22,6 +22,7 @@ class BlockingEventLoop final : public EventLoop {
 
   Micros now() const override;
   void process_events(Micros deadline) override;
+  bool process_ready() override;
   TimerId schedule_at(Micros at, std::function<void()> fn) override;
   void cancel(TimerId id) override;
   void post(std::function<void()> fn) override;
@@ -31,6 +32,9 @@ class BlockingEventLoop final : public EventLoop {
 
  private:
   bool run_posted();
+  // Polls the wake-up descriptor and the watches for `wait` and runs the
+  // handlers of those that are readable; true when one ran.
+  bool poll_watches(Micros wait);
 
   int wake_fd_ = -1;
   TimerQueue timers_;

@@ -31,6 +31,13 @@ class EventLoop {
   // (on the loop's clock) has passed. Never busy-waits.
   virtual void process_events(Micros deadline) = 0;
 
+  // Runs every handler that is ready now (posted work, due timers, readable
+  // descriptors) without blocking; true when one ran. A wait whose deadline
+  // has passed calls it before it gives up: when the loop itself ran late (a
+  // busy machine, a stopped process), what happened meanwhile is heard before
+  // the silence, as a window's timer is the last message it handles.
+  virtual bool process_ready() = 0;
+
   // Runs `fn` on the event thread once the loop's clock reaches `at`.
   virtual TimerId schedule_at(Micros at, std::function<void()> fn) = 0;
   virtual void cancel(TimerId id) = 0;

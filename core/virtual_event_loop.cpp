@@ -23,6 +23,15 @@ void VirtualEventLoop::process_events(Micros deadline) {
   if (deadline > now_) now_ = deadline;
 }
 
+bool VirtualEventLoop::process_ready() {
+  bool ran = run_posted();
+  while (auto fn = timers_.PopDue(now_)) {
+    fn();
+    ran = true;
+  }
+  return ran;
+}
+
 TimerId VirtualEventLoop::schedule_at(Micros at, std::function<void()> fn) {
   return timers_.Add(at < now_ ? now_ : at, std::move(fn));
 }

@@ -17,6 +17,7 @@ class VirtualEventLoop final : public EventLoop {
   // Runs posted work if there is any; otherwise jumps the clock to the
   // earliest timer due by `deadline` and runs it; otherwise jumps to `deadline`.
   void process_events(Micros deadline) override;
+  bool process_ready() override;
   TimerId schedule_at(Micros at, std::function<void()> fn) override;
   void cancel(TimerId id) override;
   void post(std::function<void()> fn) override;
@@ -26,6 +27,10 @@ class VirtualEventLoop final : public EventLoop {
   void run_until_idle(Micros deadline);
   // Convenience for tests: advance the clock by `d`, running what falls due.
   void advance(Micros d) { run_until_idle(now_ + d); }
+  // The clock jumps by `d` while nothing runs: the process stopped, paged out
+  // or starved while the devices and the kernel went on. What fell due
+  // meanwhile runs afterwards, late.
+  void Hold(Micros d) { now_ += d; }
   std::size_t pending_timers() const { return timers_.size(); }
 
  private:
