@@ -103,7 +103,39 @@ struct HidReaderCallbacks {
 class HidReader {
  public:
   virtual ~HidReader() = default;
+  // Event thread: whether an input report has been received and not yet
+  // handed over: in the platform's queue, being read, or waiting for the
+  // event thread. A wait whose deadline has passed takes such a report first.
+  virtual bool Pending() const { return false; }
 };
+
+// How long a device may take to accept one output report. Each report goes
+// out in one USB frame (1 ms) when the device listens; one that is not taken
+// in this time means the device has stopped listening, and its board fails
+// alone instead of holding up the others.
+inline constexpr Micros kHidWriteTimeLimit = from_ms(1000);
+
+// What a writer tells the event thread: the end of each report submitted, in
+// order (true when the device took it).
+struct HidWriterCallbacks {
+  std::function<void(bool ok)> on_written;
+};
+
+// Writes output reports in the background, in order and one at a time, so
+// that a write the device does not take holds up no one but its own board.
+// Destroying it lets what is queued go out first, unless the write under way
+// has taken longer than kHidWriteTimeLimit; no callback runs after the
+// destructor returned.
+class HidWriter {
+ public:
+  virtual ~HidWriter() = default;
+  virtual void Submit(std::vector<std::uint8_t> report) = 0;
+};
+
+// A writer on a thread of its own over `handle` (opened for reading and
+// writing), whose Write blocks until the device took the report.
+std::unique_ptr<HidWriter> StartThreadedWriter(std::unique_ptr<HidHandle> handle, EventLoop& loop,
+                                               HidWriterCallbacks callbacks);
 
 class HidBackend {
  public:
@@ -124,6 +156,11 @@ class HidBackend {
                                                  std::uint16_t input_length,
                                                  int sleep_ms,
                                                  HidReaderCallbacks callbacks) = 0;
+
+  // Starts a writer on the interface; null when it cannot be opened for
+  // writing. By default a thread of its own over a read-write handle.
+  virtual std::unique_ptr<HidWriter> StartWriter(const HidInterfaceInfo& info, EventLoop& loop,
+                                                 HidWriterCallbacks callbacks);
 
   // Calls `changed` on the event thread whenever the set of HID interfaces,
   // or what one of them offers, may have changed, until StopWatching(). One

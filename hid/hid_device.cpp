@@ -47,6 +47,9 @@ TJvHidDevice::TJvHidDevice(TJvHidPnPInfo pnp, HidBackend& backend, EventLoop& lo
 }
 
 TJvHidDevice::~TJvHidDevice() {
+  // What is queued (the reset that ends an upload) goes out first.
+  writer_.reset();
+  if (stall_timer_ != 0) loop_.cancel(stall_timer_);
   TJvHidDataEvent data_handler = data_handler_;
   TJvHidPlugEvent unplug_handler = unplug_handler_;
   SetDataHandler({});
@@ -131,7 +134,55 @@ void TJvHidDevice::SetReaderSleepTime(int ms) {
 
 bool TJvHidDevice::SendReport(const std::uint8_t* buffer, std::size_t length) {
   if (!OpenMain() || !main_->read_write()) return false;
-  return main_->Write(std::span<const std::uint8_t>(buffer, length));
+  if (!writer_) {
+    HidWriterCallbacks callbacks;
+    callbacks.on_written = [this](bool ok) { Written(ok); };
+    writer_ = backend_.StartWriter(pnp_.info, loop_, std::move(callbacks));
+    // Without a writer of its own the report goes out here and now.
+    if (!writer_) return main_->Write(std::span<const std::uint8_t>(buffer, length));
+  }
+  writer_->Submit(std::vector<std::uint8_t>(buffer, buffer + length));
+  if (outstanding_++ == 0) {
+    ArmStallCheck(loop_.now() + kHidWriteTimeLimit);
+    WriteStateChanged();
+  }
+  return true;
+}
+
+void TJvHidDevice::Written(bool /*ok*/) {
+  // A failed write is not reported: its acknowledgement will not come.
+  if (outstanding_ > 0) --outstanding_;
+  if (outstanding_ > 0) {
+    // The next report is under way from now on.
+    ArmStallCheck(loop_.now() + kHidWriteTimeLimit);
+    return;
+  }
+  if (stall_timer_ != 0) loop_.cancel(stall_timer_);
+  stall_timer_ = 0;
+  WriteStateChanged();
+}
+
+void TJvHidDevice::ArmStallCheck(Micros at) {
+  if (stall_timer_ != 0) loop_.cancel(stall_timer_);
+  stall_timer_ = loop_.schedule_at(at, [this, at] {
+    stall_timer_ = 0;
+    if (outstanding_ == 0 || write_stalled_) return;
+    // A check that runs late (the process was stopped, the machine is busy)
+    // lets the writer report first: its write may have ended meanwhile.
+    constexpr Micros kLate = from_ms(50);
+    if (loop_.now() - at > kLate) {
+      ArmStallCheck(loop_.now() + kLate);
+      return;
+    }
+    write_stalled_ = true;
+    WriteStateChanged();
+  });
+}
+
+void TJvHidDevice::WriteStateChanged() {
+  if (!write_state_handler_) return;
+  std::function<void()> handler = write_state_handler_;  // it may replace itself
+  handler();
 }
 
 void TJvHidDevice::SetDataHandler(TJvHidDataEvent handler) {

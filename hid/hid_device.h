@@ -78,14 +78,22 @@ class TJvHidDevice final : public ReportDevice {
   void SetReaderSleepTime(int ms);
 
   // ---- I/O -------------------------------------------------------------------
-  // One output report through the main handle; false when the device cannot be
-  // opened (unclaimed outside an event, unplugged, query only) or the write fails.
+  // One output report; false when the device cannot be opened (unclaimed
+  // outside an event, unplugged, query only) or the write fails. The report
+  // is handed to the device's writer and goes out in the background, so a
+  // device that stops taking reports holds up nothing else; WritesPending()
+  // tells when it has gone, WriteStalled() when it was not taken within
+  // kHidWriteTimeLimit.
   bool SendReport(const std::uint8_t* buffer, std::size_t length);
   // ReportDevice, for the exchange.
   std::uint16_t OutputReportByteLength() override { return ReportCaps().OutputReportByteLength; }
   bool SendReport(std::span<const std::uint8_t> report) override {
     return SendReport(report.data(), report.size());
   }
+  bool InputPending() override { return reader_ != nullptr && reader_->Pending(); }
+  bool WritesPending() override { return outstanding_ > 0; }
+  bool WriteStalled() override { return write_stalled_; }
+  void SetWriteStateHandler(std::function<void()> handler) override { write_state_handler_ = std::move(handler); }
 
   // An empty handler stops the reader first. A reader starts when a handler is
   // set, the device is present, claimed and can read and write, and no reader
@@ -104,6 +112,9 @@ class TJvHidDevice final : public ReportDevice {
 
   bool OpenMain();
   void StopReader();
+  void Written(bool ok);
+  void ArmStallCheck(Micros at);
+  void WriteStateChanged();
   void StartReaderIfReady();
 
   TJvHidPnPInfo pnp_;
@@ -125,6 +136,11 @@ class TJvHidDevice final : public ReportDevice {
   bool can_read_write_ = false;
   int read_write_error_ = 0;
   std::unique_ptr<HidReader> reader_;
+  std::unique_ptr<HidWriter> writer_;
+  int outstanding_ = 0;  // reports submitted, not yet ended
+  bool write_stalled_ = false;
+  TimerId stall_timer_ = 0;
+  std::function<void()> write_state_handler_;
 };
 
 }  // namespace ql

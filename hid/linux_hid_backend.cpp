@@ -189,6 +189,17 @@ class LinuxReader final : public HidReader {
   LinuxReader(const LinuxReader&) = delete;
   LinuxReader& operator=(const LinuxReader&) = delete;
 
+  bool Pending() const override {
+    // The kernel's queue first, then the reader: a report the reader takes in
+    // between is already marked as held when it leaves the queue.
+    if (fd_ >= 0) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0) return true;
+    }
+    std::lock_guard lock(shared_->mutex);
+    return shared_->holding || shared_->pending.has_value();
+  }
+
  private:
   struct Item {
     std::vector<std::uint8_t> report;  // empty: an error
@@ -201,6 +212,9 @@ class LinuxReader final : public HidReader {
     std::mutex mutex;
     std::condition_variable cv;
     bool stop = false;
+    // A report is on its way: read (or being read) and not yet taken by the
+    // event thread.
+    bool holding = false;
     std::optional<Item> pending;
     bool gone = false;  // the reader object has been destroyed
 
@@ -212,6 +226,7 @@ class LinuxReader final : public HidReader {
         if (gone) return;
         item = std::move(pending);
         pending.reset();
+        holding = false;
       }
       if (item) {
         if (!item->report.empty()) {
@@ -251,6 +266,11 @@ class LinuxReader final : public HidReader {
     return shared_->stop;
   }
 
+  void SetHolding(bool on) {
+    std::lock_guard lock(shared_->mutex);
+    shared_->holding = on;
+  }
+
   void Run() {
     std::vector<std::uint8_t> buffer(length_);
     while (!Stopping()) {
@@ -272,7 +292,9 @@ class LinuxReader final : public HidReader {
       // Without report IDs the node gives the data alone; the report-ID byte
       // 0 goes in front, as the handler expects.
       const std::size_t offset = uses_report_ids_ ? 0 : 1;
+      SetHolding(true);
       const ssize_t n = read(fd_, buffer.data() + offset, buffer.size() - offset);
+      if (n <= 0) SetHolding(false);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
       if (n <= 0) {
         // Nothing to read although the node said so: it has gone.

@@ -1,6 +1,7 @@
 #include "hid/virtual_hid_backend.h"
 
 #include <cerrno>
+#include <deque>
 #include <utility>
 
 #include "hid/linux_hid_policy.h"
@@ -12,6 +13,7 @@ namespace {
 struct ReaderState {
   HidReaderCallbacks callbacks;
   bool active = true;
+  int in_flight = 0;  // reports sent by the device, not yet handed over
 };
 
 }  // namespace
@@ -66,10 +68,97 @@ class VirtualHandle final : public HidHandle {
   bool read_write_;
 };
 
+// A writer on the event loop. Its state outlives it while a delayed report
+// is still on its way, as a write the device has not taken yet does.
+class VirtualWriter final : public HidWriter {
+ public:
+  VirtualWriter(std::shared_ptr<VirtualHidBackend::Device> device, EventLoop& loop,
+                HidWriterCallbacks callbacks)
+      : state_(std::make_shared<State>(std::move(device), loop, std::move(callbacks))) {}
+
+  ~VirtualWriter() override {
+    State& s = *state_;
+    s.owner_gone = true;
+    // What is queued goes out now, as the blocking destructor of a real
+    // writer waits for it, unless the device has stopped taking reports.
+    if (s.device->spec.write_delay >= kHidWriteTimeLimit) {
+      s.queue.clear();
+      return;
+    }
+    if (s.timer != 0) s.loop.cancel(s.timer);
+    s.timer = 0;
+    while (!s.queue.empty()) {
+      Deliver(s, s.queue.front());
+      s.queue.pop_front();
+    }
+  }
+  VirtualWriter(const VirtualWriter&) = delete;
+  VirtualWriter& operator=(const VirtualWriter&) = delete;
+
+  void Submit(std::vector<std::uint8_t> report) override {
+    state_->queue.push_back(std::move(report));
+    if (state_->timer == 0 && state_->queue.size() == 1) Next(state_);
+  }
+
+ private:
+  struct State {
+    State(std::shared_ptr<VirtualHidBackend::Device> d, EventLoop& l, HidWriterCallbacks c)
+        : device(std::move(d)), loop(l), callbacks(std::move(c)) {}
+    std::shared_ptr<VirtualHidBackend::Device> device;
+    EventLoop& loop;
+    HidWriterCallbacks callbacks;
+    std::deque<std::vector<std::uint8_t>> queue;
+    TimerId timer = 0;
+    bool owner_gone = false;
+  };
+
+  static bool Deliver(State& s, const std::vector<std::uint8_t>& report) {
+    VirtualHidBackend::Device& d = *s.device;
+    if (!d.attached || d.spec.writes_fail) return false;
+    ++d.writes;
+    // A copy: the sink may unplug the device, which drops it.
+    if (VirtualHidBackend::OutputSink sink = d.on_output) sink(report);
+    return true;
+  }
+
+  // Sends the front report: at once, or after the device's delay.
+  static void Next(const std::shared_ptr<State>& state) {
+    State& s = *state;
+    while (!s.queue.empty() && s.timer == 0) {
+      const Micros delay = s.device->spec.write_delay;
+      if (delay > 0) {
+        s.timer = s.loop.schedule_after(delay, [state] {
+          state->timer = 0;
+          Finish(state);
+          Next(state);
+        });
+        return;
+      }
+      Finish(state);
+    }
+  }
+
+  // The front report reaches the device; its end is told on the next turn.
+  static void Finish(const std::shared_ptr<State>& state) {
+    State& s = *state;
+    if (s.queue.empty()) return;
+    const std::vector<std::uint8_t> report = std::move(s.queue.front());
+    s.queue.pop_front();
+    const bool ok = Deliver(s, report);
+    if (s.owner_gone || !s.callbacks.on_written) return;
+    s.loop.post([state, ok] {
+      if (!state->owner_gone) state->callbacks.on_written(ok);
+    });
+  }
+
+  std::shared_ptr<State> state_;
+};
+
 class VirtualReader final : public HidReader {
  public:
   explicit VirtualReader(std::shared_ptr<ReaderState> state) : state_(std::move(state)) {}
   ~VirtualReader() override { state_->active = false; }
+  bool Pending() const override { return state_->in_flight > 0; }
 
  private:
   std::shared_ptr<ReaderState> state_;
@@ -105,9 +194,18 @@ void VirtualHidBackend::SendInput(DeviceId id, std::span<const std::uint8_t> rep
   for (const auto& weak : it->second->readers) {
     auto state = weak.lock();
     if (!state || !state->active) continue;
-    loop_.post([state, bytes = std::vector<std::uint8_t>(report.begin(), report.end())] {
+    ++state->in_flight;
+    auto deliver = [state, bytes = std::vector<std::uint8_t>(report.begin(), report.end())] {
+      --state->in_flight;
       if (state->active && state->callbacks.on_report) state->callbacks.on_report(bytes);
-    });
+    };
+    // A reader that lags (a busy machine) has the report in hand for a while
+    // before the event thread sees it.
+    if (it->second->spec.input_delay > 0) {
+      loop_.schedule_after(it->second->spec.input_delay, std::move(deliver));
+    } else {
+      loop_.post(std::move(deliver));
+    }
   }
 }
 
@@ -204,6 +302,13 @@ std::unique_ptr<HidReader> VirtualHidBackend::StartReader(const HidInterfaceInfo
     readers.push_back(state);
   }
   return std::make_unique<VirtualReader>(std::move(state));
+}
+
+std::unique_ptr<HidWriter> VirtualHidBackend::StartWriter(const HidInterfaceInfo& info, EventLoop& loop,
+                                                          HidWriterCallbacks callbacks) {
+  auto device = Find(info);
+  if (!device || device->spec.refuse_open || device->spec.refuse_read_write) return nullptr;
+  return std::make_unique<VirtualWriter>(std::move(device), loop, std::move(callbacks));
 }
 
 void VirtualHidBackend::WatchChanges(EventLoop& /*loop*/,

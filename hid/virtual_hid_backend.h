@@ -35,6 +35,13 @@ struct VirtualHidSpec {
   std::string port;                // the USB port it hangs on ("" none)
   bool unidentifiable = false;     // attributes cannot be read
   bool writes_fail = false;        // opened read-write, but every write fails
+  // How long the device takes to accept each output report (0: at once). At
+  // kHidWriteTimeLimit or more it has stopped listening; reports still queued
+  // when the device object goes are then lost, else they go out at once.
+  Micros write_delay = 0;
+  // How long an input report takes from the device to the event thread, as
+  // a reader thread that lags behind on a busy machine (0: the next turn).
+  Micros input_delay = 0;
   std::uint16_t input_length = 65;
   std::uint16_t output_length = 65;
 };
@@ -80,6 +87,10 @@ class VirtualHidBackend final : public HidBackend {
   std::unique_ptr<HidReader> StartReader(const HidInterfaceInfo& info, EventLoop& loop,
                                          std::uint16_t input_length, int sleep_ms,
                                          HidReaderCallbacks callbacks) override;
+  // On the event loop, without threads: each report reaches the device after
+  // its spec's write_delay.
+  std::unique_ptr<HidWriter> StartWriter(const HidInterfaceInfo& info, EventLoop& loop,
+                                         HidWriterCallbacks callbacks) override;
   void WatchChanges(EventLoop& loop, std::function<void(const HidChange&)> changed) override;
   void StopWatching() override;
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <limits>
+#include <optional>
 
 namespace ql {
 
@@ -12,9 +13,15 @@ namespace {
 // One report must fit in TransferBuffer, and so must the longest command.
 constexpr std::size_t kMinTransferBuffer = kReportDataSize;
 
+// How often a blocking wait whose packet is still on its way looks again
+// (the device's write state change also wakes the loop when it is posted).
+constexpr Micros kWriteCheck = from_ms(100);
+
 }  // namespace
 
 Exchange::Exchange(EventLoop& loop) : TransferBuffer(kMinTransferBuffer, 0), loop_(loop) {}
+
+Exchange::~Exchange() { *alive_ = false; }
 
 // ---- Sending ---------------------------------------------------------------
 
@@ -176,15 +183,35 @@ WaitResult Exchange::WaitForResponse(std::uint8_t code, std::int64_t timeout_ms)
   EventLoop::WaitScope scope(loop_);
   const std::uint64_t generation = cancel_generation_;
   // This wait's own deadline: a wait nested inside it keeps its own and
-  // cannot shorten this one.
-  const Micros deadline = loop_.now() + from_ms(timeout_ms);
+  // cannot shorten this one. It starts when the packet has gone out.
+  std::optional<Micros> deadline;
+  int late_rounds = 0;
   for (;;) {
     if (cancel_generation_ != generation) return WaitResult::WaitStopped;
     if (CurrentDevice == nullptr) return WaitResult::WaitNoDevice;
-    if (loop_.now() >= deadline) return WaitResult::WaitTimeOut;
     if (CheckResponse(code)) return WaitResult::WaitOk;
-    loop_.process_events(deadline);
+    if (CurrentDevice->WriteStalled()) return WaitResult::WaitWriteStalled;
+    if (!deadline && !CurrentDevice->WritesPending()) deadline = loop_.now() + from_ms(timeout_ms);
+    if (deadline && loop_.now() >= *deadline) {
+      if (LateRound(late_rounds)) continue;
+      return WaitResult::WaitTimeOut;
+    }
+    // While the packet is on its way the loop wakes when it has gone (or the
+    // write has stalled).
+    loop_.process_events(deadline ? *deadline : loop_.now() + kWriteCheck);
   }
+}
+
+bool Exchange::LateRound(int& rounds) {
+  if (rounds >= kMaxLateRounds) return false;
+  ++rounds;
+  if (loop_.process_ready()) return true;
+  if (CurrentDevice != nullptr && CurrentDevice->InputPending()) {
+    // Received, not yet handed over: the reader is on its way.
+    loop_.process_events(loop_.now() + kLatePause);
+    return true;
+  }
+  return false;
 }
 
 bool Exchange::WaitForDevice() {
@@ -202,7 +229,14 @@ void Exchange::CancelWaits() {
 }
 
 void Exchange::SetCurrentDevice(ReportDevice* device) {
+  if (CurrentDevice != nullptr && CurrentDevice != device) CurrentDevice->SetWriteStateHandler({});
   CurrentDevice = device;
+  // A parked wait hears at once when the packet has gone out or stalled.
+  if (device != nullptr) {
+    device->SetWriteStateHandler([this, alive = alive_] {
+      if (*alive) WakeParked();
+    });
+  }
   WakeParked();
 }
 
@@ -215,6 +249,7 @@ Exchange::ResponseWait Exchange::Response(std::uint8_t code, std::int64_t timeou
 }
 
 Exchange::ResponseWait::~ResponseWait() {
+  *alive_ = false;
   Unpark();
   if (resume_timer_) ex_.loop_.cancel(resume_timer_);
 }
@@ -224,14 +259,50 @@ bool Exchange::ResponseWait::Decide() {
     result_ = WaitResult::WaitStopped;
   } else if (ex_.CurrentDevice == nullptr) {
     result_ = WaitResult::WaitNoDevice;
-  } else if (ex_.loop_.now() >= deadline_) {
-    result_ = WaitResult::WaitTimeOut;
   } else if (ex_.CheckResponse(code_)) {
     result_ = WaitResult::WaitOk;
+  } else if (ex_.CurrentDevice->WriteStalled()) {
+    result_ = WaitResult::WaitWriteStalled;
+  } else if (Expired()) {
+    result_ = WaitResult::WaitTimeOut;
   } else {
     return false;
   }
   return true;
+}
+
+bool Exchange::ResponseWait::Expired() {
+  if (!started_) {
+    if (ex_.CurrentDevice->WritesPending()) return false;  // the device tells when they have gone
+    started_ = true;
+    deadline_ = ex_.loop_.now() + from_ms(timeout_ms_);
+    if (awaiting_) ArmDeadline(deadline_);
+  }
+  if (ex_.loop_.now() < deadline_) return false;
+  // Past the deadline. Everything the loop had ready when the deadline
+  // timer ran goes first (a reader's hand-over posted in the same turn), and
+  // then, while the device has an answer on its way, a short pause at a
+  // time, within bounds.
+  if (!awaiting_) return true;  // decided at once, before parking: nothing can be on its way yet
+  if (late_rounds_ >= kMaxLateRounds) return true;
+  if (late_rounds_ > 0 && !ex_.CurrentDevice->InputPending()) return true;
+  const bool first = late_rounds_++ == 0;
+  if (first && !ex_.CurrentDevice->InputPending()) {
+    ex_.loop_.post([this, alive = alive_] {
+      if (*alive && ex_.parked_ == this) Check();
+    });
+  } else {
+    ArmDeadline(ex_.loop_.now() + kLatePause);
+  }
+  return false;
+}
+
+void Exchange::ResponseWait::ArmDeadline(Micros at) {
+  if (deadline_timer_) ex_.loop_.cancel(deadline_timer_);
+  deadline_timer_ = ex_.loop_.schedule_at(at, [this] {
+    deadline_timer_ = 0;
+    Check();
+  });
 }
 
 bool Exchange::ResponseWait::await_ready() {
@@ -240,17 +311,13 @@ bool Exchange::ResponseWait::await_ready() {
     return true;
   }
   generation_ = ex_.cancel_generation_;
-  deadline_ = ex_.loop_.now() + from_ms(timeout_ms_);
   return Decide();
 }
 
 void Exchange::ResponseWait::await_suspend(std::coroutine_handle<> awaiting) {
   awaiting_ = awaiting;
   ex_.parked_ = this;
-  deadline_timer_ = ex_.loop_.schedule_at(deadline_, [this] {
-    deadline_timer_ = 0;
-    Check();
-  });
+  if (started_) ArmDeadline(deadline_);
 }
 
 void Exchange::ResponseWait::Check() {
@@ -281,6 +348,9 @@ std::string ReportWaitError(WaitResult result, std::string_view device_name) {
       return "Error: Device " + std::string(device_name) + " removed.";
     case WaitResult::WaitTimeOut:
       return "Error: Timeout waiting for MCU.";
+    case WaitResult::WaitWriteStalled:
+      return device_name.empty() ? std::string("Error: Device stopped taking reports.")
+                                 : "Error: Device " + std::string(device_name) + " stopped taking reports.";
     case WaitResult::WaitOk:
     case WaitResult::WaitStopped:
       break;

@@ -6,6 +6,7 @@
 #include <coroutine>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -46,6 +47,9 @@ enum class WaitResult {
   // Not a device outcome: the user cancelled the wait (stop request, or a
   // click on "Waiting... Disconnect"). Callers end quietly.
   WaitStopped = 3,
+  // The device did not take a report within kHidWriteTimeLimit: it has
+  // stopped listening.
+  WaitWriteStalled = 4,
 };
 
 // What the exchange needs of the device it talks to: the HID device selected
@@ -55,13 +59,27 @@ class ReportDevice {
   virtual ~ReportDevice() = default;
   // Output report length declared by the device, report-ID byte included.
   virtual std::uint16_t OutputReportByteLength() = 0;
-  // Writes one output report (byte 0 = report ID). Blocking; true on success.
+  // Writes one output report (byte 0 = report ID); true when it was taken
+  // (or, for a device that writes in the background, queued).
   virtual bool SendReport(std::span<const std::uint8_t> report) = 0;
+  // Whether an input report has arrived that has not been handed to the
+  // exchange yet (in the platform's queue or on its way to the event thread).
+  virtual bool InputPending() { return false; }
+  // Devices that write in the background: whether reports are still on their
+  // way to the device, and whether one has not been taken in the time a
+  // device is given (it has stopped listening). `handler` is called on the
+  // event thread when either changes.
+  virtual bool WritesPending() { return false; }
+  virtual bool WriteStalled() { return false; }
+  virtual void SetWriteStateHandler(std::function<void()> handler) { (void)handler; }
 };
 
 class Exchange {
  public:
   explicit Exchange(EventLoop& loop);
+  ~Exchange();
+  Exchange(const Exchange&) = delete;
+  Exchange& operator=(const Exchange&) = delete;
 
   // ---- State (owned here, touched only on the event thread) --------------
   std::vector<std::uint8_t> TransferBuffer;  // 64 zero bytes at start
@@ -104,7 +122,13 @@ class Exchange {
 
   // ---- Waiting -----------------------------------------------------------
   // Each wait owns its deadline; a wait nested in another cannot cut the
-  // outer one's time-out.
+  // outer one's time-out. The time-out runs from the moment the packet has
+  // gone out (a device that writes in the background tells when), and it is
+  // the last thing a wait hears: when the deadline has passed, an answer
+  // that has already arrived (handed over, in the reader's hands, or in the
+  // platform's queue) and whatever else the loop has ready are taken first.
+  // A loop that ran late (a busy machine, a stopped process) therefore never
+  // turns a prompt answer into a time-out.
   WaitResult WaitForResponse(std::uint8_t code, std::int64_t timeout_ms);
   // Whether CurrentDevice is set, allowing up to ten 1 ms sleeps.
   bool WaitForDevice();
@@ -132,14 +156,25 @@ class Exchange {
   friend class ResponseWait;
   // Re-checks a parked wait after something it waits for may have happened.
   void WakeParked();
+  // A wait whose deadline has passed: takes what the loop has ready, or
+  // gives an answer the device has already sent a moment to arrive. True when
+  // the wait should look again; `rounds` bounds how often (a device flooding
+  // reports cannot keep a wait alive).
+  bool LateRound(int& rounds);
 
   // Restores the 64-byte floor if someone shrank TransferBuffer directly.
   void KeepMinimumBuffer();
+
+  // Bounds on the time a wait gives an answer already on its way once its
+  // deadline has passed: a few rounds of a millisecond each.
+  static constexpr int kMaxLateRounds = 200;
+  static constexpr Micros kLatePause = 1000;
 
   EventLoop& loop_;
   std::uint64_t cancel_generation_ = 0;
   bool blocking_waits_ = true;
   ResponseWait* parked_ = nullptr;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 class Exchange::ResponseWait {
@@ -158,18 +193,25 @@ class Exchange::ResponseWait {
   friend class Exchange;
   // The outcome so far, tested in WaitForResponse's order; false while none.
   bool Decide();
+  // Whether the time-out has come; starts the deadline once the packet is out.
+  bool Expired();
+  void ArmDeadline(Micros at);
   void Check();
   void Unpark();
 
   Exchange& ex_;
   std::uint8_t code_;
   std::int64_t timeout_ms_;
+  bool started_ = false;  // the deadline runs (the packet has gone out)
+  int late_rounds_ = 0;
   Micros deadline_ = 0;
   std::uint64_t generation_ = 0;
   WaitResult result_ = WaitResult::WaitTimeOut;
   std::coroutine_handle<> awaiting_;
   TimerId deadline_timer_ = 0;
   TimerId resume_timer_ = 0;
+  // Lets a late check posted to the loop tell that this wait has gone.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // The history line for a failed wait ("" for WaitOk and WaitStopped).

@@ -93,6 +93,9 @@ Task<bool> Session::ReadBootInfo() {
   if (result != WaitResult::WaitOk) {
     if (result == WaitResult::WaitStopped) {
       failure_ = SessionFailure::Stopped;
+    } else if (result == WaitResult::WaitWriteStalled) {
+      failure_ = SessionFailure::WriteStalled;
+      view_.AppendHistory(ReportWaitError(result, view_.DeviceName()));
     } else if (result == WaitResult::WaitNoDevice && device_ == nullptr) {
       failure_ = SessionFailure::Removed;
     } else {
@@ -121,9 +124,10 @@ Task<bool> Session::Connect() {
     result = co_await exchange_.Response(CMD_HANDSHAKE_2, kHandshakeTimeoutMs);
   }
   if (result != WaitResult::WaitOk) {
-    failure_ = result == WaitResult::WaitStopped    ? SessionFailure::Stopped
-               : result == WaitResult::WaitNoDevice ? SessionFailure::Removed
-                                                    : SessionFailure::ConnectFailed;
+    failure_ = result == WaitResult::WaitStopped        ? SessionFailure::Stopped
+               : result == WaitResult::WaitNoDevice     ? SessionFailure::Removed
+               : result == WaitResult::WaitWriteStalled ? SessionFailure::WriteStalled
+                                                        : SessionFailure::ConnectFailed;
     const std::string line = ReportWaitError(result, view_.DeviceName());
     if (!line.empty()) view_.AppendHistory(line);
     SetPhase(device_ == nullptr ? SessionPhase::Gone : SessionPhase::Ready);
@@ -159,7 +163,9 @@ Task<UploadOutcome> Session::Upload(FlashImage image) {
       SetPhase(SessionPhase::Failed);
       break;
     case UploadOutcome::Failed:
-      failure_ = device_ == nullptr ? SessionFailure::Removed : SessionFailure::UploadFailed;
+      failure_ = device_ == nullptr          ? SessionFailure::Removed
+                 : device_->WriteStalled() ? SessionFailure::WriteStalled
+                                           : SessionFailure::UploadFailed;
       SetPhase(device_ == nullptr ? SessionPhase::Gone : SessionPhase::Failed);
       break;
   }

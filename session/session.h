@@ -45,6 +45,7 @@ enum class SessionFailure {
   Declined,         // No at the bootloader-area question
   UploadFailed,     // a wait of the upload failed
   Stopped,          // a stop request
+  WriteStalled,     // the device stopped taking reports
 };
 
 std::string_view PhaseName(SessionPhase phase);

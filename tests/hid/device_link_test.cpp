@@ -15,7 +15,9 @@
 #include "hid/virtual_hid_backend.h"
 #include "hid/virtual_sim_device.h"
 #include "sim/simulated_bootloader.h"
+#include "tests/support/expected_flash.h"
 #include "tests/support/recording_link_view.h"
+#include "tests/upload/upload_test_support.h"
 
 namespace ql {
 namespace {
@@ -369,6 +371,39 @@ TEST_F(DeviceLinkTest, DestroyingTheLinkEndsEveryReader) {
   link.reset();
   EXPECT_EQ(backend.ReaderCount(boot->id()), 0);
   EXPECT_EQ(exchange.CurrentDevice, nullptr);
+}
+
+}  // namespace
+}  // namespace ql
+
+namespace ql {
+namespace {
+
+// The window's way of waiting (events processed nested in each wait) on a
+// loop that is held for two seconds, three times, in the middle of the write
+// (the process stopped, then continued), while the reader lags a few
+// milliseconds behind the device: the upload completes as if nothing had
+// happened, and its flash is what the upload must leave.
+TEST_F(DeviceLinkTest, UploadWithTheProcessStoppedMidWriteCompletes) {
+  VirtualHidSpec spec;
+  spec.input_delay = from_ms(3);
+  auto boot = Bootloader(Pic18(), spec);
+  Start();
+  link->ButtonConnectClick();
+  ASSERT_TRUE(link->Connected);
+  const std::vector<std::uint8_t> before = boot->model().flash();
+  const FlashImage image = test::PatternImage(0x1800);
+  const Micros start = loop.now();
+  for (const int at_ms : {100, 250, 400}) {
+    loop.schedule_at(start + from_ms(at_ms), [this] { loop.Hold(from_ms(2000)); });
+  }
+  EXPECT_EQ(link->Upload(image), UploadOutcome::Completed);
+  EXPECT_GT(loop.now(), start + from_ms(6000)) << "the holds came during the upload";
+  const TBootInfo& info = boot->model().config().info;
+  const test::Layout plan = test::PlanFor(info, image.ImageEnd());
+  EXPECT_EQ(boot->model().flash(), test::ExpectedFlash(before, info, image.bytes, plan.write_length,
+                                                       plan.erase_blocks * info.EraseBlockSize));
+  for (const std::string& line : view.history) EXPECT_EQ(line.find("Error"), std::string::npos) << line;
 }
 
 }  // namespace

@@ -38,6 +38,7 @@ class CountingLoop final : public EventLoop {
     ++passes;
     inner.process_events(deadline);
   }
+  bool process_ready() override { return inner.process_ready(); }
   TimerId schedule_at(Micros at, std::function<void()> fn) override { return inner.schedule_at(at, std::move(fn)); }
   void cancel(TimerId id) override { inner.cancel(id); }
   void post(std::function<void()> fn) override { inner.post(std::move(fn)); }
@@ -337,10 +338,16 @@ TEST_F(ExchangeTest, WaitOutcomesInTheirFixedOrder) {
   EXPECT_EQ(ex.WaitForResponse(CMD_WRITE, 30), WaitResult::WaitTimeOut);
   EXPECT_EQ(loop.now(), from_ms(37));
 
-  // An answer arriving exactly at the deadline: the time-out wins.
+  // An answer arriving exactly at the deadline is heard: the time-out is
+  // the last thing a wait hears. One a millisecond later is not.
   ex.SendPacket(0);
   AnswerAt(37 + 500, {0x0F, 0x03});
+  EXPECT_EQ(ex.WaitForResponse(CMD_HANDSHAKE_1, 500), WaitResult::WaitOk);
+  ex.SendPacket(0);
+  AnswerAt(537 + 501, {0x0F, 0x03});
   EXPECT_EQ(ex.WaitForResponse(CMD_HANDSHAKE_1, 500), WaitResult::WaitTimeOut);
+  EXPECT_EQ(loop.now(), from_ms(1037));
+  loop.advance(from_ms(1));  // the late answer, consumed by nobody
 
   // A removal at the deadline wins over the time-out.
   ex.SendPacket(0);

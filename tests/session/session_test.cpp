@@ -41,6 +41,7 @@ struct Board {
   std::string serial;
   sim::Fault fault;
   std::size_t image_length = 0;
+  Micros input_delay = 0;  // the reader's lag on a busy machine
 
   std::unique_ptr<VirtualSimBootloader> sim;
   std::vector<std::uint8_t> before;
@@ -51,6 +52,7 @@ struct Board {
   FlashImage image;
   Micros first_write = -1;
   Micros ended = -1;
+  SessionFailure failure = SessionFailure::None;
 };
 
 // A board's whole session: boot info, connect, upload.
@@ -64,6 +66,7 @@ Task<UploadOutcome> Flow(Board& b, EventLoop& loop) {
   if (!co_await b.session->Connect()) co_return UploadOutcome::Failed;
   const UploadOutcome outcome = co_await b.session->Upload(b.image);
   b.ended = loop.now();
+  b.failure = b.session->failure();
   co_return outcome;
 }
 
@@ -75,6 +78,7 @@ class SideBySide : public ::testing::Test {
       config.fault = b.fault;
       VirtualHidSpec spec;
       spec.serial = b.serial;
+      spec.input_delay = b.input_delay;
       b.sim = std::make_unique<VirtualSimBootloader>(backend, loop, config, spec);
       b.before = b.sim->model().flash();
       b.image = PatternImage(b.image_length, config.info.McuType == 1 ? McuFamily::Pic16 : McuFamily::Pic18);
@@ -175,6 +179,61 @@ TEST_F(SideBySide, FourBoardsOneUnpluggedOneSilent) {
   // The silent board's one-second wait and the others ran side by side: the
   // whole took far less than one board after another.
   EXPECT_LT(loop.now(), boards[0].ended + from_ms(1000));
+}
+
+// The process stops (SIGSTOP, a machine paging) for two seconds, three times
+// in the middle of the boards' writes, while their readers lag a few
+// milliseconds behind: every deadline is long past when the loop runs again,
+// and every answer had come in time. Every board completes.
+TEST_F(SideBySide, StoppedProcessLosesNoBoard) {
+  boards.resize(3);
+  boards[0].preset = "pic18", boards[0].serial = "A", boards[0].image_length = 0x1800;
+  boards[1].preset = "pic16", boards[1].serial = "B", boards[1].image_length = 0x0900;
+  boards[2].preset = "pic18j", boards[2].serial = "C", boards[2].image_length = 0x2000;
+  for (Board& b : boards) b.input_delay = from_ms(3);
+  for (const int at_ms : {200, 330, 520}) loop.schedule_at(from_ms(at_ms), [this] { loop.Hold(from_ms(2000)); });
+  Run();
+  for (Board& b : boards) {
+    SCOPED_TRACE(b.serial);
+    EXPECT_EQ(b.flow.result(), UploadOutcome::Completed);
+    EXPECT_EQ(b.sim->model().flash(), Oracle(b));
+    for (const std::string& line : b.view.history) EXPECT_EQ(line.find("Error"), std::string::npos) << line;
+  }
+}
+
+// One board stops taking reports in the middle of its write; another takes
+// 600 ms over one report. Neither holds up the healthy board beside them:
+// the slow one completes (its answer is awaited from the moment its packet
+// went out), the stalled one fails alone with its own line.
+TEST_F(SideBySide, ABoardThatStopsTakingReportsFailsAlone) {
+  boards.resize(3);
+  boards[0].preset = "pic18", boards[0].serial = "A", boards[0].image_length = 0x1800;
+  boards[1].preset = "pic18", boards[1].serial = "B", boards[1].image_length = 0x1800;
+  boards[2].preset = "pic18", boards[2].serial = "C", boards[2].image_length = 0x1800;
+  const auto set_delay = [this](int board, Micros delay) {
+    backend.Update(boards[board].sim->id(), [delay](VirtualHidSpec& spec) { spec.write_delay = delay; });
+  };
+  loop.schedule_at(from_ms(300), [&] { set_delay(1, from_ms(600)); });
+  loop.schedule_at(from_ms(305), [&] { set_delay(1, 0); });
+  loop.schedule_at(from_ms(350), [&] { set_delay(2, from_ms(60000)); });
+  Run();
+
+  EXPECT_EQ(boards[0].flow.result(), UploadOutcome::Completed);
+  EXPECT_EQ(boards[0].sim->model().flash(), Oracle(boards[0]));
+  EXPECT_EQ(boards[1].flow.result(), UploadOutcome::Completed);
+  EXPECT_EQ(boards[1].sim->model().flash(), Oracle(boards[1]));
+  EXPECT_GT(boards[1].ended, boards[0].ended + from_ms(500)) << "the slow report did cost its board the time";
+
+  Board& stalled = boards[2];
+  EXPECT_EQ(stalled.flow.result(), UploadOutcome::Failed);
+  EXPECT_EQ(stalled.failure, SessionFailure::WriteStalled);
+  EXPECT_TRUE(Saw(stalled, "Error: Device PIC18F4550 (Serial=C) stopped taking reports.")) << stalled.view.history.back();
+  EXPECT_FALSE(Saw(stalled, "Error: Timeout waiting for MCU."));
+  // Failed within the write time limit of its last report, not later.
+  EXPECT_LT(stalled.ended, from_ms(350) + kHidWriteTimeLimit + from_ms(100));
+  for (const int i : {0, 1}) {
+    for (const std::string& line : boards[i].view.history) EXPECT_EQ(line.find("Error"), std::string::npos) << line;
+  }
 }
 
 // A session's step that is still waiting when the session goes is cancelled
