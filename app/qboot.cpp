@@ -1,6 +1,7 @@
 #include "app/qboot.h"
 
 #include <QCheckBox>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -192,6 +193,9 @@ void TqBoot::closeEvent(QCloseEvent* event) {
       UploadRunning = false;
       ButtonStartBootloader->setText(QStringLiteral("Begin uploading"));
       link_->Stop();
+      // An open question (a close that comes from outside, such as SIGTERM)
+      // is answered No: the upload ends before anything is erased.
+      if (QWidget* modal = QApplication::activeModalWidget(); modal != nullptr && modal != this) modal->close();
     }
     event->ignore();
     return;

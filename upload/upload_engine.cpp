@@ -40,7 +40,11 @@ class ByteLine {
 class Upload {
  public:
   Upload(Exchange& exchange, FlashImage image, UploadUi& ui)
-      : ex_(exchange), image_(std::move(image)), ui_(ui), info_(exchange.BootInfo) {}
+      : ex_(exchange),
+        image_(std::move(image)),
+        ui_(ui),
+        info_(exchange.BootInfo),
+        stop_base_(exchange.StopRequests()) {}
 
   Task<UploadOutcome> Run();
 
@@ -87,16 +91,23 @@ class Upload {
   std::int64_t L_ = 0;
   std::array<std::uint8_t, 4> SavedResetVector{0xFF, 0xFF, 0xFF, 0xFF};
   ByteLine byte_line_;
+  // Stop requests counted when the upload began: one that comes at any time
+  // after (inside a wait, or outside one, such as while the question is
+  // open) holds for the rest of the upload.
+  const std::uint64_t stop_base_;
+  bool StopRequested() const { return ex_.StopRequests() != stop_base_; }
   bool stopping_ = false;   // a stop request came: close the open command, then end
   bool abandoned_ = false;  // a second one came: end at once
 };
 
 Task<WaitResult> Upload::Await(std::uint8_t code, std::int64_t timeout_ms, std::int64_t blocks_left) {
-  const std::uint64_t requests = ex_.StopRequests();
   const Micros deadline = ex_.loop().now() + from_ms(timeout_ms);
-  WaitResult r = co_await ex_.Response(code, timeout_ms);
+  WaitResult r = WaitResult::WaitStopped;
+  // A stop that came between two waits is heard by the next one at once.
+  const std::uint64_t stops = ex_.StopRequests() - stop_base_;
+  if (stops == 0 || (stopping_ && stops == 1)) r = co_await ex_.Response(code, timeout_ms);
   if (r != WaitResult::WaitStopped) co_return r;
-  if (stopping_ || ex_.StopRequests() - requests > 1) {
+  if (stopping_ || ex_.StopRequests() - stop_base_ > 1) {
     abandoned_ = true;
     co_return r;
   }
@@ -158,6 +169,8 @@ Task<UploadOutcome> Upload::Run() {
     ui_.FinishUpload();
     co_return UploadOutcome::Declined;
   }
+  // A stop while the question was open: nothing has been sent yet.
+  if (StopRequested()) co_return UploadOutcome::Stopped;
 
   ui_.AppendTerminal("Erase...");
   if (WaitResult r = co_await MainErase(n); r != WaitResult::WaitOk) co_return Fail(r);

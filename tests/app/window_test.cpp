@@ -518,6 +518,28 @@ class WindowTest : public QObject {
     QCOMPARE(r.backend.ReaderCount(r.sim->id()), 0);
   }
 
+  // A close from outside (SIGTERM closes the window) while the
+  // bootloader-area question is open: the upload ends before anything is
+  // erased or written, and the window closes.
+  void closingWhileTheQuestionIsOpenSendsNothing() {
+    Rig r;
+    r.Plug("pic18");
+    r.Connect();
+    const TBootInfo info = r.sim->model().config().info;
+    r.w->DropFiles({WriteHex("past-boot.hex", Pattern(info.BootStart + 16, 6))});
+    const std::vector<std::uint8_t> before = r.sim->model().flash();
+    const std::size_t commands = r.sim->model().commands().size();
+    r.dialogs.area_answer = true;
+    r.dialogs.on_dialog = [&] { r.w->close(); };
+    r.w->ButtonStartBootloader->click();
+    r.dialogs.on_dialog = nullptr;
+    QCOMPARE(r.dialogs.area_questions, 1);
+    QVERIFY(!r.w->isVisible());
+    QCOMPARE(r.sim->model().commands().size(), commands);
+    QVERIFY(r.sim->model().flash() == before);
+    QVERIFY(!r.sim->model().reset_seen());
+  }
+
   void closesAfterACompletedUploadWhenAsked() {
     Rig r;
     r.Plug("pic18");

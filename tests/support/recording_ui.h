@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -35,6 +36,7 @@ class RecordingUi : public UploadUi {
   }
   bool AskBootloaderArea() override {
     ++questions;
+    if (on_question) on_question();
     return answer;
   }
   void FinishUpload() override {
@@ -55,6 +57,7 @@ class RecordingUi : public UploadUi {
   std::int64_t progress_steps = 0;
   int questions = 0;
   bool answer = true;
+  std::function<void()> on_question;  // runs while the question is open
   int finish_calls = 0;
 
  private:

@@ -137,6 +137,19 @@ TEST(UploadStopFails, ADeviceThatStopsAnsweringEndsTheStopWithinItsTimeOut) {
   }
 }
 
+// A stop request that comes while no wait runs (here: while the
+// bootloader-area question is open, answered OK) holds for the rest of the
+// upload: it ends before anything is erased or written.
+TEST(UploadStopOutsideAWait, WhileTheQuestionIsOpenNothingIsSent) {
+  Rig r(Device("pic18"));
+  r.ui.on_question = [&] { r.ex.CancelWaits(); };
+  ASSERT_EQ(r.Run(PatternImage(r.info.BootStart + 0x10)), UploadOutcome::Stopped);
+  EXPECT_EQ(r.ui.questions, 1);
+  EXPECT_TRUE(r.packets.empty());
+  EXPECT_EQ(r.dev.flash(), r.before);
+  EXPECT_EQ(r.ui.finish_calls, 0) << "the caller ends a stopped upload with its own texts";
+}
+
 // A second stop request while the first one closes the command ends the
 // upload at once: no further packet, one line saying to reset the board.
 TEST(UploadStopFails, ASecondStopAbandonsAtOnce) {
