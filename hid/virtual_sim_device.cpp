@@ -4,6 +4,11 @@
 
 namespace ql {
 
+namespace {
+// Far beyond any time-out: the report is never taken.
+constexpr Micros kNeverTaken = from_ms(24LL * 3600 * 1000);
+}  // namespace
+
 VirtualSimBootloader::VirtualSimBootloader(VirtualHidBackend& backend, EventLoop& loop,
                                            sim::Config config, VirtualHidSpec spec)
     : backend_(backend), driver_(loop, std::move(config)) {
@@ -18,8 +23,14 @@ VirtualSimBootloader::VirtualSimBootloader(VirtualHidBackend& backend, EventLoop
   driver_.on_unplug = [this] {
     if (backend_.Attached(id_)) backend_.Unplug(id_);
   };
-  id_ = backend_.Plug(std::move(spec),
-                      [this](std::span<const std::uint8_t> report) { driver_.Receive(report); });
+  if (driver_.model().deaf()) spec.write_delay = kNeverTaken;
+  id_ = backend_.Plug(std::move(spec), [this](std::span<const std::uint8_t> report) {
+    driver_.Receive(report);
+    // A device that has stopped taking reports: its host's writes never end.
+    if (driver_.model().deaf()) {
+      backend_.Update(id_, [](VirtualHidSpec& s) { s.write_delay = kNeverTaken; });
+    }
+  });
 }
 
 VirtualSimBootloader::~VirtualSimBootloader() { Unplug(); }

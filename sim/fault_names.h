@@ -16,10 +16,11 @@ inline std::optional<FaultKind> FaultFromName(std::string_view name) {
   if (name == "short-boot-info") return FaultKind::ShortBootInfo;
   if (name == "silent") return FaultKind::Silent;
   if (name == "unplug") return FaultKind::Unplug;
+  if (name == "deaf") return FaultKind::Deaf;
   return std::nullopt;
 }
 
 inline constexpr std::string_view kFaultNames =
-    "no-answer, wrong-answer, garbage-boot-info, short-boot-info, silent, unplug";
+    "no-answer, wrong-answer, garbage-boot-info, short-boot-info, silent, unplug, deaf";
 
 }  // namespace ql::sim

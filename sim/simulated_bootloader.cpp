@@ -63,6 +63,7 @@ std::string ConfigConflict(const Config& config) {
 // ---- The model -------------------------------------------------------------
 
 SimulatedBootloader::SimulatedBootloader(Config config) : config_(std::move(config)) {
+  deaf_ = config_.fault.kind == FaultKind::Deaf && config_.fault.step <= 1;
   flash_.resize(config_.flash_size);
   erased_.assign(config_.flash_size, false);
   for (std::uint32_t a = 0; a < config_.flash_size; ++a)
@@ -141,7 +142,7 @@ std::vector<Output> SimulatedBootloader::ReceiveReport(std::span<const std::uint
 
 std::vector<Output> SimulatedBootloader::Receive(std::span<const std::uint8_t> data, Micros now) {
   std::vector<Output> out;
-  if (!present_) return out;
+  if (!present_ || deaf_) return out;
   std::array<std::uint8_t, kReportDataSize> report{};
   std::copy_n(data.begin(), std::min(data.size(), report.size()), report.begin());
 
@@ -150,8 +151,11 @@ std::vector<Output> SimulatedBootloader::Receive(std::span<const std::uint8_t> d
   busy_until_ = arrival;
   device_time_ += config_.timing.frame;
 
+  const int steps_before = step_;
   if (write_remaining_ > 0) DataReport(report, arrival, out);
   else Command(report, arrival, out);
+  // The packet before the deaf one is done: nothing more is taken.
+  if (step_ != steps_before && config_.fault.kind == FaultKind::Deaf && step_ + 1 >= config_.fault.step) deaf_ = true;
   return out;
 }
 

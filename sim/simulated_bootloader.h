@@ -41,6 +41,10 @@ enum class FaultKind {
   ShortBootInfo,    // the boot-info answer stops after McuType and EraseBlockSize
   Silent,           // nothing is carried out and nothing answered, ever
   Unplug,           // the device leaves the bus when the packet of step k arrives
+  Deaf,             // the device takes no report from the packet of step k on
+                    // (step 0 or 1: none at all): the packet before it is carried
+                    // out and answered, then its host's writes stall (over USB the
+                    // endpoint is no longer read)
 };
 
 struct Fault {
@@ -128,6 +132,8 @@ class SimulatedBootloader {
   int data_blocks() const { return data_blocks_; }
   // Reports outside a write that held no known command.
   int ignored_reports() const { return ignored_reports_; }
+  // The device has stopped taking reports (the Deaf fault struck).
+  bool deaf() const { return deaf_; }
   // Time the device spent on the bus and flashing: every frame in and out plus
   // every erase and write time.
   Micros device_time() const { return device_time_; }
@@ -156,6 +162,7 @@ class SimulatedBootloader {
   std::vector<CommandRecord> refused_;
   bool reset_seen_ = false;
   bool present_ = true;
+  bool deaf_ = false;
   int step_ = 0;
   int data_blocks_ = 0;
   int ignored_reports_ = 0;

@@ -24,6 +24,7 @@
 #include "core/parse_number.h"
 #include "core/version.h"
 #include "protocol/exchange.h"
+#include "sim/fault_names.h"
 #include "sim/simulated_bootloader.h"
 #include "simtool/uhid_bridge.h"
 #include "simtool/uhid_descriptor.h"
@@ -38,16 +39,6 @@ std::uint32_t ParseNumber(const std::string& text, std::uint32_t max, const std:
                                        " (decimal, or hex with 0x)");
 }
 
-std::optional<ql::sim::FaultKind> FaultFromName(const std::string& name) {
-  using ql::sim::FaultKind;
-  if (name == "no-answer") return FaultKind::NoAnswer;
-  if (name == "wrong-answer") return FaultKind::WrongAnswer;
-  if (name == "garbage-boot-info") return FaultKind::GarbageBootInfo;
-  if (name == "short-boot-info") return FaultKind::ShortBootInfo;
-  if (name == "silent") return FaultKind::Silent;
-  if (name == "unplug") return FaultKind::Unplug;
-  return std::nullopt;
-}
 
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -93,7 +84,7 @@ int Run(int argc, char** argv) {
   number("--write-block", write_block, 0xFFFF, "Write block size in bytes");
   app.add_option("--fault", fault_text,
                  "Misbehave: KIND, or KIND@STEP (or KIND:STEP), KIND one of no-answer, wrong-answer, "
-                 "garbage-boot-info, short-boot-info, silent, unplug; STEP counts the packets "
+                 "garbage-boot-info, short-boot-info, silent, unplug, deaf; STEP counts the packets "
                  "received from 1 (0 or none: every one)")
       ->type_name("KIND[@STEP]");
   app.add_option("--dump-flash", dump_flash, "At the end, write the whole flash to OUT")
@@ -139,7 +130,7 @@ int Run(int argc, char** argv) {
   }
   if (!fault_text.empty()) {
     const auto at = fault_text.find_first_of("@:");
-    const auto kind = FaultFromName(fault_text.substr(0, at));
+    const auto kind = ql::sim::FaultFromName(fault_text.substr(0, at));
     if (!kind) {
       std::fprintf(stderr, "quelloader-sim: --fault: unknown kind '%s'\n", fault_text.c_str());
       return 2;

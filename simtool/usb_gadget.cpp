@@ -442,6 +442,14 @@ int ServeUsbGadget(const UsbServeOptions& options) {
         broken = true;
         stop = true;
       }
+      // A device that has stopped taking reports no longer reads its OUT
+      // endpoint: the gadget driver's few buffers fill, the endpoint NAKs and
+      // the host's writes stall.
+      if (bridge.model().deaf() && watch != 0) {
+        loop.unwatch(watch);
+        watch = 0;
+        say("no longer taking reports");
+      }
     });
     say("quelloader-sim: on the bus through " + gadget.udc() + " (" + node + ")");
     return true;

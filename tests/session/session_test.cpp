@@ -51,6 +51,7 @@ struct Board {
   Task<UploadOutcome> flow;
   FlashImage image;
   Micros first_write = -1;
+  Micros last_sent = -1;
   Micros ended = -1;
   SessionFailure failure = SessionFailure::None;
 };
@@ -98,6 +99,7 @@ class SideBySide : public ::testing::Test {
       b.session = std::make_unique<Session>(loop, *b.device, b.view, /*blocking_waits=*/false);
       b.session->exchange().OnPacketSent = [&b, this](std::span<const std::uint8_t> p) {
         if (b.first_write < 0 && p.size() == 8 && p[1] == CMD_WRITE) b.first_write = loop.now();
+        b.last_sent = loop.now();
       };
     }
     // Every flow starts before any answer has come back: all are under way at once.
@@ -215,7 +217,7 @@ TEST_F(SideBySide, ABoardThatStopsTakingReportsFailsAlone) {
   };
   loop.schedule_at(from_ms(300), [&] { set_delay(1, from_ms(600)); });
   loop.schedule_at(from_ms(305), [&] { set_delay(1, 0); });
-  loop.schedule_at(from_ms(350), [&] { set_delay(2, from_ms(60000)); });
+  boards[2].fault = {sim::FaultKind::Deaf, 40};  // deaf from a data block of its write on
   Run();
 
   EXPECT_EQ(boards[0].flow.result(), UploadOutcome::Completed);
@@ -230,7 +232,10 @@ TEST_F(SideBySide, ABoardThatStopsTakingReportsFailsAlone) {
   EXPECT_TRUE(Saw(stalled, "Error: Device PIC18F4550 (Serial=C) stopped taking reports.")) << stalled.view.history.back();
   EXPECT_FALSE(Saw(stalled, "Error: Timeout waiting for MCU."));
   // Failed within the write time limit of its last report, not later.
-  EXPECT_LT(stalled.ended, from_ms(350) + kHidWriteTimeLimit + from_ms(100));
+  EXPECT_TRUE(stalled.sim->model().deaf());
+  // Failed when its last packet had not been taken within the limit.
+  EXPECT_GE(stalled.ended - stalled.last_sent, kHidWriteTimeLimit);
+  EXPECT_LE(stalled.ended - stalled.last_sent, kHidWriteTimeLimit + from_ms(10));
   for (const int i : {0, 1}) {
     for (const std::string& line : boards[i].view.history) EXPECT_EQ(line.find("Error"), std::string::npos) << line;
   }

@@ -269,6 +269,20 @@ TEST(SimFaults, StepFaultsHitTheirPacketOnly) {
   EXPECT_TRUE(silent.Receive(Plain(CMD_BOOT_INFO), 0).empty());
   EXPECT_TRUE(silent.Receive(Plain(CMD_HANDSHAKE_1), 0).empty());
   EXPECT_EQ(silent.commands().size(), 2u) << "a silent device still records";
+
+  // Deaf at the second data block: it is taken but neither written nor
+  // answered, and nothing after it is taken at all.
+  c.fault = {FaultKind::Deaf, 4};
+  SimulatedBootloader deaf(c);
+  deaf.Receive(Addressed(CMD_ERASE, 0, 1), 0);
+  acks = SendAll(deaf, write);
+  ASSERT_EQ(acks.size(), 1u);
+  EXPECT_TRUE(IsAck(acks[0], CMD_WRITE));
+  EXPECT_TRUE(deaf.deaf());
+  EXPECT_TRUE(deaf.present());
+  const std::size_t taken = deaf.commands().size();
+  EXPECT_TRUE(deaf.Receive(Plain(CMD_HANDSHAKE_1), 0).empty());
+  EXPECT_EQ(deaf.commands().size(), taken) << "nothing more is taken";
 }
 
 TEST(SimFaults, BadBootInfoRecordsAreRefusedByTheHost) {

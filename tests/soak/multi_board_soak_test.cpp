@@ -87,6 +87,7 @@ const char* FaultName(sim::FaultKind k) {
     case sim::FaultKind::ShortBootInfo: return "short-boot-info";
     case sim::FaultKind::Silent: return "silent";
     case sim::FaultKind::Unplug: return "unplug";
+    case sim::FaultKind::Deaf: return "deaf";
     case sim::FaultKind::None: break;
   }
   return "none";
