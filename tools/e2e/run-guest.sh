@@ -205,6 +205,7 @@ for p in pic18 pic18j pic16; do
 done
 add wait_hotplug $((have_sim & have_devcmds)) "$cli_why"
 add unplug_mid_write $((have_sim & have_devcmds)) "$cli_why"
+add stopped_mid_write $((have_sim & have_devcmds)) "$cli_why"
 add two_devices $((have_sim & have_devcmds)) "$cli_why"
 add other_leaves_mid_upload $((have_sim & have_devcmds)) "$cli_why"
 add simulated_like_real $((have_sim & have_devcmds)) "$cli_why"
@@ -221,13 +222,13 @@ if [ $want_usb -eq 1 ]; then
   # kernel's own events.
   add usb_modules 1 ""
   add usb_sim_appears "$have_sim" "no quelloader-sim"
-  for s in flash_pic18 flash_pic18j flash_pic16 wait_hotplug unplug_mid_write two_devices \
+  for s in flash_pic18 flash_pic18j flash_pic16 wait_hotplug unplug_mid_write stopped_mid_write two_devices \
            other_leaves_mid_upload reset_leaves_bus no_access list_facts two_flash_at_once come_back; do
     add "usb_$s" $((have_sim & have_devcmds)) "$cli_why"
   done
   add usb_device_link_qt $((have_sim & have_link)) "no device-link Qt test"
   [ -n "$only" ] && add usb_round_trip $((have_sim & have_rt)) "no round-trip program"
-  for s in line_all line_port line_loop; do add "usb_$s" $((have_sim & have_devcmds)) "$cli_why"; done
+  for s in line_all line_port line_loop deaf_board; do add "usb_$s" $((have_sim & have_devcmds)) "$cli_why"; done
   add usb_plug_storm $((have_sim & have_link)) "no device-link Qt test"
   add udev_rule "$have_sim" "no quelloader-sim"
   add udev_trigger $((have_sim & have_devcmds & have_link)) "$cli_why, or no device-link Qt test"

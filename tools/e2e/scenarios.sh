@@ -246,6 +246,31 @@ scn_unplug_mid_write() {
   note "exit 1 after ${took} s with the removal line; the first $b bytes written, nothing after"
 }
 
+# ---- 3b. Stopped and continued in the middle of the write -----------------------------
+# The command line is stopped (SIGSTOP) for two seconds while it writes, then
+# continued: every deadline under way is long past when it runs again, and
+# every answer had come in time (it waits in the kernel's queue). The upload
+# completes and the flash is identical.
+scn_stopped_mid_write() {
+  sim_attach dev pic18j --dump-flash "$T/flash.bin" || return 1
+  timeout 90 quelloader-cli flash "$FX/pic18-app-24k.hex" --yes > "$T/flash.out" 2> "$T/flash.err" &
+  cli_pid=$!
+  wait_until 20 grep -q '^Uploading:' "$T/flash.err" || { cat "$T/flash.err"; fail "the upload did not start"; return 1; }
+  sleep 0.5
+  kill -0 $cli_pid 2>/dev/null || { cat "$T/flash.err"; fail "the upload ended before it could be stopped"; return 1; }
+  kill -STOP $cli_pid
+  sleep 2
+  kill -CONT $cli_pid
+  wait $cli_pid
+  rc=$?
+  cat "$T/flash.out" "$T/flash.err"
+  [ $rc -eq 0 ] || { fail "flash exited with $rc after it was stopped and continued"; return 1; }
+  grep -q 'Timeout' "$T/flash.err" && { fail "a time-out was reported"; return 1; }
+  wait_until 10 sim_ended dev || { fail "the device did not leave the bus after the reset"; return 1; }
+  same_flash "$T/flash.bin" "$EXP/pic18j.pic18-app-24k.bin" || return 1
+  note "stopped for 2 s in the middle of the write and continued: completed, flash identical"
+}
+
 # ---- 4. Two bootloaders: list shows both, --path selects the second ------------------
 scn_two_devices() {
   sim_attach one pic18 --dump-flash "$T/one.bin" || return 1
@@ -456,6 +481,29 @@ scn_usb_line_all() {
   done
   grep -q '^port ' "$T/line.err" || { fail "no table at the end"; return 1; }
   note "three boards in ${took} s together, every flash identical"
+}
+
+# A board that stops taking reports (its OUT endpoint is no longer read, so
+# the host's writes stall in usbhid) beside a healthy one: it fails alone,
+# with its own line, within the write time limit; the other completes.
+scn_usb_deaf_board() {
+  sim_attach good pic18j --serial GOOD --dump-flash "$T/good.bin" || return 1
+  # Steps: boot info, two handshakes, erase, the write command; deaf from
+  # the first data block on (sixteen reports).
+  sim_attach deaf pic18j --serial DEAF --fault deaf@6 || return 1
+  start=$(now)
+  cli line flash "$FX/pic18-app-24k.hex" --all --yes
+  rc=$?
+  took=$(elapsed "$start")
+  [ $rc -eq 1 ] || { fail "flash --all exited with $rc, not 1"; return 1; }
+  grep -q "DEAF\] Error: Device PIC18F46J50 stopped taking reports\.$" "$T/line.err" ||
+    { fail "no stalled-writes line for the deaf board"; return 1; }
+  grep -q "GOOD\] Completed successfully\.$" "$T/line.err" || { fail "the healthy board did not complete"; return 1; }
+  wait_until 10 sim_ended good || { fail "the healthy board did not leave the bus after its reset"; return 1; }
+  same_flash "$T/good.bin" "$EXP/pic18j.pic18-app-24k.bin" || return 1
+  kill -TERM "$(sim_pid deaf)"
+  wait_until 10 sim_ended deaf || { fail "the deaf simulator did not end on SIGTERM"; return 1; }
+  note "the deaf board failed alone with its line, the other completed (${took} s), flash identical"
 }
 
 # --all on kernel HID devices: one quelloader-sim being three bootloaders.
