@@ -292,10 +292,13 @@ ExitCode RunLine(const FlashOptions& o) {
   line->log = log ? &*log : nullptr;
   std::unique_ptr<SimulatedBoards> simulated;
   if (virtual_backend != nullptr) simulated = std::make_unique<SimulatedBoards>(loop, *virtual_backend, o, o.loop);
-  InterruptWatch interrupt(loop, [&] { line->Stop(); });
-  const ExitCode code = line->Run();
+  StopSignalWatch stop(loop, [&](int) {
+    if (line) line->Stop();
+  });
+  ExitCode code = line->Run();
   simulated.reset();
   line.reset();
+  if (StopSignalWatch::Stopped() && code == ExitCode::Interrupted) code = StopSignalWatch::StopCode();
   return code;
 }
 
@@ -343,11 +346,11 @@ ExitCode RunFlash(const FlashOptions& o) {
   if (virtual_backend != nullptr) simulated = std::make_unique<SimulatedBoards>(loop, *virtual_backend, o, false);
   CliUploadUi ui(console, o, session);
   session.SetUploadView(ui);
-  InterruptWatch interrupt(loop, [&] { session.link().Stop(); });
+  StopSignalWatch stop(loop, [&](int) { session.link().Stop(); });
   const auto interrupted = [&] {
     console.ProgressDone();
     console.Line("Interrupted.");
-    return ExitCode::Interrupted;
+    return StopSignalWatch::StopCode();
   };
   // The simulated device's whole flash, whatever the upload's end.
   const auto dump = [&] {
@@ -360,7 +363,7 @@ ExitCode RunFlash(const FlashOptions& o) {
 
   std::string message;
   const ExitCode found = session.Find(&message);
-  if (InterruptWatch::Interrupted()) return interrupted();
+  if (StopSignalWatch::Stopped()) return interrupted();
   if (found != ExitCode::Success) throw Failure(found, message);
   const TBootInfo& info = exchange.BootInfo;
   FlashImage image;
@@ -370,7 +373,7 @@ ExitCode RunFlash(const FlashOptions& o) {
                ", write block " + std::to_string(info.WriteBlockSize));
 
   if (session.Connect() != ExitCode::Success) {
-    return InterruptWatch::Interrupted() ? interrupted() : ExitCode::Failed;
+    return StopSignalWatch::Stopped() ? interrupted() : ExitCode::Failed;
   }
   console.Line("Uploading:");
   const auto start = std::chrono::steady_clock::now();
@@ -379,7 +382,7 @@ ExitCode RunFlash(const FlashOptions& o) {
   session.link().Connected = false;
   console.ProgressDone();
   const bool dumped = dump();
-  if (InterruptWatch::Interrupted() || outcome == UploadOutcome::Stopped) return interrupted();
+  if (StopSignalWatch::Stopped() || outcome == UploadOutcome::Stopped) return interrupted();
   const ExitCode code = ReportOutcome(console, outcome, counter, image, seconds);
   return code == ExitCode::Success && !dumped ? ExitCode::Failed : code;
 }
