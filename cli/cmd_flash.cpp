@@ -29,6 +29,7 @@
 #include "cli/json_events.h"
 #include "cli/production_line.h"
 #include "cli/production_log.h"
+#include "cli/standard_streams.h"
 #include "hid/linux_hid_backend.h"
 #include "sim/fault_names.h"
 #include "core/blocking_event_loop.h"
@@ -144,16 +145,16 @@ ExitCode ReportOutcome(Console& console, UploadOutcome outcome, const BlockCount
                        double seconds) {
   switch (outcome) {
     case UploadOutcome::Completed: {
-      console.Line("Disconnected.");
+      console.Line("Disconnected.", Console::Kind::Keep);
       char summary[160];
       std::snprintf(summary, sizeof summary, "Wrote %lld bytes of a %lld-byte image in %lld blocks in %.2f s.",
                     static_cast<long long>(counter.bytes()), static_cast<long long>(image.ImageEnd()),
                     static_cast<long long>(counter.blocks()), seconds);
-      console.Line(summary);
+      console.Line(summary, Console::Kind::Keep);
       return ExitCode::Success;
     }
     case UploadOutcome::Declined:
-      console.Line("Upload declined: nothing was written.");
+      console.Line("Upload declined: nothing was written.", Console::Kind::Keep);
       return ExitCode::Failed;
     default:
       return ExitCode::Failed;
@@ -256,12 +257,13 @@ ExitCode RunLine(const FlashOptions& o) {
     log = ProductionLog::Open(o.log, error);
     if (!log) throw Failure(ExitCode::Failed, error);
   }
-  std::optional<JsonEventWriter> json;
-  if (o.json) json.emplace(STDOUT_FILENO);
   FlashImage probe;
   if (!LoadHexForCommand(o.file, McuFamily::None, probe)) throw QuietFailure(ExitCode::HexRejected);
 
   BlockingEventLoop loop;
+  StandardStreams streams(loop, o.json);
+  std::optional<JsonEventWriter> json;
+  if (o.json) json.emplace(*streams.out());
   std::unique_ptr<HidBackend> backend;
   VirtualHidBackend* virtual_backend = nullptr;
   if (o.device.simulated()) {
@@ -274,7 +276,8 @@ ExitCode RunLine(const FlashOptions& o) {
   } else {
     backend = MakeLinuxHidBackend();
   }
-  BoardRows rows(::isatty(STDERR_FILENO) == 1);
+  BoardRows rows(streams.err(), ::isatty(STDERR_FILENO) == 1);
+  streams.say = [&rows](const std::string& text) { rows.Line(text, BoardRows::Kind::Keep); };
   rows.Line("Opened: " + o.file);
   LineOptions options;
   // The log names the file wherever the command was run from.
@@ -298,7 +301,10 @@ ExitCode RunLine(const FlashOptions& o) {
   ExitCode code = line->Run();
   simulated.reset();
   line.reset();
-  if (StopSignalWatch::Stopped() && code == ExitCode::Interrupted) code = StopSignalWatch::StopCode();
+  // What is still queued for a reader that stopped; a stop signal now gives it up.
+  const int signals = StopSignalWatch::Count();
+  const bool drained = streams.Finish([signals] { return StopSignalWatch::Count() > signals; });
+  if (StopSignalWatch::Stopped() && (code == ExitCode::Interrupted || !drained)) code = StopSignalWatch::StopCode();
   return code;
 }
 
@@ -333,7 +339,8 @@ ExitCode RunFlash(const FlashOptions& o) {
   FlashImage probe;
   if (!LoadHexForCommand(o.file, McuFamily::None, probe)) throw QuietFailure(ExitCode::HexRejected);
 
-  Console console;
+  StandardStreams streams(loop, false);
+  Console console(streams.err());
   console.Line("Opened: " + o.file);
   Exchange exchange(loop);
   BlockCounter counter;
@@ -349,7 +356,7 @@ ExitCode RunFlash(const FlashOptions& o) {
   StopSignalWatch stop(loop, [&](int) { session.link().Stop(); });
   const auto interrupted = [&] {
     console.ProgressDone();
-    console.Line("Interrupted.");
+    console.Line("Interrupted.", Console::Kind::Keep);
     return StopSignalWatch::StopCode();
   };
   // The simulated device's whole flash, whatever the upload's end.
@@ -357,7 +364,7 @@ ExitCode RunFlash(const FlashOptions& o) {
     if (!simulated || o.dump_flash.empty()) return true;
     const int error = WriteFile(o.dump_flash, simulated->flash());
     if (error == 0) return true;
-    std::fprintf(stderr, "quelloader-cli: %s\n", WriteFailureText(o.dump_flash, error).c_str());
+    console.Line("quelloader-cli: " + WriteFailureText(o.dump_flash, error), Console::Kind::Keep);
     return false;
   };
 

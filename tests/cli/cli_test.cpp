@@ -552,6 +552,60 @@ std::map<std::string, std::string> TableResults(const std::string& err) {
   return results;
 }
 
+// A reader of stdout, or of stderr, that does not read at all until the run
+// is over: no board waits for it, and it gets every line when it comes.
+TEST(CliStalledOutput, AReaderThatStopsFailsNoBoard) {
+  const std::string hex = kFixtures + "/pic18-app-6k.hex";
+  const std::vector<std::string> args = {"flash", hex, "--simulate", "pic18", "--boards", "8", "--all", "--yes",
+                                         "--json"};
+  {
+    SCOPED_TRACE("stdout stalled");
+    Child run(args);
+    // The table on stderr while stdout has not been read at all.
+    EXPECT_TRUE(run.WaitForErr("port   serial")) << "the boards waited for stdout:\n" << run.err;
+    const int status = run.Finish();
+    EXPECT_EQ(ExitCodeOf(status), 0) << Describe(status) << "\n" << run.err;
+    std::map<std::string, std::string> results;
+    nlohmann::json summary;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+      const nlohmann::json e = nlohmann::json::parse(line);
+      if (e.at("event") == "result") results[e["board"]["port"]] = e["exit_class"];
+      if (e.at("event") == "summary") summary = e;
+    }
+    EXPECT_EQ(results.size(), 8u);
+    for (const auto& [port, result] : results) EXPECT_EQ(result, "success") << port;
+    ASSERT_FALSE(summary.is_null()) << "the summary reaches a reader that comes back";
+    EXPECT_EQ(summary.at("failed"), 0);
+  }
+  {
+    SCOPED_TRACE("stderr stalled");
+    Child run(args);
+    EXPECT_TRUE(run.WaitForOut("\"event\":\"summary\"")) << "the boards waited for stderr";
+    const int status = run.Finish();
+    EXPECT_EQ(ExitCodeOf(status), 0) << Describe(status) << "\n" << run.err;
+    const auto table = TableResults(run.err);
+    EXPECT_EQ(table.size(), 8u) << run.err;
+    for (const auto& [port, result] : table) EXPECT_EQ(result, "ok") << port;
+  }
+}
+
+// `--json | head -1`: stdout closed after its first line. The JSON events end
+// with one line on stderr, the boards carry on, and SIGPIPE ends nothing.
+TEST(CliStalledOutput, AClosedStdoutEndsTheEventsNotTheBoards) {
+  const std::string hex = kFixtures + "/pic18-app-6k.hex";
+  Child run({"flash", hex, "--simulate", "pic18", "--boards", "4", "--all", "--yes", "--json"});
+  ASSERT_TRUE(run.WaitForOut("\n"));
+  run.CloseStdout();
+  const int status = run.Finish();
+  ASSERT_TRUE(WIFEXITED(status)) << Describe(status) << "\n" << run.err;
+  EXPECT_NE(ExitCodeOf(status), 141);
+  EXPECT_EQ(Count(run.err, "cannot write to standard output: Broken pipe"), 1u) << run.err;
+  const auto table = TableResults(run.err);
+  EXPECT_EQ(table.size(), 4u) << run.err;
+  for (const auto& [port, result] : table) EXPECT_EQ(result, "ok") << port;
+}
+
 // SIGTERM and SIGHUP stop as Ctrl+C does: each board finishes the write
 // command it is in (so it stays in step), the table is written, and the exit
 // code names the signal. A second stop signal abandons, one line a board.
