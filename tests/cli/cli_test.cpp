@@ -656,4 +656,28 @@ TEST(CliSignals, HangupStopsASingleUploadSoundly) {
   EXPECT_EQ(Count(run.err, "reset the board"), 0u) << run.err;
 }
 
+// A --log at the file-size limit (ulimit -f): SIGXFSZ ends nothing; each
+// record the file cannot take is an error of its board, with the cause, and
+// the run fails.
+TEST(CliLogLimit, ALogAtItsSizeLimitFailsTheRunNotTheProcess) {
+  const fs::path log = CaseDir() / "limited.log";
+  fs::remove(log);
+  const fs::path err = CaseDir() / "stderr.txt";
+  const fs::path code = CaseDir() / "code.txt";
+  // The limit holds for the program alone: its stderr goes through cat,
+  // outside the subshell, and the exit code is written by that subshell
+  // after the program has ended.
+  const std::string cmd = "( ulimit -f 1; '" + std::string(QUELLOADER_CLI) + "' flash '" + kFixtures +
+                          "/pic18-blink.hex' --simulate pic18 --boards 8 --all --yes --log '" + log.string() +
+                          "' </dev/null 2>&1 >/dev/null; echo $? >'" + code.string() + "' ) | cat >'" +
+                          err.string() + "'";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  const std::string text = ReadText(err);
+  EXPECT_EQ(std::stoi(ReadText(code)), 1) << "153 is death by SIGXFSZ\n" << text;
+  const std::size_t failed = Count(text, "\": the line would take the file past the size limit");
+  EXPECT_GE(failed, 1u) << text;
+  EXPECT_EQ(failed + Count(ReadText(log), "\n"), 8u) << "every board logged or its failure said";
+  EXPECT_EQ(TableResults(text).size(), 8u) << text;
+}
+
 }  // namespace
