@@ -30,7 +30,8 @@
 
 namespace {
 
-// Ctrl+C or a polite kill closes the window as its close button would: the
+// Ctrl+C, a polite kill or the terminal it was started from closing
+// (SIGINT, SIGTERM, SIGHUP) closes the window as its close button would: the
 // upload stops, the settings are written and the device readers end.
 int g_signal_pipe[2] = {-1, -1};
 
@@ -42,6 +43,9 @@ void OnSignal(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed pipe (stdout into `head`, debug lines into a pipeline that ended)
+  // fails the write; it must not end the window in the middle of an upload.
+  std::signal(SIGPIPE, SIG_IGN);
   // Answered before any display is opened: help, version and usage errors.
   const ql::ParsedWindowArguments parsed = ql::ParseWindowArguments(argc, argv);
   std::fputs(parsed.out.c_str(), stdout);
@@ -105,12 +109,10 @@ int main(int argc, char** argv) {
         }
         window.close();
       });
-      std::signal(SIGINT, OnSignal);
-      std::signal(SIGTERM, OnSignal);
+      for (const int s : {SIGINT, SIGTERM, SIGHUP}) std::signal(s, OnSignal);
     }
     rc = QApplication::exec();
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP}) std::signal(s, SIG_DFL);
     // The window may still show a message box while it goes (settings not
     // saved): nothing may close it from under that.
     if (signal_watch) loop.unwatch(signal_watch);

@@ -29,6 +29,7 @@
 #include "cli/json_events.h"
 #include "cli/production_line.h"
 #include "cli/production_log.h"
+#include "cli/standard_streams.h"
 #include "hid/linux_hid_backend.h"
 #include "sim/fault_names.h"
 #include "core/blocking_event_loop.h"
@@ -144,16 +145,16 @@ ExitCode ReportOutcome(Console& console, UploadOutcome outcome, const BlockCount
                        double seconds) {
   switch (outcome) {
     case UploadOutcome::Completed: {
-      console.Line("Disconnected.");
+      console.Line("Disconnected.", Console::Kind::Keep);
       char summary[160];
       std::snprintf(summary, sizeof summary, "Wrote %lld bytes of a %lld-byte image in %lld blocks in %.2f s.",
                     static_cast<long long>(counter.bytes()), static_cast<long long>(image.ImageEnd()),
                     static_cast<long long>(counter.blocks()), seconds);
-      console.Line(summary);
+      console.Line(summary, Console::Kind::Keep);
       return ExitCode::Success;
     }
     case UploadOutcome::Declined:
-      console.Line("Upload declined: nothing was written.");
+      console.Line("Upload declined: nothing was written.", Console::Kind::Keep);
       return ExitCode::Failed;
     default:
       return ExitCode::Failed;
@@ -256,12 +257,13 @@ ExitCode RunLine(const FlashOptions& o) {
     log = ProductionLog::Open(o.log, error);
     if (!log) throw Failure(ExitCode::Failed, error);
   }
-  std::optional<JsonEventWriter> json;
-  if (o.json) json.emplace(STDOUT_FILENO);
   FlashImage probe;
   if (!LoadHexForCommand(o.file, McuFamily::None, probe)) throw QuietFailure(ExitCode::HexRejected);
 
   BlockingEventLoop loop;
+  StandardStreams streams(loop, o.json);
+  std::optional<JsonEventWriter> json;
+  if (o.json) json.emplace(*streams.out());
   std::unique_ptr<HidBackend> backend;
   VirtualHidBackend* virtual_backend = nullptr;
   if (o.device.simulated()) {
@@ -274,7 +276,8 @@ ExitCode RunLine(const FlashOptions& o) {
   } else {
     backend = MakeLinuxHidBackend();
   }
-  BoardRows rows(::isatty(STDERR_FILENO) == 1);
+  BoardRows rows(streams.err(), ::isatty(STDERR_FILENO) == 1);
+  streams.say = [&rows](const std::string& text) { rows.Line(text, BoardRows::Kind::Keep); };
   rows.Line("Opened: " + o.file);
   LineOptions options;
   // The log names the file wherever the command was run from.
@@ -292,10 +295,16 @@ ExitCode RunLine(const FlashOptions& o) {
   line->log = log ? &*log : nullptr;
   std::unique_ptr<SimulatedBoards> simulated;
   if (virtual_backend != nullptr) simulated = std::make_unique<SimulatedBoards>(loop, *virtual_backend, o, o.loop);
-  InterruptWatch interrupt(loop, [&] { line->Stop(); });
-  const ExitCode code = line->Run();
+  StopSignalWatch stop(loop, [&](int) {
+    if (line) line->Stop();
+  });
+  ExitCode code = line->Run();
   simulated.reset();
   line.reset();
+  // What is still queued for a reader that stopped; a stop signal now gives it up.
+  const int signals = StopSignalWatch::Count();
+  const bool drained = streams.Finish([signals] { return StopSignalWatch::Count() > signals; });
+  if (StopSignalWatch::Stopped() && (code == ExitCode::Interrupted || !drained)) code = StopSignalWatch::StopCode();
   return code;
 }
 
@@ -330,7 +339,8 @@ ExitCode RunFlash(const FlashOptions& o) {
   FlashImage probe;
   if (!LoadHexForCommand(o.file, McuFamily::None, probe)) throw QuietFailure(ExitCode::HexRejected);
 
-  Console console;
+  StandardStreams streams(loop, false);
+  Console console(streams.err());
   console.Line("Opened: " + o.file);
   Exchange exchange(loop);
   BlockCounter counter;
@@ -343,24 +353,24 @@ ExitCode RunFlash(const FlashOptions& o) {
   if (virtual_backend != nullptr) simulated = std::make_unique<SimulatedBoards>(loop, *virtual_backend, o, false);
   CliUploadUi ui(console, o, session);
   session.SetUploadView(ui);
-  InterruptWatch interrupt(loop, [&] { session.link().Stop(); });
+  StopSignalWatch stop(loop, [&](int) { session.link().Stop(); });
   const auto interrupted = [&] {
     console.ProgressDone();
-    console.Line("Interrupted.");
-    return ExitCode::Interrupted;
+    console.Line("Interrupted.", Console::Kind::Keep);
+    return StopSignalWatch::StopCode();
   };
   // The simulated device's whole flash, whatever the upload's end.
   const auto dump = [&] {
     if (!simulated || o.dump_flash.empty()) return true;
     const int error = WriteFile(o.dump_flash, simulated->flash());
     if (error == 0) return true;
-    std::fprintf(stderr, "quelloader-cli: %s\n", WriteFailureText(o.dump_flash, error).c_str());
+    console.Line("quelloader-cli: " + WriteFailureText(o.dump_flash, error), Console::Kind::Keep);
     return false;
   };
 
   std::string message;
   const ExitCode found = session.Find(&message);
-  if (InterruptWatch::Interrupted()) return interrupted();
+  if (StopSignalWatch::Stopped()) return interrupted();
   if (found != ExitCode::Success) throw Failure(found, message);
   const TBootInfo& info = exchange.BootInfo;
   FlashImage image;
@@ -370,7 +380,7 @@ ExitCode RunFlash(const FlashOptions& o) {
                ", write block " + std::to_string(info.WriteBlockSize));
 
   if (session.Connect() != ExitCode::Success) {
-    return InterruptWatch::Interrupted() ? interrupted() : ExitCode::Failed;
+    return StopSignalWatch::Stopped() ? interrupted() : ExitCode::Failed;
   }
   console.Line("Uploading:");
   const auto start = std::chrono::steady_clock::now();
@@ -379,7 +389,7 @@ ExitCode RunFlash(const FlashOptions& o) {
   session.link().Connected = false;
   console.ProgressDone();
   const bool dumped = dump();
-  if (InterruptWatch::Interrupted() || outcome == UploadOutcome::Stopped) return interrupted();
+  if (StopSignalWatch::Stopped() || outcome == UploadOutcome::Stopped) return interrupted();
   const ExitCode code = ReportOutcome(console, outcome, counter, image, seconds);
   return code == ExitCode::Success && !dumped ? ExitCode::Failed : code;
 }

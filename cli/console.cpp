@@ -23,15 +23,28 @@ std::string TerminalText(std::string_view text) {
 
 Console::Console() : bar_enabled_(::isatty(STDERR_FILENO) == 1) {}
 
+Console::Console(OutputChannel& out) : out_(&out), bar_enabled_(::isatty(STDERR_FILENO) == 1) {}
+
 Console::~Console() { ProgressDone(); }
 
-void Console::Line(std::string_view text) {
-  ClearBar();
-  std::string s = TerminalText(text);
-  s += '\n';
-  std::fwrite(s.data(), 1, s.size(), stderr);
-  if (max_ > 0 && position_ < max_) DrawBar();
+bool Console::Out(std::string text, Kind kind) {
+  if (out_ != nullptr) return out_->Write(kind == Kind::Keep ? OutputKind::Keep : OutputKind::Ordinary, std::move(text));
+  std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
+  return true;
+}
+
+void Console::Line(std::string_view text, Kind kind) {
+  // The bar's line cleared, the line, the bar again below it: one piece.
+  std::string s = bar_shown_ ? "\r\033[K" : "";
+  s += TerminalText(text);
+  s += '\n';
+  const bool bar = bar_enabled_ && max_ > 0 && position_ < max_;
+  if (bar) s += BarText();
+  // A line dropped leaves the screen as it was.
+  if (!Out(std::move(s), kind)) return;
+  bar_shown_ = bar;
+  if (bar) drawn_permille_ = static_cast<int>(position_ * 1000 / max_);
 }
 
 void Console::ProgressSetMax(std::int64_t max) {
@@ -48,29 +61,22 @@ void Console::ProgressStep(std::int64_t by) {
   if (permille != drawn_permille_) DrawBar();
   if (position_ == max_ && bar_shown_) {
     // Full: the bar keeps its line and later lines go below it.
-    std::fputc('\n', stderr);
+    Out("\n", Kind::Keep);
     bar_shown_ = false;
+    ++bar_number_;
   }
 }
 
 void Console::ProgressDone() {
   if (bar_shown_) {
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
+    Out("\n", Kind::Keep);
     bar_shown_ = false;
+    ++bar_number_;
   }
   max_ = 0;
 }
 
-void Console::ClearBar() {
-  if (bar_shown_) {
-    std::fputs("\r\033[K", stderr);
-    bar_shown_ = false;
-  }
-}
-
-void Console::DrawBar() {
-  if (!bar_enabled_ || max_ <= 0) return;
+std::string Console::BarText() {
   const int permille = static_cast<int>(position_ * 1000 / max_);
   const int filled = permille * kBarWidth / 1000;
   char line[kBarWidth + 64];
@@ -79,23 +85,34 @@ void Console::DrawBar() {
   // The maximum counts seven steps per byte written.
   n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), "] %3d%%  %lld/%lld bytes", permille / 10,
                      static_cast<long long>(position_ / 7), static_cast<long long>(max_ / 7));
-  std::fwrite(line, 1, static_cast<std::size_t>(n), stderr);
-  std::fflush(stderr);
+  return std::string(line, static_cast<std::size_t>(n));
+}
+
+void Console::DrawBar() {
+  if (!bar_enabled_ || max_ <= 0) return;
+  // Each state of the bar redraws its whole line: a state not yet written
+  // is replaced by the next one. A bar that has ended keeps its last state.
+  std::string text = BarText();
+  if (out_ != nullptr) {
+    if (!out_->WriteLatest("bar " + std::to_string(bar_number_), std::move(text))) return;
+  } else {
+    Out(std::move(text), Kind::Keep);
+  }
   bar_shown_ = true;
-  drawn_permille_ = permille;
+  drawn_permille_ = static_cast<int>(position_ * 1000 / max_);
 }
 
 bool Console::Ask(std::string_view question) {
-  ClearBar();
-  std::string q = TerminalText(question) + " [y/N] ";
-  std::fwrite(q.data(), 1, q.size(), stderr);
-  std::fflush(stderr);
+  std::string q = bar_shown_ ? "\r\033[K" : "";
+  bar_shown_ = false;
+  q += TerminalText(question) + " [y/N] ";
+  Out(std::move(q), Kind::Keep);
   std::string answer;
   char c = 0;
   for (;;) {
     const ssize_t got = ::read(STDIN_FILENO, &c, 1);
     if (got <= 0) {
-      std::fputc('\n', stderr);
+      Out("\n", Kind::Keep);
       return false;
     }
     if (c == '\n') break;

@@ -17,7 +17,9 @@ enum class ExitCode : int {
   HexRejected = 3,       // the HEX file was rejected: checksum, format, unreadable, too large
   NoDevice = 4,          // no bootloader device found
   PermissionDenied = 5,  // the device exists but may not be opened
+  Hangup = 129,          // stopped by SIGHUP (the terminal closed)
   Interrupted = 130,     // stopped by Ctrl+C (SIGINT)
+  Terminated = 143,      // stopped by SIGTERM (kill, timeout, systemctl stop)
 };
 
 constexpr int ToInt(ExitCode code) { return static_cast<int>(code); }
@@ -31,6 +33,8 @@ inline constexpr std::string_view kExitCodesHelp =
     "  3    the HEX file was rejected (checksum, format, unreadable, too large)\n"
     "  4    no bootloader device found\n"
     "  5    permission denied on the device\n"
-    "  130  interrupted (Ctrl+C)";
+    "  129  stopped by SIGHUP (the terminal closed)\n"
+    "  130  interrupted (Ctrl+C)\n"
+    "  143  stopped by SIGTERM (kill, timeout, systemctl stop)";
 
 }  // namespace ql::cli

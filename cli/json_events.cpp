@@ -39,26 +39,27 @@ std::string BoardJson(const BoardName& board) {
 }
 
 void JsonEventWriter::BoardFound(const BoardName& board, std::string_view device) {
-  Write(Event("board-found", board).StringOrNull("device", device).Text());
+  Write(Event("board-found", board).StringOrNull("device", device).Text(), Class::Keep);
 }
 
 void JsonEventWriter::BoardLost(const BoardName& board) {
-  Write(Event("board-lost", board).Text());
+  Write(Event("board-lost", board).Text(), Class::Keep);
 }
 
 void JsonEventWriter::Phase(const BoardName& board, std::string_view phase) {
-  Write(Event("phase", board).String("phase", phase).Text());
+  Write(Event("phase", board).String("phase", phase).Text(), Class::Ordinary);
 }
 
 bool JsonEventWriter::Progress(const BoardName& board, std::int64_t done, std::int64_t total,
                                std::int64_t now_us) {
-  ProgressState& state = progress_[RateKey(board)];
+  const std::string key = RateKey(board);
+  ProgressState& state = progress_[key];
   if (done == state.done && total == state.total) return false;
   const bool first = state.done < 0;
   const bool complete = done >= total;
   if (!first && !complete && now_us - state.last_us < kProgressIntervalUs) return false;
   state = {now_us, done, total};
-  Write(Event("progress", board).Int("done", done).Int("total", total).Text());
+  Write(Event("progress", board).Int("done", done).Int("total", total).Text(), Class::Progress, key);
   return true;
 }
 
@@ -68,7 +69,8 @@ void JsonEventWriter::Result(const BoardName& board, ExitCode code, std::string_
             .Int("exit_code", ToInt(code))
             .String("exit_class", ExitClassName(code))
             .String("message", message)
-            .Text());
+            .Text(),
+        Class::Keep);
 }
 
 void JsonEventWriter::Summary(std::span<const BoardOutcome> boards) {
@@ -94,12 +96,25 @@ void JsonEventWriter::Summary(std::span<const BoardOutcome> boards) {
             .Int("succeeded", succeeded)
             .Int("failed", total - succeeded)
             .Raw("results", entries)
-            .Text());
+            .Text(),
+        Class::Keep);
 }
 
-void JsonEventWriter::Write(std::string line) {
-  if (!ok_) return;
+std::string JsonDropNotice(std::uint64_t count) {
+  return Event("events-dropped").Int("count", static_cast<std::int64_t>(count)).Text() + '\n';
+}
+
+void JsonEventWriter::Write(std::string line, Class kind, const std::string& key) {
   line += '\n';
+  if (channel_ != nullptr) {
+    switch (kind) {
+      case Class::Keep: channel_->Write(OutputKind::Keep, std::move(line)); break;
+      case Class::Ordinary: channel_->Write(OutputKind::Ordinary, std::move(line)); break;
+      case Class::Progress: channel_->WriteLatest("progress\n" + key, std::move(line)); break;
+    }
+    return;
+  }
+  if (!ok_) return;
   // One write for the whole line; a pipe takes up to PIPE_BUF bytes at once,
   // and a longer summary is finished by further writes rather than lost.
   std::size_t written = 0;

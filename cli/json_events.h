@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "cli/exit_codes.h"
+#include "cli/output_channel.h"
 
 namespace ql::cli {
 
@@ -33,15 +34,22 @@ struct BoardOutcome {
   double seconds = 0;      // from the board's start to its result
 };
 
-// Writes the events on a file descriptor (stdout in the product), each line
-// with one write so that nothing else written to the descriptor can land
-// inside it. Times are the event loop's clock in microseconds.
+// Writes the events, each line in one piece so that nothing else written to
+// the same file can land inside it. Times are the event loop's clock in
+// microseconds.
 class JsonEventWriter {
  public:
   // At most this many progress events per board and second.
   static constexpr std::int64_t kProgressIntervalUs = 100'000;
 
+  // Straight onto a file descriptor, each write waiting for it (tests, tools).
   explicit JsonEventWriter(int fd) : fd_(fd) {}
+  // Through `channel` (stdout in the program), so a reader that stops holds
+  // up no board: results, board-found, board-lost and the summary are never
+  // dropped, a board's progress waits as its latest event only, and phase
+  // events beyond the channel's bound are counted in an `events-dropped`
+  // event (JsonDropNotice).
+  explicit JsonEventWriter(OutputChannel& channel) : channel_(&channel) {}
 
   void BoardFound(const BoardName& board, std::string_view device);
   void BoardLost(const BoardName& board);
@@ -57,7 +65,7 @@ class JsonEventWriter {
   void Summary(std::span<const BoardOutcome> boards);
 
   // False once a line could not be written whole (closed pipe, full disk).
-  bool ok() const { return ok_; }
+  bool ok() const { return channel_ != nullptr ? !channel_->failed() : ok_; }
 
  private:
   struct ProgressState {
@@ -65,14 +73,20 @@ class JsonEventWriter {
     std::int64_t done = -1;
     std::int64_t total = -1;
   };
-  void Write(std::string line);
+  enum class Class { Keep, Ordinary, Progress };
+  void Write(std::string line, Class kind, const std::string& key = {});
 
-  int fd_;
+  int fd_ = -1;
+  OutputChannel* channel_ = nullptr;
   bool ok_ = true;
   std::map<std::string, ProgressState> progress_;
 };
 
 // The board object of the events, also used by the summary's entries.
 std::string BoardJson(const BoardName& board);
+
+// The `events-dropped` line written where `count` events were left out
+// because stdout was not being read (OutputChannel::Options::drop_notice).
+std::string JsonDropNotice(std::uint64_t count);
 
 }  // namespace ql::cli

@@ -88,6 +88,8 @@ std::string_view ExitClassName(ExitCode code) {
     case ExitCode::NoDevice: return "no-device";
     case ExitCode::PermissionDenied: return "permission-denied";
     case ExitCode::Interrupted: return "interrupted";
+    case ExitCode::Hangup: return "hangup";
+    case ExitCode::Terminated: return "terminated";
   }
   return "unknown";
 }

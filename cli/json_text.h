@@ -20,7 +20,8 @@ namespace ql::cli {
 std::string JsonString(std::string_view text);
 
 // The exit class's name in machine-readable output: "success", "failed",
-// "usage", "hex-rejected", "no-device", "permission-denied", "interrupted".
+// "usage", "hex-rejected", "no-device", "permission-denied", "interrupted",
+// "hangup", "terminated".
 std::string_view ExitClassName(ExitCode code);
 
 // Builds one JSON object, fields in the order they are added.

@@ -16,6 +16,7 @@
 #endif
 #include "cli/exit_codes.h"
 #include "cli/failure.h"
+#include "cli/interrupt.h"
 #include "core/parse_number.h"
 #include "core/version.h"
 
@@ -78,6 +79,7 @@ int Main(int argc, char** argv) {
 }  // namespace ql::cli
 
 int main(int argc, char** argv) {
+  ql::cli::IgnoreWriteSignals();
   try {
     return ql::cli::Main(argc, argv);
   } catch (const std::exception& e) {

@@ -87,13 +87,13 @@ class ProductionLine::BoardView final : public SessionView {
     Row();
   }
 
-  void Say(std::string_view text) {
+  void Say(std::string_view text, BoardRows::Kind kind = BoardRows::Kind::Ordinary) {
     // A CR LF inside the text (the question) starts a new line: each of them
     // names the board.
     std::string s(text);
     for (std::size_t at = 0;;) {
       const std::size_t nl = s.find("\r\n", at);
-      line_.rows_.Line("[" + board_.label + "] " + s.substr(at, nl == std::string::npos ? nl : nl - at));
+      line_.rows_.Line("[" + board_.label + "] " + s.substr(at, nl == std::string::npos ? nl : nl - at), kind);
       if (nl == std::string::npos) break;
       at = nl + 2;
     }
@@ -329,7 +329,8 @@ void ProductionLine::End(Board& b, ExitCode code, std::string message) {
   char tail[96];
   std::snprintf(tail, sizeof tail, " (%lld bytes in %.2f s)", static_cast<long long>(b.result.bytes),
                 b.result.seconds);
-  b.view->Say(code == ExitCode::Success ? std::string("Done") + tail : "Failed: " + b.result.message);
+  b.view->Say(code == ExitCode::Success ? std::string("Done") + tail : "Failed: " + b.result.message,
+              BoardRows::Kind::Keep);
   results_.push_back(b.result);
   if (json != nullptr) json->Result(NameOf(b), code, b.result.message);
   if (log != nullptr) {
@@ -349,7 +350,7 @@ void ProductionLine::End(Board& b, ExitCode code, std::string message) {
     record.seconds = b.result.seconds;
     std::string error;
     if (!log->Append(record, error)) {
-      b.view->Say("Error: " + error);
+      b.view->Say("Error: " + error, BoardRows::Kind::Keep);
       log_failed_ = true;
     }
   }
@@ -366,7 +367,7 @@ bool ProductionLine::Finished() const {
 }
 
 void ProductionLine::Stop() {
-  if (!stopping_) rows_.Line("Stopping every board...");
+  if (!stopping_) rows_.Line("Stopping every board...", BoardRows::Kind::Keep);
   stopping_ = true;
   accepting_ = false;
   for (auto& b : boards_) {
@@ -429,7 +430,8 @@ ExitCode ProductionLine::Run() {
   if (stopping_) return ExitCode::Interrupted;
   if (failed == 0) return log_failed_ ? ExitCode::Failed : ExitCode::Success;
   rows_.Line(std::to_string(failed) + " of " + std::to_string(results_.size()) +
-             (results_.size() == 1 ? " board failed." : " boards failed."));
+                 (results_.size() == 1 ? " board failed." : " boards failed."),
+             BoardRows::Kind::Keep);
   return ExitCode::Failed;
 }
 
@@ -446,12 +448,14 @@ void ProductionLine::PrintTable() const {
     return s;
   };
   rows_.Line(pad("port", wp) + "  " + pad("serial", ws) + "  " + pad("device", wd) + "  " + pad("result", 13) +
-             "     bytes  seconds");
+                 "     bytes  seconds",
+             BoardRows::Kind::Keep);
   for (const BoardResult& r : results_) {
     char nums[48];
     std::snprintf(nums, sizeof nums, "%10lld  %7.2f", static_cast<long long>(r.bytes), r.seconds);
     rows_.Line(pad(r.port.empty() ? r.path : r.port, wp) + "  " + pad(r.serial.empty() ? "-" : r.serial, ws) + "  " +
-               pad(r.device.empty() ? "-" : r.device, wd) + "  " + pad(ResultText(r.code), 13) + nums);
+                   pad(r.device.empty() ? "-" : r.device, wd) + "  " + pad(ResultText(r.code), 13) + nums,
+               BoardRows::Kind::Keep);
   }
 }
 

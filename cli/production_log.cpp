@@ -118,13 +118,14 @@ std::optional<ProductionLog> ProductionLog::Open(const std::string& path, std::s
 }
 
 ProductionLog::ProductionLog(ProductionLog&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)), error_(std::exchange(other.error_, 0)) {}
 
 ProductionLog& ProductionLog::operator=(ProductionLog&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = std::exchange(other.fd_, -1);
     path_ = std::move(other.path_);
+    error_ = std::exchange(other.error_, 0);
   }
   return *this;
 }
@@ -133,22 +134,44 @@ ProductionLog::~ProductionLog() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+std::string LogWriteErrorText(const std::string& path, int error) {
+  std::string cause;
+  switch (error) {
+    case EFBIG: cause = "the line would take the file past the size limit set for this process (ulimit -f)"; break;
+    case ENOSPC: cause = "the disk is full"; break;
+    case EDQUOT: cause = "the disk quota is used up"; break;
+    case 0: return "Cannot write to the log file \"" + path + "\": it took only part of the line";
+    default: break;
+  }
+  const std::string text = "Cannot write to the log file \"" + path + "\": ";
+  return cause.empty() ? text + ErrnoText(error) : text + cause + " (" + ErrnoText(error) + ")";
+}
+
 bool ProductionLog::Append(const ProductionRecord& record, std::string& error) {
   const std::string line = ProductionLogLine(record);
   const AppendLock lock(fd_);
   struct stat before {};
   const bool sized = lock.locked() && ::fstat(fd_, &before) == 0 && S_ISREG(before.st_mode);
-  ssize_t n;
-  do {
-    n = ::write(fd_, line.data(), line.size());
-  } while (n < 0 && errno == EINTR);
-  if (n == static_cast<ssize_t>(line.size())) return true;
-  const int err = n < 0 ? errno : 0;
-  error = "Cannot write to the log file \"" + path_ + "\": " +
-          (n < 0 ? ErrnoText(err) : "it took only part of the line");
+  // One write takes the line whole; a file that takes only part of it is
+  // asked for the rest, which either goes in (a write cut short) or says why
+  // it cannot (the file-size limit, a full disk).
+  std::size_t written = 0;
+  int err = 0;
+  while (written < line.size()) {
+    const ssize_t n = ::write(fd_, line.data() + written, line.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      err = n < 0 ? errno : 0;
+      break;
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (written == line.size()) return true;
+  if (error_ == 0) error_ = err != 0 ? err : EIO;
+  error = LogWriteErrorText(path_, err);
   // A torn line would be the file's one unreadable line: cut it off again.
   // Under the lock no other writer can have appended since.
-  if (n > 0 && sized && ::ftruncate(fd_, before.st_size) != 0) {
+  if (written > 0 && sized && ::ftruncate(fd_, before.st_size) != 0) {
     error += " (and the part written could not be removed: " + ErrnoText(errno) + ")";
   }
   return false;

@@ -54,15 +54,25 @@ class ProductionLog {
   ~ProductionLog();
 
   // Appends the record's line. False with `error` set when the file did not
-  // take the whole line; whatever part of it got in is cut off again.
+  // take the whole line (LogWriteErrorText); whatever part of it got in is
+  // cut off again.
   bool Append(const ProductionRecord& record, std::string& error);
 
   const std::string& path() const { return path_; }
+  // The errno of the first append that failed (EFBIG at the file-size limit,
+  // ENOSPC on a full disk, EIO when the cause is unknown), 0 while every
+  // append has gone in: a failed log is the run's failure, said once.
+  int error() const { return error_; }
 
  private:
   ProductionLog(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
   int fd_ = -1;
   std::string path_;
+  int error_ = 0;
 };
+
+// The line that says the log file `path` could not take a line, by the
+// errno of the write that failed (0: it took part of the line and no cause).
+std::string LogWriteErrorText(const std::string& path, int error);
 
 }  // namespace ql::cli

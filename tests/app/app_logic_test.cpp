@@ -6,9 +6,15 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "app/dialogs.h"
@@ -259,6 +265,62 @@ TEST(WindowArguments, UnknownOptionIsAUsageErrorOfTheProgram) {
   const int status = std::system(cmd.c_str());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+// The signal masks of process `pid` (/proc/PID/status): caught and ignored.
+bool SignalMasks(pid_t pid, unsigned long long& caught, unsigned long long& ignored) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  bool got_caught = false, got_ignored = false;
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigCgt:", 0) == 0) got_caught = (caught = std::stoull(line.substr(7), nullptr, 16), true);
+    if (line.rfind("SigIgn:", 0) == 0) got_ignored = (ignored = std::stoull(line.substr(7), nullptr, 16), true);
+  }
+  return got_caught && got_ignored;
+}
+
+// The window as a program: a closed pipe's SIGPIPE leaves it running, and
+// SIGHUP (its terminal closed) closes it as its close button would, with its
+// settings written. A copy runs from a folder of the test's own, which then
+// holds its Settings.ini.
+TEST(AppSignals, SigpipeIsIgnoredAndSighupClosesTheWindow) {
+  const QString dir = QStringLiteral(QUELLOADER_TEST_TMP "/signals");
+  QDir(dir).removeRecursively();
+  QDir().mkpath(dir);
+  const QString program = dir + QStringLiteral("/quelloader");
+  ASSERT_TRUE(QFile::copy(QStringLiteral(QUELLOADER_WINDOW), program));
+  const std::string path = program.toStdString();
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::execl(path.c_str(), path.c_str(), "--simulate", "pic18", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // Until its handlers are in place (the window is up), or 30 s.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const auto bit = [](int signal) { return 1ULL << (signal - 1); };
+  unsigned long long caught = 0, ignored = 0;
+  while (!(SignalMasks(pid, caught, ignored) && (caught & bit(SIGHUP)) && (ignored & bit(SIGPIPE))) &&
+         std::chrono::steady_clock::now() < give_up) {
+    ::poll(nullptr, 0, 10);
+  }
+  EXPECT_TRUE(caught & bit(SIGHUP)) << "SIGHUP is not handled";
+  EXPECT_TRUE(ignored & bit(SIGPIPE)) << "SIGPIPE is not ignored";
+  ::kill(pid, SIGPIPE);
+  ::kill(pid, SIGHUP);
+  // A window that took SIGHUP for nothing would run on: 30 s, then it is killed.
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > give_up + std::chrono::seconds(30)) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      break;
+    }
+    ::poll(nullptr, 0, 10);
+  }
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(QFileInfo::exists(dir + QStringLiteral("/Settings.ini"))) << "closed without saving its settings";
 }
 
 // One pixel per character: widths are easy to reason about.

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <sstream>
@@ -417,6 +418,266 @@ TEST(Cli, SimulatorDeviceCountIsAPlainNumber) {
     const int status = std::system(cmd.c_str());
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 2) << word;
   }
+}
+
+// The program with its stdout and stderr each on a pipe of the test's,
+// which the test reads when it chooses: a reader that stops, comes back or
+// goes away, and signals sent at chosen points.
+class Child {
+ public:
+  // `pipe_size`: the pipes' capacity (the kernel's smallest is a page), so
+  // that a reader that stays away is felt at once.
+  explicit Child(const std::vector<std::string>& args, int pipe_size = 4096) {
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
+    ::fcntl(out[1], F_SETPIPE_SZ, pipe_size);
+    ::fcntl(err[1], F_SETPIPE_SZ, pipe_size);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], STDOUT_FILENO);
+      ::dup2(err[1], STDERR_FILENO);
+      const int null = ::open("/dev/null", O_RDONLY);
+      ::dup2(null, STDIN_FILENO);
+      std::vector<char*> argv{const_cast<char*>(QUELLOADER_CLI)};
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(QUELLOADER_CLI, argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    fd_[0] = out[0];
+    fd_[1] = err[0];
+  }
+  ~Child() {
+    CloseStdout();
+    if (fd_[1] >= 0) ::close(fd_[1]);
+    if (pid_ > 0 && status_ < 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  void Signal(int signal) { ::kill(pid_, signal); }
+  // Reads stderr only (stdout is left unread) until it holds `count`
+  // occurrences of `text`, or 30 s have passed, or it ends.
+  bool WaitForErr(const std::string& text, std::size_t count = 1) {
+    return ReadUntil({1}, [&] { return Count(err, text) >= count; });
+  }
+  // Reads stdout only (stderr is left unread) until it holds `text`.
+  bool WaitForOut(const std::string& text) {
+    return ReadUntil({0}, [&] { return out.find(text) != std::string::npos; });
+  }
+  // The reader of stdout goes away, as `head -1` does.
+  void CloseStdout() {
+    if (fd_[0] >= 0) ::close(fd_[0]);
+    fd_[0] = -1;
+  }
+  // Reads what is left of both and reaps the process: its wait status.
+  int Finish() {
+    ReadUntil({0, 1}, [] { return false; });
+    // The outputs have ended; the process ends with them, or is killed after 30 s.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > give_up) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        break;
+      }
+      ::poll(nullptr, 0, 10);
+    }
+    status_ = status;
+    return status;
+  }
+  std::string out, err;
+
+ private:
+  static std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  }
+  // Reads the open ones of `which` (0 stdout, 1 stderr) until `done()` holds
+  // (true), they have all ended or 30 s have passed (false).
+  bool ReadUntil(std::vector<int> which, const std::function<bool()>& done) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done()) {
+      std::vector<pollfd> fds;
+      for (const int w : which)
+        if (fd_[w] >= 0) fds.push_back({fd_[w], POLLIN, 0});
+      if (fds.empty()) return false;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(give_up - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || ::poll(fds.data(), fds.size(), static_cast<int>(left.count())) <= 0) return false;
+      for (const pollfd& p : fds) {
+        if (p.revents == 0) continue;
+        const int w = p.fd == fd_[0] ? 0 : 1;
+        char buf[8192];
+        const ssize_t n = ::read(p.fd, buf, sizeof buf);
+        if (n <= 0) {
+          ::close(fd_[w]);
+          fd_[w] = -1;
+          continue;
+        }
+        (w == 0 ? out : err).append(buf, static_cast<std::size_t>(n));
+      }
+    }
+    return true;
+  }
+  pid_t pid_ = -1;
+  int fd_[2] = {-1, -1};
+  int status_ = -1;
+};
+
+int ExitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+std::string Describe(int status) {
+  return WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
+                             : "exit code " + std::to_string(ExitCodeOf(status));
+}
+
+// The table's rows at the end of a production line: port -> result.
+std::map<std::string, std::string> TableResults(const std::string& err) {
+  std::map<std::string, std::string> results;
+  const std::size_t head = err.find("port   serial");
+  if (head == std::string::npos) return results;
+  std::istringstream rows(err.substr(head));
+  std::string line;
+  std::getline(rows, line);
+  while (std::getline(rows, line)) {
+    std::istringstream words(line);
+    std::string port, serial, device, result;
+    if (!(words >> port >> serial >> device >> result) || !port.starts_with("sim-")) break;
+    results[port] = result;
+  }
+  return results;
+}
+
+// A reader of stdout, or of stderr, that does not read at all until the run
+// is over: no board waits for it, and it gets every line when it comes.
+TEST(CliStalledOutput, AReaderThatStopsFailsNoBoard) {
+  const std::string hex = kFixtures + "/pic18-app-6k.hex";
+  const std::vector<std::string> args = {"flash", hex, "--simulate", "pic18", "--boards", "8", "--all", "--yes",
+                                         "--json"};
+  {
+    SCOPED_TRACE("stdout stalled");
+    Child run(args);
+    // The table on stderr while stdout has not been read at all.
+    EXPECT_TRUE(run.WaitForErr("port   serial")) << "the boards waited for stdout:\n" << run.err;
+    const int status = run.Finish();
+    EXPECT_EQ(ExitCodeOf(status), 0) << Describe(status) << "\n" << run.err;
+    std::map<std::string, std::string> results;
+    nlohmann::json summary;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+      const nlohmann::json e = nlohmann::json::parse(line);
+      if (e.at("event") == "result") results[e["board"]["port"]] = e["exit_class"];
+      if (e.at("event") == "summary") summary = e;
+    }
+    EXPECT_EQ(results.size(), 8u);
+    for (const auto& [port, result] : results) EXPECT_EQ(result, "success") << port;
+    ASSERT_FALSE(summary.is_null()) << "the summary reaches a reader that comes back";
+    EXPECT_EQ(summary.at("failed"), 0);
+  }
+  {
+    SCOPED_TRACE("stderr stalled");
+    Child run(args);
+    EXPECT_TRUE(run.WaitForOut("\"event\":\"summary\"")) << "the boards waited for stderr";
+    const int status = run.Finish();
+    EXPECT_EQ(ExitCodeOf(status), 0) << Describe(status) << "\n" << run.err;
+    const auto table = TableResults(run.err);
+    EXPECT_EQ(table.size(), 8u) << run.err;
+    for (const auto& [port, result] : table) EXPECT_EQ(result, "ok") << port;
+  }
+}
+
+// `--json | head -1`: stdout closed after its first line. The JSON events end
+// with one line on stderr, the boards carry on, and SIGPIPE ends nothing.
+TEST(CliStalledOutput, AClosedStdoutEndsTheEventsNotTheBoards) {
+  const std::string hex = kFixtures + "/pic18-app-6k.hex";
+  Child run({"flash", hex, "--simulate", "pic18", "--boards", "4", "--all", "--yes", "--json"});
+  ASSERT_TRUE(run.WaitForOut("\n"));
+  run.CloseStdout();
+  const int status = run.Finish();
+  ASSERT_TRUE(WIFEXITED(status)) << Describe(status) << "\n" << run.err;
+  EXPECT_NE(ExitCodeOf(status), 141);
+  EXPECT_EQ(Count(run.err, "cannot write to standard output: Broken pipe"), 1u) << run.err;
+  const auto table = TableResults(run.err);
+  EXPECT_EQ(table.size(), 4u) << run.err;
+  for (const auto& [port, result] : table) EXPECT_EQ(result, "ok") << port;
+}
+
+// SIGTERM and SIGHUP stop as Ctrl+C does: each board finishes the write
+// command it is in (so it stays in step), the table is written, and the exit
+// code names the signal. A second stop signal abandons, one line a board.
+TEST(CliSignals, TermAndHangupStopTheLineSoundly) {
+  const fs::path hex = PatternHex(0x2000);
+  const std::vector<std::string> args = {"flash", hex.string(), "--simulate", "pic18", "--boards", "3", "--all",
+                                         "--yes", "-v"};
+  for (const auto& [signal, code] : {std::pair{SIGTERM, 143}, std::pair{SIGHUP, 129}}) {
+    SCOPED_TRACE(signal);
+    Child run(args, 1 << 16);
+    ASSERT_TRUE(run.WaitForErr("0F 0B 00 00 00 00", 3)) << run.err;  // each board's write command
+    run.Signal(signal);
+    const int status = run.Finish();
+    EXPECT_EQ(ExitCodeOf(status), code) << Describe(status) << "\n" << run.err;
+    EXPECT_EQ(Count(run.err, "Stopping every board..."), 1u) << run.err;
+    EXPECT_EQ(Count(run.err, "Stopping: finishing the write command the device is in ("), 3u) << run.err;
+    EXPECT_EQ(Count(run.err, "reset the board"), 0u) << run.err;
+    EXPECT_EQ(Count(run.err, "0F 04"), 0u) << "no reset";
+    const auto table = TableResults(run.err);
+    EXPECT_EQ(table.size(), 3u) << run.err;
+    for (const auto& [port, result] : table) EXPECT_EQ(result, "stopped") << port;
+  }
+  {
+    SCOPED_TRACE("a second signal");
+    Child run(args, 1 << 16);
+    ASSERT_TRUE(run.WaitForErr("0F 0B 00 00 00 00", 3)) << run.err;
+    run.Signal(SIGTERM);
+    ASSERT_TRUE(run.WaitForErr("Stopping: finishing the write command", 3)) << run.err;
+    run.Signal(SIGHUP);
+    const int status = run.Finish();
+    EXPECT_EQ(ExitCodeOf(status), 143) << "the first signal names the stop: " << Describe(status);
+    EXPECT_EQ(Count(run.err, "Stop abandoned: "), 3u) << run.err;
+    EXPECT_EQ(Count(run.err, "reset the board"), 3u) << "one line a board: " << run.err;
+    EXPECT_EQ(TableResults(run.err).size(), 3u) << run.err;
+  }
+}
+
+// One board, without the production line: the same rules.
+TEST(CliSignals, HangupStopsASingleUploadSoundly) {
+  const fs::path hex = PatternHex(0x2000);
+  Child run({"flash", hex.string(), "--simulate", "pic18", "--yes", "-v"}, 1 << 16);
+  ASSERT_TRUE(run.WaitForErr("0F 0B 00 00 00 00")) << run.err;
+  run.Signal(SIGHUP);
+  const int status = run.Finish();
+  EXPECT_EQ(ExitCodeOf(status), 129) << Describe(status) << "\n" << run.err;
+  EXPECT_EQ(Count(run.err, "Stopping: finishing the write command the device is in ("), 1u) << run.err;
+  EXPECT_NE(run.err.find("Interrupted."), std::string::npos) << run.err;
+  EXPECT_EQ(Count(run.err, "reset the board"), 0u) << run.err;
+}
+
+// A --log at the file-size limit (ulimit -f): SIGXFSZ ends nothing; each
+// record the file cannot take is an error of its board, with the cause, and
+// the run fails.
+TEST(CliLogLimit, ALogAtItsSizeLimitFailsTheRunNotTheProcess) {
+  const fs::path log = CaseDir() / "limited.log";
+  fs::remove(log);
+  const fs::path err = CaseDir() / "stderr.txt";
+  const fs::path code = CaseDir() / "code.txt";
+  // The limit holds for the program alone: its stderr goes through cat,
+  // outside the subshell, and the exit code is written by that subshell
+  // after the program has ended.
+  const std::string cmd = "( ulimit -f 1; '" + std::string(QUELLOADER_CLI) + "' flash '" + kFixtures +
+                          "/pic18-blink.hex' --simulate pic18 --boards 8 --all --yes --log '" + log.string() +
+                          "' </dev/null 2>&1 >/dev/null; echo $? >'" + code.string() + "' ) | cat >'" +
+                          err.string() + "'";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  const std::string text = ReadText(err);
+  EXPECT_EQ(std::stoi(ReadText(code)), 1) << "153 is death by SIGXFSZ\n" << text;
+  const std::size_t failed = Count(text, "\": the line would take the file past the size limit");
+  EXPECT_GE(failed, 1u) << text;
+  EXPECT_EQ(failed + Count(ReadText(log), "\n"), 8u) << "every board logged or its failure said";
+  EXPECT_EQ(TableResults(text).size(), 8u) << text;
 }
 
 }  // namespace

@@ -113,7 +113,8 @@ TEST(JsonEvents, OneBoardsStoryParsesWithSchemaEventAndBoard) {
 TEST(JsonEvents, EveryExitClassHasItsOwnName) {
   Captured c;
   const ExitCode codes[] = {ExitCode::Success, ExitCode::Failed, ExitCode::Usage, ExitCode::HexRejected,
-                            ExitCode::NoDevice, ExitCode::PermissionDenied, ExitCode::Interrupted};
+                            ExitCode::NoDevice, ExitCode::PermissionDenied, ExitCode::Interrupted,
+                            ExitCode::Hangup, ExitCode::Terminated};
   for (ExitCode code : codes) c.writer().Result(kBoardA, code, "");
   std::map<std::string, int> seen;
   for (const json& j : c.Lines()) seen[j.at("exit_class")] = j.at("exit_code");
@@ -123,7 +124,9 @@ TEST(JsonEvents, EveryExitClassHasItsOwnName) {
                                               {"hex-rejected", 3},
                                               {"no-device", 4},
                                               {"permission-denied", 5},
-                                              {"interrupted", 130}}));
+                                              {"interrupted", 130},
+                                              {"hangup", 129},
+                                              {"terminated", 143}}));
 }
 
 // Device strings and file names are whatever bytes they are: the line must

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -208,12 +209,17 @@ TEST(ProductionLog, ALineTheFileCannotTakeWholeIsReportedAndTakenBack) {
     if (!log) ::_exit(11);
     if (log->Append(Record("S2", "second"), child_error)) ::_exit(12);  // must fail
     if (child_error.find(file.string()) == std::string::npos) ::_exit(13);
+    // The cause, not only that the line did not fit: the size limit.
+    if (child_error.find("size limit") == std::string::npos || child_error.find("ulimit -f") == std::string::npos)
+      ::_exit(14);
+    if (log->error() != EFBIG) ::_exit(15);
     ::_exit(0);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setrlimit, 11 open, 12 the append succeeded, 13 the error names no file";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setrlimit, 11 open, 12 the append succeeded, 13 the error names no file, "
+                                       "14 the error does not name the size limit, 15 error() is not EFBIG";
   EXPECT_EQ(fs::file_size(file), size);
   {
     auto log = ProductionLog::Open(file.string(), error);
@@ -224,6 +230,30 @@ TEST(ProductionLog, ALineTheFileCannotTakeWholeIsReportedAndTakenBack) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0]["serial"], "S1");
   EXPECT_EQ(lines[1]["serial"], "S3");
+}
+
+// A full disk: every append fails with the cause said plainly, and the log
+// keeps the first failure's errno for the run to report once.
+TEST(ProductionLog, AFullDiskFailsEachLineWithItsCauseRemembered) {
+  std::string error;
+  auto log = ProductionLog::Open("/dev/full", error);
+  ASSERT_TRUE(log) << error;
+  EXPECT_EQ(log->error(), 0);
+  EXPECT_FALSE(log->Append(Record("S1", "first"), error));
+  EXPECT_EQ(error, "Cannot write to the log file \"/dev/full\": the disk is full (No space left on device)");
+  EXPECT_EQ(log->error(), ENOSPC);
+  EXPECT_FALSE(log->Append(Record("S2", "second"), error));
+  EXPECT_EQ(log->error(), ENOSPC);
+  // Moved with the log.
+  ProductionLog moved = std::move(*log);
+  EXPECT_EQ(moved.error(), ENOSPC);
+
+  const fs::path file = FreshCaseDir() / "fine.log";
+  auto fine = ProductionLog::Open(file.string(), error);
+  ASSERT_TRUE(fine) << error;
+  EXPECT_TRUE(fine->Append(Record("S3", "third"), error)) << error;
+  EXPECT_EQ(fine->error(), 0);
+  EXPECT_EQ(ql::cli::LogWriteErrorText("x.log", EIO), "Cannot write to the log file \"x.log\": Input/output error");
 }
 
 }  // namespace
