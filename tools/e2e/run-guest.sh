@@ -210,6 +210,7 @@ add two_devices $((have_sim & have_devcmds)) "$cli_why"
 add other_leaves_mid_upload $((have_sim & have_devcmds)) "$cli_why"
 add simulated_like_real $((have_sim & have_devcmds)) "$cli_why"
 add line_all $((have_sim & have_devcmds)) "$cli_why"
+add line_signals_pipes $((have_sim & have_devcmds)) "$cli_why"
 add reset_leaves_bus $((have_sim & have_devcmds)) "$cli_why"
 add no_access $((have_sim & have_devcmds)) "$cli_why"
 add device_link_qt $((have_sim & have_link)) "no device-link Qt test"
@@ -228,7 +229,7 @@ if [ $want_usb -eq 1 ]; then
   done
   add usb_device_link_qt $((have_sim & have_link)) "no device-link Qt test"
   [ -n "$only" ] && add usb_round_trip $((have_sim & have_rt)) "no round-trip program"
-  for s in line_all line_port line_loop deaf_board; do add "usb_$s" $((have_sim & have_devcmds)) "$cli_why"; done
+  for s in line_all line_port line_loop deaf_board line_signals_pipes; do add "usb_$s" $((have_sim & have_devcmds)) "$cli_why"; done
   add usb_plug_storm $((have_sim & have_link)) "no device-link Qt test"
   add udev_rule "$have_sim" "no quelloader-sim"
   add udev_trigger $((have_sim & have_devcmds & have_link)) "$cli_why, or no device-link Qt test"

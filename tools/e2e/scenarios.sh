@@ -506,6 +506,52 @@ scn_usb_deaf_board() {
   note "the deaf board failed alone with its line, the other completed (${took} s), flash identical"
 }
 
+# Signals and pipes around a line of two boards: SIGTERM in the middle of
+# the write stops both soundly (exit 143, the table written, no reset), and
+# they are then in step for the next run; that run's JSON goes into a reader
+# that closes after one line (the boards carry on; no death by SIGPIPE); a
+# third run's JSON goes into a reader that stops for four seconds (no board
+# fails for it).
+scn_line_signals_pipes() {
+  sim_attach a pic18j --serial TA --dump-flash "$T/a.bin" || return 1
+  sim_attach b pic18j --serial TB --dump-flash "$T/b.bin" || return 1
+  timeout 90 quelloader-cli flash "$FX/pic18-app-24k.hex" --all --yes > "$T/term.out" 2> "$T/term.err" &
+  cli_pid=$!
+  wait_until 20 grep -q 'Uploading:' "$T/term.err" || { cat "$T/term.err"; fail "the upload did not start"; return 1; }
+  sleep 0.5
+  kill -TERM $cli_pid
+  wait $cli_pid
+  rc=$?
+  cat "$T/term.err"
+  [ $rc -eq 143 ] || { fail "SIGTERM: exit $rc, not 143"; return 1; }
+  grep -q '^port ' "$T/term.err" || { fail "SIGTERM: no table"; return 1; }
+  [ "$(grep -c ' stopped ' "$T/term.err")" -eq 2 ] || { fail "SIGTERM: not both boards stopped in the table"; return 1; }
+  sim_running a && sim_running b || { fail "SIGTERM: a board was reset or left the bus"; return 1; }
+
+  # In step: flashed again at once, its events into a reader that closes.
+  ( timeout 90 quelloader-cli flash "$FX/pic18-app-24k.hex" --all --yes --json 2> "$T/head.err"; echo $? > "$T/head.rc" ) |
+    head -n 1 > "$T/head.out"
+  cat "$T/head.err"
+  head_rc=$(cat "$T/head.rc")
+  [ "$head_rc" -lt 128 ] || { fail "| head -1: exit $head_rc"; return 1; }
+  [ "$(grep -c 'Completed successfully\.$' "$T/head.err")" -eq 2 ] || { fail "| head -1: not both boards completed"; return 1; }
+  wait_until 10 sim_ended a || { fail "board TA did not leave the bus after its reset"; return 1; }
+  wait_until 10 sim_ended b || { fail "board TB did not leave the bus after its reset"; return 1; }
+  same_flash "$T/a.bin" "$EXP/pic18j.pic18-app-24k.bin" || return 1
+  same_flash "$T/b.bin" "$EXP/pic18j.pic18-app-24k.bin" || return 1
+
+  sim_attach c pic18j --serial TC || return 1
+  sim_attach d pic18j --serial TD || return 1
+  start=$(now)
+  ( timeout 90 quelloader-cli flash "$FX/pic18-app-24k.hex" --all --yes --json 2> "$T/stall.err"; echo $? > "$T/stall.rc" ) |
+    ( sleep 4; cat > "$T/stall.out" )
+  took=$(elapsed "$start")
+  rc=$(cat "$T/stall.rc")
+  [ "$rc" -eq 0 ] || { cat "$T/stall.err"; fail "stalled reader: exit $rc"; return 1; }
+  grep -q '"event":"summary".*"failed":0' "$T/stall.out" || { fail "stalled reader: no summary without failures"; return 1; }
+  note "SIGTERM: 143, both stopped in step; | head -1: exit $head_rc, both completed; reader stopped 4 s: both ok (${took} s)"
+}
+
 # --all on kernel HID devices: one quelloader-sim being three bootloaders.
 scn_line_all() {
   sim_start three pic18 --devices 3 --dump-flash "$T/f"
