@@ -35,6 +35,7 @@ struct VirtualHidSpec {
   std::string port;                // the USB port it hangs on ("" none)
   bool unidentifiable = false;     // attributes cannot be read
   bool writes_fail = false;        // opened read-write, but every write fails
+  int reader_error = 0;            // StartReader throws std::system_error with this errno
   std::uint16_t input_length = 65;
   std::uint16_t output_length = 65;
 };
