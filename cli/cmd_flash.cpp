@@ -178,16 +178,18 @@ Command AddFlashCommand(CLI::App& app) {
       ->type_name("OUT");
   cmd->add_flag("-y,--yes", o->yes,
                 "Answer OK when the file reaches into the bootloader area (those writes are ignored); "
-                "without it the question is asked on the terminal, and answered No without one");
+                "without it the question is asked on the terminal (one board at a time, the others going on), "
+                "and answered No without one");
   const std::string line = "Production line";
   cmd->add_flag("--all", o->all, "Flash every attached bootloader at once (one session each)")->group(line);
-  cmd->add_option("--expect", o->expect, "With --wait: start once N bootloaders are attached")
+  cmd->add_option("--expect", o->expect, "With --all and --wait: start once N bootloaders are attached")
       ->type_name("N")
       ->transform(CommandLineNumber())
       ->check(CLI::Range(1, 1000))
       ->group(line);
   cmd->add_flag("--loop", o->loop,
-                "Stay running and flash each bootloader as it is plugged in, once per appearance; Ctrl+C ends")
+                "Stay running and flash each bootloader as it is plugged in, once per appearance; Ctrl+C ends "
+                "(exit 1 when a board failed, else 130)")
       ->group(line);
   cmd->add_option("--count", o->count, "With --loop: end after N boards")
       ->type_name("N")
@@ -196,11 +198,13 @@ Command AddFlashCommand(CLI::App& app) {
       ->group(line);
   cmd->add_flag("--json", o->json,
                 "JSON Lines on stdout: one object per event (board found and lost, phase, progress, result, "
-                "summary), as docs/json-events.md describes; the lines for people stay on stderr")
+                "summary), as /usr/share/doc/quelloader/json-events.md describes; the lines for people stay on "
+                "stderr")
       ->group(line);
   cmd->add_option("--log", o->log,
                   "Append one JSON line per board to FILE (time, port, serial, device, HEX file, SHA-256 of "
-                  "the image, result, seconds), each in one atomic append")
+                  "the image, result, seconds), each in one atomic append, as "
+                  "/usr/share/doc/quelloader/production-log.md describes")
       ->type_name("FILE")
       ->group(line);
   cmd->add_option("--boards", o->boards, "With --simulate: N simulated boards, on ports sim-1 ... sim-N")
@@ -210,7 +214,7 @@ Command AddFlashCommand(CLI::App& app) {
       ->group("Device selection");
   cmd->add_option("--fault", o->faults,
                   "With --simulate: make the device misbehave at packet STEP (" + std::string(sim::kFaultNames) +
-                      "); :BOARD for one of --boards N; repeatable")
+                      "), a step the flash reaches; :BOARD for one of --boards N; one per board")
       ->type_name("KIND[@STEP][:BOARD]")
       ->group("Device selection");
   cmd->add_flag("-v,--verbose", o->verbose,
