@@ -74,7 +74,8 @@ void CheckUsage(const FlashOptions& o) {
   }
   for (const std::string& f : o.faults) ParseFault(f);
   if (o.count > 0 && !o.loop) Usage("--count needs --loop");
-  if (o.all && o.loop) Usage("--all and --loop exclude each other: --all flashes the boards present, --loop each one as it comes");
+  if (o.all && o.loop)
+    Usage("--all and --loop exclude each other: --all flashes the boards present, --loop each one as it comes");
   if (o.expect > 0 && !o.all) Usage("--expect needs --all");
   if (o.expect > 0 && o.device.real.wait_seconds == 0) {
     Usage("--expect needs --wait: how long to wait for the boards to appear");

@@ -341,7 +341,8 @@ void ProductionLine::Scan() {
   std::vector<int> wanted;
   ctl_->OnEnumerate = [&](TJvHidDevice& d, int idx) {
     // A node chosen that no longer fits (its strings changed) is let go.
-    if (!options_.loop && chosen_.count(d.PnPInfo().DeviceID()) != 0 && !Wanted(d)) chosen_.erase(d.PnPInfo().DeviceID());
+    if (!options_.loop && chosen_.count(d.PnPInfo().DeviceID()) != 0 && !Wanted(d))
+      chosen_.erase(d.PnPInfo().DeviceID());
     if (Available(d)) wanted.push_back(idx);
     return true;
   };
@@ -729,8 +730,13 @@ std::string ProductionLine::NoBoardText() const {
 ExitCode ProductionLine::Outcome() {
   const bool output_failed = log_failed_ || json_failed_;
   if (results_.empty()) {
-    if (!options_.several && stopping_) rows_.Line("Interrupted.");
-    return stopping_ ? stop_code_ : ExitCode::NoDevice;
+    if (stopping_) {
+      if (!options_.several) rows_.Line("Interrupted.");
+      return stop_code_;
+    }
+    // The boards chosen left the bus before they could be taken.
+    if (!options_.loop) rows_.Line(NoBoardText());
+    return ExitCode::NoDevice;
   }
   const auto failed = std::count_if(results_.begin(), results_.end(), IsFailure);
   const bool none_found = std::all_of(results_.begin(), results_.end(), [](const BoardResult& r) { return r.missing; });

@@ -44,7 +44,8 @@ FaultOption ParseFault(const std::string& text) {
   if (colon != std::string::npos) {
     const std::string word = text.substr(colon + 1);
     const auto board = ParseNumber(word, kMaxFaultBoard);
-    if (!board) throw Failure(ExitCode::Usage, "--fault " + text + ": the board " + NotANumberText(word, kMaxFaultBoard));
+    if (!board)
+      throw Failure(ExitCode::Usage, "--fault " + text + ": the board " + NotANumberText(word, kMaxFaultBoard));
     if (*board == 0) throw Failure(ExitCode::Usage, "--fault " + text + ": boards are numbered from 1");
     option.board = static_cast<int>(*board);
   }
@@ -78,7 +79,8 @@ int UploadSteps(const TBootInfo& info, std::int64_t image_end, bool declined) {
     W = std::min({CeilDiv(L, wb) * wb, final_address, n * E});
   }
   const std::int64_t per_command = E > kMaxCommandCount ? kMaxCommandCount : kMaxCommandCount / E * E;
-  for (std::int64_t j = 0; j < W; j += per_command) steps += 1 + static_cast<int>(CeilDiv(std::min(per_command, W - j), E));
+  for (std::int64_t j = 0; j < W; j += per_command)
+    steps += 1 + static_cast<int>(CeilDiv(std::min(per_command, W - j), E));
   // The final block: its erase, its write command and data block; the reset.
   return steps + 4;
 }
@@ -90,17 +92,17 @@ void CheckFaults(const std::vector<std::string>& faults, int boards, const sim::
   for (const std::string& text : faults) {
     const FaultOption o = ParseFault(text);
     if (o.board > boards) {
-      throw Failure(ExitCode::Usage, "--fault " + text + ": there is no board " + std::to_string(o.board) + " (--boards " +
-                                         std::to_string(boards) + ")");
+      throw Failure(ExitCode::Usage, "--fault " + text + ": there is no board " + std::to_string(o.board) +
+                                         " (--boards " + std::to_string(boards) + ")");
     }
     // One fault per board: a second one would replace the first.
     for (const int b : faulted) {
       if (b == 0 || o.board == 0 || b == o.board) {
-        throw Failure(ExitCode::Usage, "--fault " + text + ": " +
-                                           (o.board == 0 || b == 0 ? std::string("a board has a fault already")
-                                                                   : "board " + std::to_string(o.board) +
-                                                                         " has a fault already") +
-                                           "; a board takes one");
+        throw Failure(ExitCode::Usage,
+                      "--fault " + text + ": " +
+                          (o.board == 0 || b == 0 ? std::string("a board has a fault already")
+                                                  : "board " + std::to_string(o.board) + " has a fault already") +
+                          "; a board takes one");
       }
     }
     faulted.push_back(o.board);

@@ -39,8 +39,8 @@ int UploadSteps(const TBootInfo& info, std::int64_t image_end, bool declined);
 // fault per board, a step the flash of `file` on the simulated device reaches
 // (`declined` as for UploadSteps), and a boot-info fault on the boot-info
 // request. Throws a usage error (Failure) naming the option otherwise.
-void CheckFaults(const std::vector<std::string>& faults, int boards, const sim::Config& device,
-                 const std::string& file, bool declined);
+void CheckFaults(const std::vector<std::string>& faults, int boards, const sim::Config& device, const std::string& file,
+                 bool declined);
 
 class SimulatedBoards {
  public:

@@ -14,7 +14,8 @@ TerminalAnswers::~TerminalAnswers() { Cancel(); }
 bool TerminalAnswers::Yes(std::string line) {
   const auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
   while (!line.empty() && blank(static_cast<unsigned char>(line.back()))) line.pop_back();
-  line.erase(line.begin(), std::find_if(line.begin(), line.end(), [&](char c) { return !blank(static_cast<unsigned char>(c)); }));
+  line.erase(line.begin(),
+             std::find_if(line.begin(), line.end(), [&](char c) { return !blank(static_cast<unsigned char>(c)); }));
   std::transform(line.begin(), line.end(), line.begin(),
                  [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
   return line == "y" || line == "yes";

@@ -421,7 +421,6 @@ TEST(Cli, SimulatorDeviceCountIsAPlainNumber) {
   }
 }
 
-
 // ---- One flow for one board and many -----------------------------------------------
 
 std::vector<nlohmann::json> JsonLines(const fs::path& file) {
@@ -462,12 +461,13 @@ TEST(CliFlow, TheQuestionIsAskedOnTheTerminal) {
 TEST(CliFlow, JsonAndLogChangeNeitherTheLinesNorTheCode) {
   const std::string hex = "'" + kFixtures + "/pic18-app-6k.hex'";
   const fs::path log = CaseDir() / "boards.log";
-  for (const std::string& extra : {std::string(), std::string(" --fault unplug@40"), std::string(" --boot-start 0x40")}) {
+  for (const std::string& extra :
+       {std::string(), std::string(" --fault unplug@40"), std::string(" --boot-start 0x40")}) {
     SCOPED_TRACE(extra);
     fs::remove(log);
     const Outcome plain = Cli("flash " + hex + " --simulate pic18 --yes" + extra);
-    const Outcome recorded =
-        Cli("flash " + hex + " --simulate pic18 --yes --json --log '" + log.string() + "'" + extra, CaseDir() / "events");
+    const Outcome recorded = Cli("flash " + hex + " --simulate pic18 --yes --json --log '" + log.string() + "'" + extra,
+                                 CaseDir() / "events");
     EXPECT_EQ(recorded.code, plain.code);
     EXPECT_EQ(WithoutTimes(recorded.err), WithoutTimes(plain.err));
     EXPECT_EQ(plain.err.find('['), std::string::npos) << "one board: plain lines\n" << plain.err;
@@ -505,7 +505,8 @@ TEST(Cli, RefusalsCarryTheirCause) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
     fs::remove(log);
-    const Outcome r = Cli("flash " + hex + " --simulate pic18 --yes --json --log '" + log.string() + "' " + c.args, out);
+    const Outcome r =
+        Cli("flash " + hex + " --simulate pic18 --yes --json --log '" + log.string() + "' " + c.args, out);
     EXPECT_EQ(r.code, 1) << r.err;
     bool told = false;
     for (const nlohmann::json& e : JsonLines(out)) {
@@ -553,8 +554,8 @@ TEST(Cli, OptionsThatDoNothingAreUsageErrors) {
 TEST(CliInterrupt, AStoppedLoopTellsACleanShiftFromOneWithFailures) {
   for (const bool failure : {true, false}) {
     SCOPED_TRACE(failure ? "a board failed" : "clean");
-    std::vector<std::string> args = {"flash", kFixtures + "/pic18-blink.hex", "--simulate", "pic18", "--boards", "2",
-                                     "--loop", "--yes"};
+    std::vector<std::string> args = {
+        "flash", kFixtures + "/pic18-blink.hex", "--simulate", "pic18", "--boards", "2", "--loop", "--yes"};
     if (failure) args.insert(args.end(), {"--fault", "silent:2"});
     LiveCli run(args);
     ASSERT_TRUE(run.WaitFor(failure ? "[sim-2 SIM0002] Failed: " : "[sim-2 SIM0002] Done"));
@@ -571,8 +572,11 @@ TEST(Cli, APortNamedThatNeverShowsFailsTheRun) {
   const std::string hex = "'" + kFixtures + "/pic18-blink.hex'";
   const fs::path out = CaseDir() / "events.jsonl", log = CaseDir() / "boards.log";
   fs::remove(log);
-  Outcome r = Cli("flash " + hex + " --simulate pic18 --boards 3 --port sim-1 --port sim-2 --port sim-3 --port sim-4 "
-                  "--wait=1 --yes --json --log '" + log.string() + "'", out);
+  Outcome r = Cli("flash " + hex +
+                      " --simulate pic18 --boards 3 --port sim-1 --port sim-2 --port sim-3 --port sim-4 "
+                      "--wait=1 --yes --json --log '" +
+                      log.string() + "'",
+                  out);
   EXPECT_EQ(r.code, 1) << r.err;
   EXPECT_TRUE(std::regex_search(r.err, std::regex(R"((^|\n)sim-4 +- +- +missing )"))) << r.err;
   EXPECT_NE(r.err.find("1 of 4 boards failed."), std::string::npos) << r.err;
@@ -590,7 +594,8 @@ TEST(Cli, APortNamedThatNeverShowsFailsTheRun) {
   EXPECT_EQ(results, 1);
   const std::vector<nlohmann::json> records = JsonLines(log);
   EXPECT_EQ(records.size(), 4u);
-  EXPECT_EQ(std::count_if(records.begin(), records.end(), [](const nlohmann::json& x) { return x["port"] == "sim-4"; }), 1);
+  EXPECT_EQ(std::count_if(records.begin(), records.end(), [](const nlohmann::json& x) { return x["port"] == "sim-4"; }),
+            1);
 
   r = Cli("flash " + hex + " --simulate pic18 --boards 2 --port sim-9 --yes");
   EXPECT_EQ(r.code, 4) << r.err;

@@ -105,19 +105,21 @@ class Line : public ::testing::Test {
     return nullptr;
   }
   bool Said(const std::string& text) const {
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
   }
   // Runs the line; one that has not ended within `limit` of virtual time
   // fails the test rather than hanging it.
   ExitCode RunWithin(ProductionLine& line, Micros limit = from_ms(600000)) {
-    const TimerId guard = loop.schedule_at(loop.now() + limit, [] { throw std::runtime_error("the line did not end"); });
+    const TimerId guard =
+        loop.schedule_at(loop.now() + limit, [] { throw std::runtime_error("the line did not end"); });
     const ExitCode code = line.Run();
     loop.cancel(guard);
     return code;
   }
   std::size_t Count(const std::string& text) const {
-    return static_cast<std::size_t>(
-        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+    return static_cast<std::size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; }));
   }
   static int Erases(VirtualSimBootloader& b) {
     const auto& c = b.model().commands();
@@ -375,7 +377,8 @@ TEST_F(Line, OneBoardPrintsPlainLinesAndEndsWithItsOwnCode) {
     EXPECT_EQ(line.Run(), ExitCode::Success);
     for (const std::string& l : lines) EXPECT_NE(l.front(), '[') << l;
     EXPECT_FALSE(Said("port  "));  // no table
-    EXPECT_TRUE(Said("Device: PIC18F4550 (PIC18) at " + path + ", bootloader at 0x7C00, erase block 64, write block 32"));
+    EXPECT_TRUE(
+        Said("Device: PIC18F4550 (PIC18) at " + path + ", bootloader at 0x7C00, erase block 64, write block 32"));
     const BoardResult& r = line.results().at(0);
     char summary[96];
     std::snprintf(summary, sizeof summary, "Wrote %lld bytes of a %lld-byte image in %lld blocks in ",
@@ -540,7 +543,9 @@ TEST_F(Line, AStoppedLoopTellsACleanShiftFromOneWithFailures) {
       plugged.push_back(std::make_unique<VirtualSimBootloader>(be, l, config, spec));
     };
     l.schedule_at(from_ms(100), [&] { plug("1-1", {}); });
-    l.schedule_at(from_ms(200), [&] { plug("1-2", with_failure ? sim::Fault{sim::FaultKind::Silent, 0} : sim::Fault{}); });
+    l.schedule_at(from_ms(200), [&] {
+      plug("1-2", with_failure ? sim::Fault{sim::FaultKind::Silent, 0} : sim::Fault{});
+    });
     l.schedule_at(from_ms(20000), [&] { plug("1-3", {}); });  // stopped in the middle of its write
     BoardRows r(false);
     r.sink = [](std::string_view) {};
@@ -574,7 +579,8 @@ TEST_F(Line, SixteenBoardsEachSeenLeavingAfterItsReset) {
   for (const nlohmann::json& e : Events(file)) {
     if (e["event"] == "summary") continue;
     const std::string port = e["board"]["port"];
-    seen[port].push_back(e["event"] == "phase" ? "phase " + e["phase"].get<std::string>() : e["event"].get<std::string>());
+    seen[port].push_back(e["event"] == "phase" ? "phase " + e["phase"].get<std::string>()
+                                               : e["event"].get<std::string>());
     if (e["event"] == "result") {
       EXPECT_EQ(e["message"], "Upload completed");
     }

@@ -117,12 +117,12 @@ ExitCode CodeOf(const std::vector<std::string>& faults, int boards) {
 TEST(FaultOption, OneThatCannotStrikeIsAUsageError) {
   EXPECT_EQ(CodeOf({"unplug@5:2"}, 3), ExitCode::Success);
   EXPECT_EQ(CodeOf({"silent"}, 1), ExitCode::Success);
-  EXPECT_EQ(CodeOf({"unplug@5:4"}, 3), ExitCode::Usage);             // no board 4
-  EXPECT_EQ(CodeOf({"unplug@5:0"}, 3), ExitCode::Usage);             // boards count from 1
+  EXPECT_EQ(CodeOf({"unplug@5:4"}, 3), ExitCode::Usage);              // no board 4
+  EXPECT_EQ(CodeOf({"unplug@5:0"}, 3), ExitCode::Usage);              // boards count from 1
   EXPECT_EQ(CodeOf({"unplug@5:2", "silent:2"}, 3), ExitCode::Usage);  // the second would replace the first
   EXPECT_EQ(CodeOf({"unplug@5", "silent:2"}, 3), ExitCode::Usage);
   EXPECT_EQ(CodeOf({"garbage-boot-info@1"}, 1), ExitCode::Success);
-  EXPECT_EQ(CodeOf({"garbage-boot-info@2"}, 1), ExitCode::Usage);    // only the boot-info request
+  EXPECT_EQ(CodeOf({"garbage-boot-info@2"}, 1), ExitCode::Usage);  // only the boot-info request
   EXPECT_EQ(CodeOf({"no-answer@100000"}, 1), ExitCode::Usage);
   for (const char* bad : {"unplug@x", "unplug@", "bogus", "unplug:x", "unplug@-1", "unplug@5:"}) {
     SCOPED_TRACE(bad);

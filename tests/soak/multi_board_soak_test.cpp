@@ -419,7 +419,8 @@ Claims ExpectedClaims(const Plan& p) {
       for (std::size_t i = 0; i < n; ++i) on_it = on_it || (c.taken[i] && p.boards[i].port == port);
       if (!on_it) c.missing.insert(port);
     }
-    if (count_at(start) == 0 && p.ports.empty())
+    // None attached, or every one chosen left before udev had set it up.
+    if (p.ports.empty() && std::none_of(c.taken.begin(), c.taken.end(), [](bool t) { return t; }))
       c.no_board_line = "No bootloader found: no HID device named \"" + std::string(BootloaderProductName) + "\" is attached.";
   };
   switch (p.mode) {
