@@ -1,12 +1,15 @@
-// Several boards at once, in real time: N simulated bootloaders with the
-// device's own timing model (USB frames, flash erase and write times) on the
-// virtual HID backend and ONE blocking event loop, one session each (its own
-// exchange, suspending waits), each running boot info, connect, upload of the
-// same image and reset. Every board's flash must equal what one board alone
-// ends with; a run that flashes wrongly says so and the program exits 1.
+// Several boards at once, in real time, through the command line's own flow:
+// the production line of `quelloader-cli flash --all` with N simulated
+// bootloaders, each with the device's own timing model (USB frames, flash
+// erase and write times), on the virtual HID backend and ONE blocking event
+// loop, one session each (its own exchange, suspending waits), each running
+// boot info, connect, upload of the same image and reset. Every board's flash
+// must equal what one board alone ends with; a run that flashes wrongly says
+// so and the program exits 1.
 //
-// Per N: the median wall time of the runs, its ratio to one board, and the
-// host CPU time (the whole process) per 64-byte report sent over all boards.
+// Per N: the median wall time of the runs (the line's whole run, from its
+// first look at the bus to its table), its ratio to one board, and the host
+// CPU time (the whole process) per 64-byte report sent over all boards.
 //
 // Usage: multi_board [--runs R] [--preset P] [--image FILE] [N...]
 //        (default: 5 runs, pic18, its fixture image, N = 1 2 4 8 16)
@@ -24,45 +27,16 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "cli/board_rows.h"
+#include "cli/production_line.h"
 #include "core/blocking_event_loop.h"
-#include "hid/hid_controller.h"
 #include "hid/virtual_hid_backend.h"
 #include "hid/virtual_sim_device.h"
 #include "image/flash_image.h"
-#include "session/session.h"
 
 using namespace ql;
 
 namespace {
-
-// Shows nothing; says yes to the bootloader-area question as a production
-// line would have decided beforehand.
-class QuietView : public SessionView {
- public:
-  void AppendHistory(std::string_view line) override { last = line; }
-  bool AskBootloaderArea() override { return true; }
-  std::string DeviceName() override { return name; }
-  std::string name;
-  std::string last;
-};
-
-struct Board {
-  std::string serial;
-  std::unique_ptr<VirtualSimBootloader> sim;
-  std::unique_ptr<TJvHidDevice> device;
-  QuietView view;
-  std::unique_ptr<Session> session;
-  Task<UploadOutcome> flow;
-};
-
-Task<UploadOutcome> Flow(Board& b, const FlashImage& image) {
-  if (!b.session->Attach()) co_return UploadOutcome::Refused;
-  if (!co_await b.session->ReadBootInfo()) co_return UploadOutcome::Failed;
-  b.view.name = b.session->BootInfo().BootDeviceName + " (Serial=" + b.serial + ")";
-  if (!co_await b.session->Connect()) co_return UploadOutcome::Failed;
-  const UploadOutcome outcome = co_await b.session->Upload(image);  // ends with the reset
-  co_return outcome;
-}
 
 double CpuSeconds() {
   timespec ts{};
@@ -80,82 +54,68 @@ struct RunResult {
   std::string fault;  // empty when every board flashed as one alone does
 };
 
-RunResult RunOnce(int n, const sim::Config& config, const FlashImage& image,
+RunResult RunOnce(int n, const sim::Config& config, const std::string& file,
                   const std::vector<std::uint8_t>* reference) {
   RunResult r;
   BlockingEventLoop loop;
   VirtualHidBackend backend(loop);
-  std::vector<Board> boards(static_cast<std::size_t>(n));
+  std::vector<std::unique_ptr<VirtualSimBootloader>> boards;
   for (int i = 0; i < n; ++i) {
-    Board& b = boards[static_cast<std::size_t>(i)];
-    char serial[16];
-    std::snprintf(serial, sizeof serial, "B%02d", i + 1);
-    b.serial = serial;
+    char name[16];
+    std::snprintf(name, sizeof name, "B%02d", i + 1);
     VirtualHidSpec spec;
-    spec.serial = b.serial;
-    b.sim = std::make_unique<VirtualSimBootloader>(backend, loop, config, spec);
+    spec.serial = name;
+    spec.port = std::string("bench-") + std::to_string(i + 1);
+    boards.push_back(std::make_unique<VirtualSimBootloader>(backend, loop, config, spec));
   }
-  TJvHidDeviceController ctl(loop, backend);
-  ctl.OnRemoval = [&boards](TJvHidDevice& d) {
-    for (Board& b : boards)
-      if (b.device.get() == &d) b.session->DeviceRemoved();
-  };
-  const Micros enumerate_until = loop.now() + from_ms(2000);
-  while (ctl.Count() < n && loop.now() < enumerate_until) loop.process_events(enumerate_until);
-  if (ctl.Count() != n) {
-    r.fault = "only " + std::to_string(ctl.Count()) + " of " + std::to_string(n) + " boards enumerated";
-    return r;
+  // As `flash FILE --all --yes` with the lines going nowhere: the question
+  // is answered as a production line would have decided beforehand.
+  cli::BoardRows rows(false);
+  rows.sink = [](std::string_view) {};
+  cli::LineOptions options;
+  options.file = file;
+  options.all = true;
+  options.yes = true;
+  std::vector<cli::BoardResult> results;
+  {
+    cli::ProductionLine line(loop, backend, options, rows);
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    const double cpu_start = CpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    const cli::ExitCode code = line.Run();
+    const auto end = std::chrono::steady_clock::now();
+    const double cpu_end = CpuSeconds();
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    r.wall_ms = std::chrono::duration<double, std::milli>(end - start).count();
+    r.cpu_ms = (cpu_end - cpu_start) * 1000.0;
+    r.switches = after.ru_nvcsw - before.ru_nvcsw;
+    results = line.results();
+    if (code != cli::ExitCode::Success) r.fault = "the line ended with exit code " + std::to_string(cli::ToInt(code));
   }
-  for (int i = 0; i < n; ++i) {
-    std::unique_ptr<TJvHidDevice> d = ctl.ClaimByIndex(i);
-    auto it = std::find_if(boards.begin(), boards.end(), [&](const Board& x) { return d && x.serial == d->SerialText(); });
-    if (it == boards.end()) {
-      r.fault = "a board could not be claimed";
-      return r;
+  if (static_cast<int>(results.size()) != n && r.fault.empty()) {
+    r.fault = std::to_string(results.size()) + " results for " + std::to_string(n) + " boards";
+  }
+  for (const cli::BoardResult& result : results) {
+    if (result.code != cli::ExitCode::Success && r.fault.empty()) {
+      r.fault = "board " + result.serial + " did not complete (" + result.message + ")";
     }
-    it->device = std::move(d);
-    it->session = std::make_unique<Session>(loop, *it->device, it->view, /*blocking_waits=*/false);
   }
-
-  rusage before{};
-  getrusage(RUSAGE_SELF, &before);
-  const double cpu_start = CpuSeconds();
-  const auto start = std::chrono::steady_clock::now();
-  for (Board& b : boards) b.flow = Flow(b, image);
-  const auto all_done = [&] {
-    return std::all_of(boards.begin(), boards.end(), [](const Board& b) { return b.flow.done(); });
-  };
-  const Micros give_up = loop.now() + from_ms(120000);
-  while (!all_done() && loop.now() < give_up) loop.process_events(give_up);
-  const auto end = std::chrono::steady_clock::now();
-  const double cpu_end = CpuSeconds();
-  rusage after{};
-  getrusage(RUSAGE_SELF, &after);
-
-  r.wall_ms = std::chrono::duration<double, std::milli>(end - start).count();
-  r.cpu_ms = (cpu_end - cpu_start) * 1000.0;
-  r.switches = after.ru_nvcsw - before.ru_nvcsw;
-  for (Board& b : boards) {
-    sim::SimulatedBootloader& model = b.sim->model();
-    r.reports += static_cast<long>(b.sim->received().size());
+  for (auto& b : boards) {
+    sim::SimulatedBootloader& model = b->model();
+    r.reports += static_cast<long>(b->received().size());
     r.device_ms = std::max(r.device_ms, static_cast<double>(model.device_time()) / 1000.0);
     std::string why;
-    if (!b.flow.done())
-      why = "did not finish";
-    else if (b.flow.result() != UploadOutcome::Completed)
-      why = "did not complete (" + b.view.last + ")";
-    else if (!model.refused().empty())
+    if (!model.refused().empty())
       why = "had refused commands";
     else if (!model.reset_seen())
       why = "was not reset";
     else if (reference && model.flash() != *reference)
       why = "flash differs from one board's";
-    if (!why.empty() && r.fault.empty()) r.fault = "board " + b.serial + " " + why;
+    if (!why.empty() && r.fault.empty()) r.fault = "a board " + why;
   }
-  r.first_flash = boards.front().sim->model().flash();
-  // Sessions go before their devices, devices before the controller.
-  for (Board& b : boards) b.session.reset();
-  for (Board& b : boards) b.device.reset();
+  r.first_flash = boards.front()->model().flash();
   return r;
 }
 
@@ -200,7 +160,7 @@ int main(int argc, char** argv) {
   }
 
   // One board alone gives the flash every board must end with.
-  const RunResult alone = RunOnce(1, *config, image, nullptr);
+  const RunResult alone = RunOnce(1, *config, path, nullptr);
   if (!alone.fault.empty()) {
     std::fprintf(stderr, "one board alone: %s\n", alone.fault.c_str());
     return 1;
@@ -210,7 +170,8 @@ int main(int argc, char** argv) {
   const auto slash = path.find_last_of('/');
   std::printf("Boards at once: %s, %s (%lld bytes), one blocking event loop, real time, median of %d runs\n",
               preset.c_str(), path.substr(slash + 1).c_str(), static_cast<long long>(image.ImageEnd()), runs);
-  std::printf("(each board: boot info, connect, upload, reset; device timing model on)\n\n");
+  std::printf("(the production line of flash --all; each board: boot info, connect, upload, reset; device timing "
+              "model on)\n\n");
   std::printf("| boards | device ms | wall ms | min ms | max ms | wall / 1 board | CPU ms | CPU us/report | CPU share "
               "| waits/report |\n");
   std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
@@ -220,7 +181,7 @@ int main(int argc, char** argv) {
     std::vector<double> wall, cpu, per_report, share, waits;
     double device = 0;
     for (int run = 0; run < runs; ++run) {
-      const RunResult r = RunOnce(n, *config, image, &reference);
+      const RunResult r = RunOnce(n, *config, path, &reference);
       if (!r.fault.empty()) {
         std::fprintf(stderr, "%d boards, run %d: %s\n", n, run + 1, r.fault.c_str());
         rc = 1;

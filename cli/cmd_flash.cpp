@@ -1,43 +1,38 @@
-// `quelloader-cli flash FILE`: loads the HEX file, finds the bootloader (a
-// USB device, or a simulated one), asks it for its boot info, connects with
-// the handshake and runs the upload through the bootloader's session.
+// `quelloader-cli flash FILE`: checks the options and the HEX file before any
+// device hears anything, sets up the HID backend (the USB one, or the virtual
+// one with simulated boards) and runs the flow of cli/production_line.h, the
+// one flow for one board and for many.
 
-#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <optional>
 
 #include "cli/commands.h"
-#include "cli/console.h"
 #ifdef QUELLOADER_HAVE_HID
 #include "cli/device_select.h"
+#include "cli/production_line.h"
+#include "cli/simulated_boards.h"
+#include "cli/terminal_answers.h"
+#include "hid/linux_hid_backend.h"
 #include "hid/virtual_hid_backend.h"
-#include "hid/virtual_sim_device.h"
 #endif
+#include "cli/board_rows.h"
 #include "cli/device_options.h"
 #include "cli/failure.h"
 #include "cli/hex_input.h"
 #include "cli/interrupt.h"
 #include "cli/json_events.h"
-#include "cli/production_line.h"
 #include "cli/production_log.h"
 #include "cli/standard_streams.h"
-#include "hid/linux_hid_backend.h"
-#include "sim/fault_names.h"
 #include "core/blocking_event_loop.h"
 #include "core/debug_log.h"
-#include "core/mcu_family.h"
 #include "core/write_file.h"
+#include "sim/fault_names.h"
 #include "sim/simulated_bootloader.h"
-#include "upload/upload_engine.h"
 
 namespace ql::cli {
 
@@ -58,197 +53,54 @@ struct FlashOptions {
   std::vector<std::string> faults;  // KIND[@STEP][:BOARD]
   bool json = false;
   std::string log;
-  bool Line() const {
-#ifdef QUELLOADER_HAVE_HID
-    if (device.real.ports.size() > 1) return true;
-#endif
-    return all || loop || boards > 1 || json || !log.empty();
-  }
 };
+
+[[noreturn]] void Usage(const std::string& message) { throw Failure(ExitCode::Usage, message); }
 
 #ifdef QUELLOADER_HAVE_HID
-// The upload's front end on a terminal.
-class CliUploadUi final : public UploadUi {
- public:
-  CliUploadUi(Console& console, const FlashOptions& options, BootloaderSession& session)
-      : console_(console), options_(options), session_(session) {}
+// Whether the run can have several boards: its lines then name their board
+// and a table ends it.
+bool Several(const FlashOptions& o) { return o.all || o.loop || o.device.real.ports.size() > 1 || o.boards > 1; }
 
-  void AppendHistory(std::string_view line) override { console_.Line(line); }
-  void AppendTerminal(std::string_view line) override {
-    // Byte lines start with spaces; the step lines ("Erase...") show with -v.
-    if (options_.verbose > 0 && !line.empty() && line.front() != ' ') console_.Line(line);
+// Options that would do nothing are refused, naming the option: a script
+// that passes one believes it does something.
+void CheckUsage(const FlashOptions& o) {
+  if (!o.device.simulated()) {
+    if (!o.faults.empty()) Usage("--fault needs --simulate");
+    if (o.boards > 1) Usage("--boards needs --simulate");
+    if (o.device.boot_start) Usage("--boot-start needs --simulate");
+    if (o.device.erase_block) Usage("--erase-block needs --simulate");
+    if (o.device.write_block) Usage("--write-block needs --simulate");
+    if (!o.dump_flash.empty()) Usage("--dump-flash needs --simulate");
   }
-  void ProgressSetMax(std::int64_t max) override { console_.ProgressSetMax(max); }
-  void ProgressStep() override { console_.ProgressStep(7); }
-  bool AskBootloaderArea() override {
-    if (options_.yes) return true;
-    if (::isatty(STDIN_FILENO) != 1) {
-      console_.Line(kBootAreaQuestion);
-      console_.Line("No terminal to answer on: answered No (--yes answers OK).");
-      return false;
-    }
-    return console_.Ask(kBootAreaQuestion);
-  }
-  void FinishUpload() override {
-    console_.ProgressDone();
-    console_.Line("Disconnected.");
-  }
-  std::string DeviceName() override { return session_.link().RemovedDeviceName(); }
-
- private:
-  Console& console_;
-  const FlashOptions& options_;
-  BootloaderSession& session_;
-};
-
-// Counts the data blocks among the packets sent: each CMD_WRITE announces
-// how many bytes follow, one data block per packet.
-class BlockCounter {
- public:
-  void Packet(std::span<const std::uint8_t> p) {
-    if (pending_bytes_ > 0) {
-      ++blocks_;
-      bytes_ += p.size();
-      pending_bytes_ -= std::min<std::int64_t>(pending_bytes_, static_cast<std::int64_t>(p.size()));
-      return;
-    }
-    if (p.size() == 8 && p[0] == START_MARK && p[1] == CMD_WRITE) {
-      pending_bytes_ = p[6] | (p[7] << 8);
-    }
-  }
-  std::int64_t blocks() const { return blocks_; }
-  std::int64_t bytes() const { return bytes_; }
-
- private:
-  std::int64_t pending_bytes_ = 0;
-  std::int64_t blocks_ = 0;
-  std::int64_t bytes_ = 0;
-};
-
-std::string Hex(std::uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%X", v);
-  return buf;
-}
-
-// Every packet sent is counted for the summary and, with -v, printed.
-void CountPackets(Exchange& exchange, BlockCounter& counter, Console& console, bool verbose) {
-  exchange.OnPacketSent = [&counter, &console, verbose](std::span<const std::uint8_t> packet) {
-    counter.Packet(packet);
-    if (verbose) console.Line(HexBytes(packet));
-  };
-}
-
-// The end of an upload that was not interrupted: the summary after a
-// success, and the exit code either way.
-ExitCode ReportOutcome(Console& console, UploadOutcome outcome, const BlockCounter& counter, const FlashImage& image,
-                       double seconds) {
-  switch (outcome) {
-    case UploadOutcome::Completed: {
-      console.Line("Disconnected.", Console::Kind::Keep);
-      char summary[160];
-      std::snprintf(summary, sizeof summary, "Wrote %lld bytes of a %lld-byte image in %lld blocks in %.2f s.",
-                    static_cast<long long>(counter.bytes()), static_cast<long long>(image.ImageEnd()),
-                    static_cast<long long>(counter.blocks()), seconds);
-      console.Line(summary, Console::Kind::Keep);
-      return ExitCode::Success;
-    }
-    case UploadOutcome::Declined:
-      console.Line("Upload declined: nothing was written.", Console::Kind::Keep);
-      return ExitCode::Failed;
-    default:
-      return ExitCode::Failed;
-  }
-}
-
-// The simulated boards of --simulate: N of them on the virtual backend, each
-// with its port and serial when there are several, and its own fault. With
-// `come_back`, a board that left the bus (its reset) returns in its
-// bootloader two seconds later, as a board whose program jumps back would.
-class SimulatedBoards {
- public:
-  SimulatedBoards(EventLoop& loop, VirtualHidBackend& backend, const FlashOptions& o, bool come_back)
-      : loop_(loop), backend_(backend), come_back_(come_back) {
-    const sim::Config base = SimulatedConfig(o.device);
-    for (int i = 1; i <= o.boards; ++i) {
-      Slot slot;
-      slot.config = base;
-      if (o.boards > 1) {
-        slot.spec.port = "sim-" + std::to_string(i);
-        char serial[16];
-        std::snprintf(serial, sizeof serial, "SIM%04d", i);
-        slot.spec.serial = serial;
-      }
-      for (const std::string& text : o.faults) {
-        const auto [fault, board] = ParseFault(text);
-        if (board == 0 || board == i) slot.config.fault = fault;
-      }
-      slots_.push_back(std::move(slot));
-    }
-    for (Slot& slot : slots_) slot.device = std::make_unique<VirtualSimBootloader>(backend_, loop_, slot.config, slot.spec);
-    if (come_back_) Watch();
-  }
-  ~SimulatedBoards() {
-    if (timer_) loop_.cancel(timer_);
-  }
-  // The first board's flash (--dump-flash).
-  const std::vector<std::uint8_t>& flash() const { return slots_.front().device->model().flash(); }
-
-  // KIND[@STEP][:BOARD]; board 0 for every board.
-  static std::pair<sim::Fault, int> ParseFault(const std::string& text) {
-    const auto colon = text.find(':');
-    const std::string head = text.substr(0, colon);
-    const auto at = head.find('@');
-    const auto kind = sim::FaultFromName(head.substr(0, at));
-    if (!kind) {
-      throw Failure(ExitCode::Usage, "--fault: unknown kind '" + head.substr(0, at) + "' (one of " +
-                                         std::string(sim::kFaultNames) + ")");
-    }
-    sim::Fault fault{*kind, 0};
-    if (at != std::string::npos) fault.step = static_cast<int>(ql::cli::ParseNumber(head.substr(at + 1), 1000000, "--fault"));
-    const int board =
-        colon == std::string::npos ? 0 : static_cast<int>(ql::cli::ParseNumber(text.substr(colon + 1), 1000, "--fault"));
-    return {fault, board};
-  }
-
- private:
-  struct Slot {
-    sim::Config config;
-    VirtualHidSpec spec;
-    std::unique_ptr<VirtualSimBootloader> device;
-    Micros left_at = -1;
-  };
-  void Watch() {
-    timer_ = loop_.schedule_after(from_ms(100), [this] {
-      timer_ = 0;
-      for (Slot& slot : slots_) {
-        if (slot.device->attached()) continue;
-        if (slot.left_at < 0) slot.left_at = loop_.now();
-        if (loop_.now() - slot.left_at < from_ms(2000)) continue;
-        slot.left_at = -1;
-        // Back in its bootloader, as a board fresh from the shelf.
-        slot.device = std::make_unique<VirtualSimBootloader>(backend_, loop_, slot.config, slot.spec);
-      }
-      Watch();
-    });
-  }
-
-  EventLoop& loop_;
-  VirtualHidBackend& backend_;
-  bool come_back_;
-  std::vector<Slot> slots_;
-  TimerId timer_ = 0;
-};
-
-// Several boards at once (--all, --loop, several --port, --boards N).
-ExitCode RunLine(const FlashOptions& o) {
-  if (!o.dump_flash.empty()) throw Failure(ExitCode::Usage, "--dump-flash takes one board, not several");
+  for (const std::string& f : o.faults) ParseFault(f);
+  if (o.count > 0 && !o.loop) Usage("--count needs --loop");
+  if (o.all && o.loop)
+    Usage("--all and --loop exclude each other: --all flashes the boards present, --loop each one as it comes");
+  if (o.expect > 0 && !o.all) Usage("--expect needs --all");
   if (o.expect > 0 && o.device.real.wait_seconds == 0) {
-    throw Failure(ExitCode::Usage, "--expect needs --wait: how long to wait for the boards to appear");
+    Usage("--expect needs --wait: how long to wait for the boards to appear");
   }
-  if (o.count > 0 && !o.loop) throw Failure(ExitCode::Usage, "--count needs --loop");
-  if (!o.device.real.path.empty() && (o.all || o.loop)) {
-    throw Failure(ExitCode::Usage, "--path names one board; use --port for several");
+  if (!o.device.real.path.empty() && (o.all || o.loop)) Usage("--path names one board; use --port for several");
+  if (!o.dump_flash.empty() && (o.boards > 1 || o.loop)) Usage("--dump-flash takes one board, not several");
+  if (o.device.simulated()) {
+    const sim::Config config = SimulatedConfig(o.device);
+    // Overrides that contradict the preset's flash would simulate no device at all.
+    if (const std::string conflict = sim::ConfigConflict(config); !conflict.empty()) {
+      Usage("inconsistent simulated device: " + conflict);
+    }
+    CheckFaults(o.faults, o.boards, config, o.file, /*declined=*/!o.yes && ::isatty(STDIN_FILENO) != 1);
+  }
+}
+
+ExitCode RunFlash(const FlashOptions& o) {
+  CheckUsage(o);
+  // The file is read and checked before any device hears anything; each
+  // board loads it again under the family it reports.
+  FlashImage probe;
+  if (!LoadHexForCommand(o.file, McuFamily::None, probe)) throw QuietFailure(ExitCode::HexRejected);
+  if (probe.ImageEnd() == 0) {
+    throw Failure(ExitCode::HexRejected, "the HEX file " + o.file + " holds no data: nothing to upload");
   }
   // A log that cannot be written is found out before any board is touched.
   std::optional<ProductionLog> log;
@@ -257,19 +109,15 @@ ExitCode RunLine(const FlashOptions& o) {
     log = ProductionLog::Open(o.log, error);
     if (!log) throw Failure(ExitCode::Failed, error);
   }
-  FlashImage probe;
-  if (!LoadHexForCommand(o.file, McuFamily::None, probe)) throw QuietFailure(ExitCode::HexRejected);
-
   BlockingEventLoop loop;
+  // stdout and stderr through channels of their own: a reader that stops
+  // holds up no board.
   StandardStreams streams(loop, o.json);
   std::optional<JsonEventWriter> json;
   if (o.json) json.emplace(*streams.out());
   std::unique_ptr<HidBackend> backend;
   VirtualHidBackend* virtual_backend = nullptr;
   if (o.device.simulated()) {
-    if (const std::string conflict = sim::ConfigConflict(SimulatedConfig(o.device)); !conflict.empty()) {
-      throw Failure(ExitCode::Usage, "inconsistent simulated device: " + conflict);
-    }
     auto owned = std::make_unique<VirtualHidBackend>(loop);
     virtual_backend = owned.get();
     backend = std::move(owned);
@@ -284,114 +132,47 @@ ExitCode RunLine(const FlashOptions& o) {
   char resolved[PATH_MAX];
   options.file = ::realpath(o.file.c_str(), resolved) != nullptr ? std::string(resolved) : o.file;
   options.device = o.device.real;
+  if (!options.device.path.empty()) options.device.path = CanonicalNode(options.device.path);
   options.all = o.all;
   options.expect = o.expect;
   options.loop = o.loop;
   options.count = o.count;
   options.yes = o.yes;
+  options.ask = ::isatty(STDIN_FILENO) == 1;
   options.verbose = o.verbose;
+  options.several = Several(o);
+  TerminalAnswers answers(loop, STDIN_FILENO);
   auto line = std::make_unique<ProductionLine>(loop, *backend, options, rows);
   line->json = json ? &*json : nullptr;
   line->log = log ? &*log : nullptr;
+  line->answers = &answers;
+  // Plugged in once the line is there; with --loop a board comes back after
+  // its reset.
   std::unique_ptr<SimulatedBoards> simulated;
-  if (virtual_backend != nullptr) simulated = std::make_unique<SimulatedBoards>(loop, *virtual_backend, o, o.loop);
-  StopSignalWatch stop(loop, [&](int) {
-    if (line) line->Stop();
+  if (virtual_backend != nullptr) {
+    simulated = std::make_unique<SimulatedBoards>(loop, *virtual_backend, SimulatedConfig(o.device), o.boards,
+                                                  o.faults, o.loop);
+  }
+  // Ctrl+C, SIGTERM and SIGHUP: the first stops every board in step, a
+  // second abandons.
+  StopSignalWatch stop(loop, [&](int signal) {
+    if (line) line->Stop(StopSignalWatch::StopSignalExitCode(signal));
   });
   ExitCode code = line->Run();
+  // The simulated device's whole flash, whatever the upload's end.
+  if (simulated && !o.dump_flash.empty()) {
+    if (const int error = WriteFile(o.dump_flash, simulated->flash()); error != 0) {
+      rows.Line("quelloader-cli: " + WriteFailureText(o.dump_flash, error), BoardRows::Kind::Keep);
+      if (code == ExitCode::Success) code = ExitCode::Failed;
+    }
+  }
   simulated.reset();
   line.reset();
   // What is still queued for a reader that stopped; a stop signal now gives it up.
   const int signals = StopSignalWatch::Count();
   const bool drained = streams.Finish([signals] { return StopSignalWatch::Count() > signals; });
-  if (StopSignalWatch::Stopped() && (code == ExitCode::Interrupted || !drained)) code = StopSignalWatch::StopCode();
+  if (!drained && StopSignalWatch::Stopped() && code == ExitCode::Success) code = StopSignalWatch::StopCode();
   return code;
-}
-
-// The upload: the file is read and checked, the bootloader found and asked
-// for its boot info, connected and written through its session, as the
-// window does it. A simulated bootloader (--simulate) is one more device on
-// a virtual HID backend, so it runs the very same steps.
-ExitCode RunFlash(const FlashOptions& o) {
-  for (const std::string& f : o.faults) SimulatedBoards::ParseFault(f);  // usage errors first
-  if (!o.faults.empty() && !o.device.simulated()) throw Failure(ExitCode::Usage, "--fault needs --simulate");
-  if (o.boards > 1 && !o.device.simulated()) throw Failure(ExitCode::Usage, "--boards needs --simulate");
-  if (o.Line()) return RunLine(o);
-  BlockingEventLoop loop;
-  std::unique_ptr<HidBackend> backend;
-  VirtualHidBackend* virtual_backend = nullptr;
-  sim::Config config;
-  if (o.device.simulated()) {
-    config = SimulatedConfig(o.device);
-    // Overrides that contradict the preset's flash would simulate no device at all.
-    if (const std::string conflict = sim::ConfigConflict(config); !conflict.empty()) {
-      throw Failure(ExitCode::Usage, "inconsistent simulated device: " + conflict);
-    }
-    auto owned = std::make_unique<VirtualHidBackend>(loop);
-    virtual_backend = owned.get();
-    backend = std::move(owned);
-  } else if (!o.dump_flash.empty()) {
-    throw Failure(ExitCode::Usage, "--dump-flash needs --simulate");
-  }
-
-  // The file is read and checked before the device hears anything; it is
-  // loaded again under the family the device reports.
-  FlashImage probe;
-  if (!LoadHexForCommand(o.file, McuFamily::None, probe)) throw QuietFailure(ExitCode::HexRejected);
-
-  StandardStreams streams(loop, false);
-  Console console(streams.err());
-  console.Line("Opened: " + o.file);
-  Exchange exchange(loop);
-  BlockCounter counter;
-  CountPackets(exchange, counter, console, o.verbose > 0);
-  BootloaderSession session(loop, exchange, o.device.real, [&](std::string_view line) { console.Line(line); },
-                            std::move(backend));
-  // Plugged in once the session (which owns the backend) is there, so that
-  // it leaves the bus before the backend goes.
-  std::unique_ptr<SimulatedBoards> simulated;
-  if (virtual_backend != nullptr) simulated = std::make_unique<SimulatedBoards>(loop, *virtual_backend, o, false);
-  CliUploadUi ui(console, o, session);
-  session.SetUploadView(ui);
-  StopSignalWatch stop(loop, [&](int) { session.link().Stop(); });
-  const auto interrupted = [&] {
-    console.ProgressDone();
-    console.Line("Interrupted.", Console::Kind::Keep);
-    return StopSignalWatch::StopCode();
-  };
-  // The simulated device's whole flash, whatever the upload's end.
-  const auto dump = [&] {
-    if (!simulated || o.dump_flash.empty()) return true;
-    const int error = WriteFile(o.dump_flash, simulated->flash());
-    if (error == 0) return true;
-    console.Line("quelloader-cli: " + WriteFailureText(o.dump_flash, error), Console::Kind::Keep);
-    return false;
-  };
-
-  std::string message;
-  const ExitCode found = session.Find(&message);
-  if (StopSignalWatch::Stopped()) return interrupted();
-  if (found != ExitCode::Success) throw Failure(found, message);
-  const TBootInfo& info = exchange.BootInfo;
-  FlashImage image;
-  if (!LoadHexForCommand(o.file, FamilyFromMcuType(info.McuType), image)) throw QuietFailure(ExitCode::HexRejected);
-  console.Line("Device: " + info.BootDeviceName + " (" + ql::FamilyName(info.McuType) + ") at " + session.Path() +
-               ", bootloader at " + Hex(info.BootStart) + ", erase block " + std::to_string(info.EraseBlockSize) +
-               ", write block " + std::to_string(info.WriteBlockSize));
-
-  if (session.Connect() != ExitCode::Success) {
-    return StopSignalWatch::Stopped() ? interrupted() : ExitCode::Failed;
-  }
-  console.Line("Uploading:");
-  const auto start = std::chrono::steady_clock::now();
-  const UploadOutcome outcome = session.link().Upload(image);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  session.link().Connected = false;
-  console.ProgressDone();
-  const bool dumped = dump();
-  if (StopSignalWatch::Stopped() || outcome == UploadOutcome::Stopped) return interrupted();
-  const ExitCode code = ReportOutcome(console, outcome, counter, image, seconds);
-  return code == ExitCode::Success && !dumped ? ExitCode::Failed : code;
 }
 #else
 ExitCode RunFlash(const FlashOptions&) {
@@ -410,16 +191,18 @@ Command AddFlashCommand(CLI::App& app) {
       ->type_name("OUT");
   cmd->add_flag("-y,--yes", o->yes,
                 "Answer OK when the file reaches into the bootloader area (those writes are ignored); "
-                "without it the question is asked on the terminal, and answered No without one");
+                "without it the question is asked on the terminal (one board at a time, the others going on), "
+                "and answered No without one");
   const std::string line = "Production line";
   cmd->add_flag("--all", o->all, "Flash every attached bootloader at once (one session each)")->group(line);
-  cmd->add_option("--expect", o->expect, "With --wait: start once N bootloaders are attached")
+  cmd->add_option("--expect", o->expect, "With --all and --wait: start once N bootloaders are attached")
       ->type_name("N")
       ->transform(CommandLineNumber())
       ->check(CLI::Range(1, 1000))
       ->group(line);
   cmd->add_flag("--loop", o->loop,
-                "Stay running and flash each bootloader as it is plugged in, once per appearance; Ctrl+C ends")
+                "Stay running and flash each bootloader as it is plugged in, once per appearance; Ctrl+C ends "
+                "(exit 1 when a board failed, else 130)")
       ->group(line);
   cmd->add_option("--count", o->count, "With --loop: end after N boards")
       ->type_name("N")
@@ -428,11 +211,13 @@ Command AddFlashCommand(CLI::App& app) {
       ->group(line);
   cmd->add_flag("--json", o->json,
                 "JSON Lines on stdout: one object per event (board found and lost, phase, progress, result, "
-                "summary), as docs/json-events.md describes; the lines for people stay on stderr")
+                "summary), as /usr/share/doc/quelloader/json-events.md describes; the lines for people stay on "
+                "stderr")
       ->group(line);
   cmd->add_option("--log", o->log,
                   "Append one JSON line per board to FILE (time, port, serial, device, HEX file, SHA-256 of "
-                  "the image, result, seconds), each in one atomic append")
+                  "the image, result, seconds), each in one atomic append, as "
+                  "/usr/share/doc/quelloader/production-log.md describes")
       ->type_name("FILE")
       ->group(line);
   cmd->add_option("--boards", o->boards, "With --simulate: N simulated boards, on ports sim-1 ... sim-N")
@@ -442,7 +227,7 @@ Command AddFlashCommand(CLI::App& app) {
       ->group("Device selection");
   cmd->add_option("--fault", o->faults,
                   "With --simulate: make the device misbehave at packet STEP (" + std::string(sim::kFaultNames) +
-                      "); :BOARD for one of --boards N; repeatable")
+                      "), a step the flash reaches; :BOARD for one of --boards N; one per board")
       ->type_name("KIND[@STEP][:BOARD]")
       ->group("Device selection");
   cmd->add_flag("-v,--verbose", o->verbose,

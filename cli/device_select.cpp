@@ -13,19 +13,17 @@
 
 namespace ql::cli {
 
-namespace {
-
-// How long a node udev is still setting up is given to become accessible.
-constexpr std::int64_t kSettleWaitMs = 5000;
-
-// A node given as a symbolic link (/dev/bootloader -> hidraw3) names the node.
 std::string CanonicalNode(const std::string& path) {
   char resolved[PATH_MAX];
   if (realpath(path.c_str(), resolved) != nullptr) return resolved;
   return path;
 }
 
-}  // namespace
+std::string AttachedLine(TJvHidDevice& device) {
+  const HidInterfaceInfo& info = device.PnPInfo().info;
+  return "  " + (info.port.empty() ? std::string("-") : "port " + info.port) + "  " + info.path + "  " +
+         DeviceName(device);
+}
 
 bool IsAccessError(int error) { return error == EACCES || error == EPERM; }
 
@@ -70,8 +68,7 @@ void AddWaitOption(CLI::App& cmd, RealDeviceOptions& options, const std::string&
       ->group(group);
 }
 
-// The link's view on a command line: the history lines, and the upload's
-// view when the command uploads.
+// The link's view on a command line: the history lines.
 class BootloaderSession::View final : public DeviceLinkView {
  public:
   explicit View(std::function<void(std::string_view)> history) : history_(std::move(history)) {}
@@ -83,22 +80,6 @@ class BootloaderSession::View final : public DeviceLinkView {
   void AppendHistory(std::string_view line) override {
     if (history_) history_(line);
   }
-  void AppendTerminal(std::string_view line) override {
-    if (ui_ != nullptr) ui_->AppendTerminal(line);
-  }
-  void ProgressSetMax(std::int64_t max) override {
-    if (ui_ != nullptr) ui_->ProgressSetMax(max);
-  }
-  void ProgressStep() override {
-    if (ui_ != nullptr) ui_->ProgressStep();
-  }
-  bool AskBootloaderArea() override { return ui_ != nullptr && ui_->AskBootloaderArea(); }
-  void FinishUpload() override {
-    if (ui_ != nullptr) ui_->FinishUpload();
-  }
-  std::string DeviceName() override { return ui_ != nullptr ? ui_->DeviceName() : std::string(); }
-
-  UploadUi* ui_ = nullptr;
 
  private:
   std::function<void(std::string_view)> history_;
@@ -128,8 +109,6 @@ BootloaderSession::BootloaderSession(EventLoop& loop, Exchange& exchange,
   };
 }
 
-void BootloaderSession::SetUploadView(UploadUi& ui) { view_->ui_ = &ui; }
-
 BootloaderSession::~BootloaderSession() {
   link_.reset();
   backend_.reset();
@@ -140,9 +119,7 @@ bool BootloaderSession::Ambiguous(std::string* listing) const {
   for (const DeviceLink::Entry& entry : link_->HidDeviceList()) {
     if (!entry.device || !link_->Matches(*entry.device, BootloaderProductName)) continue;
     ++count;
-    const HidInterfaceInfo& info = entry.device->PnPInfo().info;
-    *listing += "  " + (info.port.empty() ? std::string("-") : "port " + info.port) + "  " + info.path + "  " +
-                entry.text + "\n";
+    *listing += AttachedLine(*entry.device) + "\n";
   }
   if (!listing->empty()) listing->pop_back();
   return count > 1;
@@ -221,9 +198,5 @@ ExitCode BootloaderSession::Find(std::string* message) {
   return link_->FailureSeen(SessionFailure::NotInBootloader) ? ExitCode::Failed : ExitCode::NoDevice;
 }
 
-ExitCode BootloaderSession::Connect() {
-  link_->ButtonConnectClick();
-  return link_->Connected ? ExitCode::Success : ExitCode::Failed;
-}
 
 }  // namespace ql::cli

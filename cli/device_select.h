@@ -1,8 +1,8 @@
 #pragma once
 // Finding the bootloader on the real HID transport for quelloader-cli: the
-// options naming a device (--path, --serial, --wait) shared by every command
-// that talks to one, and a session that finds it, reads its boot info and
-// connects, through the same device link as the window.
+// options naming a device (--path, --serial, --port, --wait) shared by every
+// command that talks to one, and, for `info`, a session that finds it and
+// reads its boot info through the same device link as the window.
 
 #include <CLI/CLI.hpp>
 
@@ -16,10 +16,10 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "core/event_loop.h"
-#include "session/device_link.h"
-#include "upload/upload_engine.h"
 #include "hid/hid_backend.h"
+#include "hid/hid_device.h"
 #include "protocol/exchange.h"
+#include "session/device_link.h"
 
 namespace ql::cli {
 
@@ -38,6 +38,13 @@ bool IsAccessError(int error);
 // Default and upper limit of --wait, in seconds: the command never waits forever.
 inline constexpr int kDefaultWaitSeconds = 30;
 inline constexpr int kMaxWaitSeconds = 3600;
+// How long a node udev is still setting up is given to become accessible.
+inline constexpr std::int64_t kSettleWaitMs = 5000;
+
+// A node given as a symbolic link (/dev/bootloader -> hidraw3) names the node.
+std::string CanonicalNode(const std::string& path);
+// A device's line in a listing of attached bootloaders: its port, node and name.
+std::string AttachedLine(TJvHidDevice& device);
 
 struct RealDeviceOptions {
   std::string path;    // a /dev/hidrawN node, as `list` shows it; "" for any
@@ -53,7 +60,8 @@ void AddRealDeviceOptions(CLI::App& cmd, RealDeviceOptions& options,
 void AddWaitOption(CLI::App& cmd, RealDeviceOptions& options,
                    const std::string& group = "Device selection");
 
-// The bootloader behind the device link, for a command line.
+// The bootloader behind the device link, for `info`: found (waited for, and
+// told apart from others) and its boot info read.
 class BootloaderSession {
  public:
   // `history` receives the link's history lines (the window's history log);
@@ -69,13 +77,6 @@ class BootloaderSession {
   // wait_seconds for one to appear. Success, NoDevice, PermissionDenied or
   // Failed (present but not answering); `message` gets the diagnostic.
   ExitCode Find(std::string* message);
-  // The two-step handshake. Success when connected; Interrupted when the wait
-  // was cancelled (exchange.CancelWaits()); Failed otherwise (the lines are in
-  // the history).
-  ExitCode Connect();
-
-  // Where the upload's terminal lines, progress, question and end go.
-  void SetUploadView(UploadUi& ui);
 
   DeviceLink& link() { return *link_; }
   // The selected device's node, "" when none.

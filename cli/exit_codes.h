@@ -14,7 +14,7 @@ enum class ExitCode : int {
   Success = 0,
   Failed = 1,            // the upload or the device failed (or an output could not be written)
   Usage = 2,             // bad command line
-  HexRejected = 3,       // the HEX file was rejected: checksum, format, unreadable, too large
+  HexRejected = 3,       // the HEX file was rejected: checksum, format, unreadable, too large, no data
   NoDevice = 4,          // no bootloader device found
   PermissionDenied = 5,  // the device exists but may not be opened
   Hangup = 129,          // stopped by SIGHUP (the terminal closed)
@@ -30,7 +30,7 @@ inline constexpr std::string_view kExitCodesHelp =
     "  0    success\n"
     "  1    the upload or the device failed\n"
     "  2    usage error\n"
-    "  3    the HEX file was rejected (checksum, format, unreadable, too large)\n"
+    "  3    the HEX file was rejected (checksum, format, unreadable, too large, no data)\n"
     "  4    no bootloader device found\n"
     "  5    permission denied on the device\n"
     "  129  stopped by SIGHUP (the terminal closed)\n"

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <exception>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/commands.h"
@@ -23,6 +24,17 @@
 namespace ql::cli {
 
 namespace {
+
+// --wait takes its number only attached (--wait=5), so that "--wait FILE"
+// never takes the file for the number; "--wait 5" leaves the 5 as a stray
+// argument, and the parser's error alone does not say why.
+void SuggestAttachedWait(int argc, char** argv) {
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::string_view(argv[i]) != "--wait" || !ql::ParseNumber(argv[i + 1], 0xFFFFFFFFu)) continue;
+    std::fprintf(stderr, "quelloader-cli: --wait takes its number attached: --wait=%s\n", argv[i + 1]);
+    return;
+  }
+}
 
 int Main(int argc, char** argv) {
   CLI::App app{"Uploads Intel HEX programs into PIC16/PIC18 microcontrollers through their USB HID bootloader.",
@@ -60,6 +72,7 @@ int Main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);  // prints help, version or the error
+    if (code != 0) SuggestAttachedWait(argc, argv);
     return code == 0 ? 0 : ToInt(ExitCode::Usage);
   }
   for (auto& c : commands) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <deque>
+#include <system_error>
 #include <utility>
 
 #include "hid/linux_hid_policy.h"
@@ -296,6 +297,10 @@ std::unique_ptr<HidReader> VirtualHidBackend::StartReader(const HidInterfaceInfo
                                                           HidReaderCallbacks callbacks) {
   auto state = std::make_shared<ReaderState>();
   state->callbacks = std::move(callbacks);
+  if (auto device = Find(info); device && device->spec.reader_error != 0) {
+    // As a reader thread that cannot be created.
+    throw std::system_error(device->spec.reader_error, std::generic_category(), "cannot start the reader");
+  }
   if (auto device = Find(info)) {
     auto& readers = device->readers;
     std::erase_if(readers, [](const auto& w) { return w.expired(); });

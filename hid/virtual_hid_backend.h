@@ -42,6 +42,7 @@ struct VirtualHidSpec {
   // How long an input report takes from the device to the event thread, as
   // a reader thread that lags behind on a busy machine (0: the next turn).
   Micros input_delay = 0;
+  int reader_error = 0;            // StartReader throws std::system_error with this errno
   std::uint16_t input_length = 65;
   std::uint16_t output_length = 65;
 };

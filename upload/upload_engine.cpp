@@ -164,10 +164,13 @@ Task<UploadOutcome> Upload::Run() {
   n = std::min(n, final_address / E_);
 
   // Asked before anything is erased, so that No leaves the device as it was.
-  if (boot_start < L_ && !ui_.AskBootloaderArea()) {
-    ui_.AppendTerminal("Upload aborted.");
-    ui_.FinishUpload();
-    co_return UploadOutcome::Declined;
+  if (boot_start < L_) {
+    const bool go_on = co_await ui_.AskBootloaderAreaTask();
+    if (!go_on) {
+      ui_.AppendTerminal("Upload aborted.");
+      ui_.FinishUpload();
+      co_return UploadOutcome::Declined;
+    }
   }
   // A stop while the question was open: nothing has been sent yet.
   if (StopRequested()) co_return UploadOutcome::Stopped;

@@ -25,6 +25,11 @@ class UploadUi {
   virtual void ProgressStep() = 0;  // by 7, never past the maximum
   // The bootloader-area question; true continues, false declines.
   virtual bool AskBootloaderArea() = 0;
+  // The question as the upload awaits it. A front end that must not hold up
+  // the event loop while a person answers (several boards on one loop, the
+  // answer read from a terminal) overrides this and resumes the upload with
+  // the answer; by default it is the synchronous answer above.
+  virtual Task<bool> AskBootloaderAreaTask() { co_return AskBootloaderArea(); }
   // The window's FinishUpload: not connected, captions back, progress 0,
   // history "Disconnected.".
   virtual void FinishUpload() = 0;

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -135,14 +136,15 @@ TEST(Cli, FlashIntoTheSimulatedBootloader) {
 // be sent at a chosen point of the upload.
 class LiveCli {
  public:
-  explicit LiveCli(const std::vector<std::string>& args) {
+  // `in`: the descriptor its stdin reads (a terminal, say); /dev/null without.
+  explicit LiveCli(const std::vector<std::string>& args, int in = -1) {
     int err[2];
     if (::pipe(err) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
       ::dup2(err[1], STDERR_FILENO);
       const int null = ::open("/dev/null", O_RDWR);
-      ::dup2(null, STDIN_FILENO);
+      ::dup2(in >= 0 ? in : null, STDIN_FILENO);
       ::dup2(null, STDOUT_FILENO);
       std::vector<char*> argv{const_cast<char*>(QUELLOADER_CLI)};
       for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -674,10 +676,271 @@ TEST(CliLogLimit, ALogAtItsSizeLimitFailsTheRunNotTheProcess) {
   ASSERT_EQ(std::system(cmd.c_str()), 0);
   const std::string text = ReadText(err);
   EXPECT_EQ(std::stoi(ReadText(code)), 1) << "153 is death by SIGXFSZ\n" << text;
-  const std::size_t failed = Count(text, "\": the line would take the file past the size limit");
-  EXPECT_GE(failed, 1u) << text;
-  EXPECT_EQ(failed + Count(ReadText(log), "\n"), 8u) << "every board logged or its failure said";
-  EXPECT_EQ(TableResults(text).size(), 8u) << text;
+  // The cause is said once; every board without its record fails, the
+  // table saying so, and every other board is in the log.
+  EXPECT_EQ(Count(text, "\": the line would take the file past the size limit"), 1u) << text;
+  const auto table = TableResults(text);
+  EXPECT_EQ(table.size(), 8u) << text;
+  std::size_t not_logged = 0;
+  for (const auto& [port, result] : table) not_logged += result == "failed" ? 1 : 0;
+  EXPECT_GE(not_logged, 1u) << text;
+  EXPECT_EQ(not_logged + Count(ReadText(log), "\n"), 8u) << "every board logged or failed for it\n" << text;
+  EXPECT_EQ(Count(text, "flashed, but its --log record could not be written"), not_logged) << text;
+}
+
+// ---- One flow for one board and many -----------------------------------------------
+
+std::vector<nlohmann::json> JsonLines(const fs::path& file) {
+  std::vector<nlohmann::json> out;
+  std::istringstream lines(ReadText(file));
+  for (std::string line; std::getline(lines, line);) out.push_back(nlohmann::json::parse(line));
+  return out;
+}
+
+// The lines for people without the seconds an upload took.
+std::string WithoutTimes(const std::string& text) {
+  return std::regex_replace(text, std::regex(R"( in [0-9.]+ s\.)"), " in T s.");
+}
+
+// With a terminal on stdin the bootloader-area question is asked there, and
+// the answer read from it, whatever else the command line asks for (--json
+// here, which once switched to a flow that answered No by itself).
+TEST(CliFlow, TheQuestionIsAskedOnTheTerminal) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  LiveCli run({"flash", kFixtures + "/pic18-into-boot.hex", "--simulate", "pic18", "--json"}, terminal);
+  ::close(terminal);
+  ASSERT_TRUE(run.WaitFor("Continue? [y/N]"));
+  ASSERT_EQ(::write(master, "y\n", 2), 2);
+  const Outcome r = run.Finish();
+  ::close(master);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("Answered Yes."), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Completed successfully."), std::string::npos) << r.err;
+}
+
+// --json and --log add their records: the lines and the exit code stay
+// those of the same run without them.
+TEST(CliFlow, JsonAndLogChangeNeitherTheLinesNorTheCode) {
+  const std::string hex = "'" + kFixtures + "/pic18-app-6k.hex'";
+  const fs::path log = CaseDir() / "boards.log";
+  for (const std::string& extra :
+       {std::string(), std::string(" --fault unplug@40"), std::string(" --boot-start 0x40")}) {
+    SCOPED_TRACE(extra);
+    fs::remove(log);
+    const Outcome plain = Cli("flash " + hex + " --simulate pic18 --yes" + extra);
+    const Outcome recorded = Cli("flash " + hex + " --simulate pic18 --yes --json --log '" + log.string() + "'" + extra,
+                                 CaseDir() / "events");
+    EXPECT_EQ(recorded.code, plain.code);
+    EXPECT_EQ(WithoutTimes(recorded.err), WithoutTimes(plain.err));
+    EXPECT_EQ(plain.err.find('['), std::string::npos) << "one board: plain lines\n" << plain.err;
+  }
+}
+
+// A file that holds no data (empty, a binary file of zeros, an end record
+// alone) is refused before any USB traffic, as a rejected HEX file: exit 3.
+TEST(Cli, AFileWithNoDataIsRefusedBeforeAnyTraffic) {
+  const fs::path empty = CaseDir() / "empty.hex", zeros = CaseDir() / "zeros.hex", eof = CaseDir() / "eof.hex";
+  std::ofstream{empty};
+  std::ofstream(zeros, std::ios::binary) << std::string(100, '\0');
+  std::ofstream(eof) << ":00000001FF\n";
+  for (const fs::path& f : {empty, zeros, eof}) {
+    SCOPED_TRACE(f.filename().string());
+    const Outcome r = Cli("flash '" + f.string() + "' --simulate pic18 --yes -v");
+    EXPECT_EQ(r.code, 3) << r.err;
+    EXPECT_NE(r.err.find("holds no data"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("0F "), std::string::npos) << "no packet: " << r.err;
+  }
+}
+
+// A refusal carries its real cause into the result, the JSON and the log.
+TEST(Cli, RefusalsCarryTheirCause) {
+  const std::string hex = "'" + kFixtures + "/pic18-blink.hex'";
+  const fs::path out = CaseDir() / "events.jsonl", log = CaseDir() / "boards.log";
+  const struct {
+    std::string args, cause;
+  } cases[] = {
+      {"--boot-start 0x40",
+       "Device reports a bootloader start address of 0x40, which leaves no room for the program below the "
+       "bootloader; cannot upload."},
+      {"--erase-block 0", "Device reports an erase block size of 0; cannot upload."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    fs::remove(log);
+    const Outcome r =
+        Cli("flash " + hex + " --simulate pic18 --yes --json --log '" + log.string() + "' " + c.args, out);
+    EXPECT_EQ(r.code, 1) << r.err;
+    bool told = false;
+    for (const nlohmann::json& e : JsonLines(out)) {
+      if (e["event"] != "result") continue;
+      told = true;
+      EXPECT_EQ(e["message"], c.cause);
+    }
+    EXPECT_TRUE(told);
+    const std::vector<nlohmann::json> records = JsonLines(log);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["message"], c.cause);
+  }
+}
+
+// Options that would do nothing are usage errors naming the option.
+TEST(Cli, OptionsThatDoNothingAreUsageErrors) {
+  const std::string hex = "'" + kFixtures + "/pic18-blink.hex'";
+  const struct {
+    std::string args, named;
+  } cases[] = {
+      {"--simulate pic18 --boards 3 --all --fault unplug@5:4", "--fault unplug@5:4"},
+      {"--simulate pic18 --fault unplug@12", "--fault unplug@12"},  // the flash of this file takes 11 steps
+      {"--simulate pic18 --fault garbage-boot-info@3", "--fault garbage-boot-info@3"},
+      {"--simulate pic18 --fault unplug@x", "--fault unplug@x"},
+      {"--simulate pic18 --fault bogus", "--fault bogus"},
+      {"--simulate pic18 --count 3", "--count"},
+      {"--boot-start 0x7C00", "--boot-start"},
+      {"--erase-block 64", "--erase-block"},
+      {"--write-block 32", "--write-block"},
+      {"--simulate pic18 --expect 2 --wait=1", "--expect"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const Outcome r = Cli("flash " + hex + " --yes " + c.args);
+    EXPECT_EQ(r.code, 2) << r.err;
+    EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Connected."), std::string::npos) << r.err;
+  }
+  // The last step a fault can strike is accepted: the reset.
+  EXPECT_NE(Cli("flash " + hex + " --yes --simulate pic18 --fault unplug@11").code, 2);
+}
+
+// --loop ended by Ctrl+C tells a clean shift from one with failures: exit 1
+// when a board failed, the stop's own code when none did.
+TEST(CliInterrupt, AStoppedLoopTellsACleanShiftFromOneWithFailures) {
+  for (const bool failure : {true, false}) {
+    SCOPED_TRACE(failure ? "a board failed" : "clean");
+    std::vector<std::string> args = {
+        "flash", kFixtures + "/pic18-blink.hex", "--simulate", "pic18", "--boards", "2", "--loop", "--yes"};
+    if (failure) args.insert(args.end(), {"--fault", "silent:2"});
+    LiveCli run(args);
+    ASSERT_TRUE(run.WaitFor(failure ? "[sim-2 SIM0002] Failed: " : "[sim-2 SIM0002] Done"));
+    run.Interrupt();
+    const Outcome r = run.Finish();
+    EXPECT_EQ(r.code, failure ? 1 : 130) << r.err;
+  }
+}
+
+// Every --port named is a board expected: waited for, and at the end a row
+// "missing", an event and a log record; the run fails. A port that matches
+// nothing while bootloaders are attached lists them.
+TEST(Cli, APortNamedThatNeverShowsFailsTheRun) {
+  const std::string hex = "'" + kFixtures + "/pic18-blink.hex'";
+  const fs::path out = CaseDir() / "events.jsonl", log = CaseDir() / "boards.log";
+  fs::remove(log);
+  Outcome r = Cli("flash " + hex +
+                      " --simulate pic18 --boards 3 --port sim-1 --port sim-2 --port sim-3 --port sim-4 "
+                      "--wait=1 --yes --json --log '" +
+                      log.string() + "'",
+                  out);
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_TRUE(std::regex_search(r.err, std::regex(R"((^|\n)sim-4 +- +- +missing )"))) << r.err;
+  EXPECT_NE(r.err.find("1 of 4 boards failed."), std::string::npos) << r.err;
+  int results = 0;
+  for (const nlohmann::json& e : JsonLines(out)) {
+    if (e["event"] == "result" && e["board"]["port"] == "sim-4") {
+      ++results;
+      EXPECT_EQ(e["exit_class"], "no-device");
+    }
+    if (e["event"] == "summary") {
+      EXPECT_EQ(e["boards"], 4);
+      EXPECT_EQ(e["failed"], 1);
+    }
+  }
+  EXPECT_EQ(results, 1);
+  const std::vector<nlohmann::json> records = JsonLines(log);
+  EXPECT_EQ(records.size(), 4u);
+  EXPECT_EQ(std::count_if(records.begin(), records.end(), [](const nlohmann::json& x) { return x["port"] == "sim-4"; }),
+            1);
+
+  r = Cli("flash " + hex + " --simulate pic18 --boards 2 --port sim-9 --yes");
+  EXPECT_EQ(r.code, 4) << r.err;
+  EXPECT_EQ(r.err.find("no HID device named"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("  port sim-1  "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("  port sim-2  "), std::string::npos) << r.err;
+}
+
+// What docs/json-events.md and docs/production-log.md promise, read back by
+// parsing: a success's message, the first phase, the three byte counts, the
+// file's resolved path; and every board reset at the end seen leaving.
+TEST(CliJson, TheDocumentedFieldsHoldTheirMeaning) {
+  const fs::path out = CaseDir() / "events.jsonl", log = CaseDir() / "boards.log";
+  fs::remove(log);
+  const std::string hex = kFixtures + "/pic18-blink.hex";
+  Outcome r = Cli("flash '" + hex + "' --simulate pic18 --yes --json --log '" + log.string() + "'", out);
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::vector<std::string> phases;
+  std::int64_t total = -1;
+  for (const nlohmann::json& e : JsonLines(out)) {
+    if (e["event"] == "phase") phases.push_back(e["phase"]);
+    if (e["event"] == "progress") total = e["total"];
+    if (e["event"] == "result") {
+      EXPECT_EQ(e["message"], "Upload completed");
+    }
+    if (e["event"] == "summary") {
+      // 82 bytes of image, the main write rounded up to write blocks of 32
+      // (96), then the erase block below the bootloader (64).
+      EXPECT_EQ(e["results"][0]["bytes"], 96 + 64);
+      EXPECT_EQ(e["results"][0]["message"], "Upload completed");
+    }
+  }
+  ASSERT_FALSE(phases.empty());
+  EXPECT_EQ(phases.front(), "attached");
+  EXPECT_EQ(total, 96);
+  const std::vector<nlohmann::json> records = JsonLines(log);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["image_bytes"], 82);
+  EXPECT_EQ(records[0]["message"], "Upload completed");
+  EXPECT_EQ(records[0]["hex_file"], fs::canonical(hex).string());
+
+  // Sixteen boards, each reset at the end: sixteen departures.
+  r = Cli("flash '" + hex + "' --simulate pic18 --boards 16 --all --yes --json", out);
+  ASSERT_EQ(r.code, 0) << r.err;
+  int lost = 0;
+  for (const nlohmann::json& e : JsonLines(out)) lost += e["event"] == "board-lost" ? 1 : 0;
+  EXPECT_EQ(lost, 16);
+}
+
+// A --json stream or a --log that cannot be written fails the run, with one
+// line; the table and the exit code agree on what failed.
+TEST(Cli, AnOutputThatCannotBeWrittenFailsTheRun) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  const std::string hex = "'" + kFixtures + "/pic18-blink.hex'";
+  Outcome r = Cli("flash " + hex + " --simulate pic18 --yes --json", "/dev/full");
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_EQ(Count(r.err, "--json events could not be written"), 1u) << r.err;
+  r = Cli("flash " + hex + " --simulate pic18 --boards 2 --all --yes --log /dev/full");
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_EQ(Count(r.err, "Cannot write to the log file"), 1u) << r.err;
+  EXPECT_TRUE(std::regex_search(r.err, std::regex(R"((^|\n)sim-1 +SIM0001 +PIC18F4550 +failed )"))) << r.err;
+  EXPECT_NE(r.err.find("2 of 2 boards failed."), std::string::npos) << r.err;
+}
+
+// One unplug is told once: one removal line and one "Disconnected.".
+TEST(Cli, AnUnplugIsToldOnce) {
+  const Outcome r = Cli("flash '" + kFixtures + "/pic18-app-6k.hex' --simulate pic18 --yes --fault unplug@40");
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_EQ(Count(r.err, "removed"), 2u) << "the error line and the result's: " << r.err;
+  EXPECT_EQ(Count(r.err, "Error: Device PIC18F4550 removed."), 1u) << r.err;
+  EXPECT_EQ(Count(r.err, "Disconnected."), 1u) << r.err;
+}
+
+// --wait takes its number attached: "--wait 5" is a usage error that says so.
+TEST(Cli, WaitWithASpaceSuggestsTheEqualsSign) {
+  const Outcome r = Cli("flash '" + kFixtures + "/pic18-blink.hex' --simulate pic18 --wait 5");
+  EXPECT_EQ(r.code, 2) << r.err;
+  EXPECT_NE(r.err.find("--wait=5"), std::string::npos) << r.err;
 }
 
 }  // namespace

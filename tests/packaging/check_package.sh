@@ -156,6 +156,18 @@ files)
     done < <(commands_of "$bin")
   done
 
+  # The documents the command line's help (and so its manual page) points
+  # to are where it says.
+  if has_program quelloader-cli; then
+    for doc in json-events.md production-log.md; do
+      [ -s "$root/usr/share/doc/quelloader/$doc" ] || fail "usr/share/doc/quelloader/$doc is missing"
+    done
+    while read -r named; do
+      [ -f "$root$named" ] || fail "quelloader-cli flash --help names $named, which the package lacks"
+    done < <(timeout 20 "$root/usr/bin/quelloader-cli" flash --help 2>&1 </dev/null | tr -s ' \n' '\n\n' \
+               | grep -oE '/usr/share/doc/[A-Za-z0-9._/-]+\.md' | sort -u)
+  fi
+
   if has_program quelloader; then
     desktop=$root/usr/share/applications/quelloader.desktop
     if [ ! -f "$desktop" ]; then

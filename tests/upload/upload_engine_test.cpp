@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <coroutine>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "image/flash_image.h"
@@ -215,6 +217,51 @@ TEST(UploadQuestion, NoLeavesTheDeviceUntouchedAndSelected) {
   EXPECT_EQ(r.ui.terminal, (std::vector<std::string>{"Upload aborted."}));
   EXPECT_EQ(r.ui.history, (std::vector<std::string>{"Disconnected."}));
   EXPECT_EQ(r.ex.CurrentDevice, &r.dev);
+}
+
+// A front end that answers the question later, while the event loop goes on
+// (several boards on one loop, the answer typed on a terminal).
+class LaterAnswerUi : public RecordingUi {
+ public:
+  struct Later {
+    LaterAnswerUi& ui;
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> h) noexcept { ui.waiting = h; }
+    bool await_resume() const noexcept { return ui.answer; }
+  };
+  Task<bool> AskBootloaderAreaTask() override {
+    ++questions;
+    const bool yes = co_await Later{*this};
+    co_return yes;
+  }
+  std::coroutine_handle<> waiting;
+};
+
+// The upload awaits the answer without holding up the loop: nothing is sent
+// while the question is open, and the answer, when it comes, decides.
+TEST(UploadQuestion, AnsweredLaterWhileTheLoopGoesOn) {
+  for (const bool yes : {true, false}) {
+    SCOPED_TRACE(yes ? "yes" : "no");
+    Rig r(Device("pic18"));
+    r.ex.SetBlockingWaits(false);
+    LaterAnswerUi ui;
+    ui.answer = yes;
+    Task<UploadOutcome> upload = UploadTask(r.ex, PatternImage(0x7C01), ui);
+    r.loop.run_until([] { return false; }, r.loop.now() + from_ms(10000));
+    ASSERT_FALSE(upload.done());
+    ASSERT_TRUE(ui.waiting);
+    EXPECT_EQ(ui.questions, 1);
+    EXPECT_TRUE(r.packets.empty()) << "nothing erased before the answer";
+    std::exchange(ui.waiting, {}).resume();
+    r.loop.run_until([&] { return upload.done(); }, r.loop.now() + from_ms(60000));
+    ASSERT_TRUE(upload.done());
+    EXPECT_EQ(upload.result(), yes ? UploadOutcome::Completed : UploadOutcome::Declined);
+    if (yes) {
+      EXPECT_EQ(r.dev.commands().back().code, CMD_RESET);
+    } else {
+      EXPECT_EQ(r.dev.flash(), r.before);
+    }
+  }
 }
 
 TEST(UploadImage, EveryUploadOfOneImageSavesItsOwnResetVector) {
