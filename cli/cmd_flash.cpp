@@ -126,6 +126,22 @@ ExitCode RunFlash(const FlashOptions& o) {
   }
   BoardRows rows(streams.err(), ::isatty(STDERR_FILENO) == 1);
   streams.say = [&rows](const std::string& text) { rows.Line(text, BoardRows::Kind::Keep); };
+  // -vv: the debug lines (some from reader threads) join the others on the
+  // event thread, so the rows stay right and a stalled stderr holds up no one.
+  struct DebugLines {
+    DebugLines(EventLoop& loop, BoardRows& rows) {
+      SetDebugSink([&loop, &rows, alive = alive](std::string line) {
+        loop.post([&rows, alive, line = std::move(line)] {
+          if (*alive) rows.Line(line);
+        });
+      });
+    }
+    ~DebugLines() {
+      SetDebugSink({});
+      *alive = false;
+    }
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+  } debug_lines(loop, rows);
   rows.Line("Opened: " + o.file);
   LineOptions options;
   // The log names the file wherever the command was run from.

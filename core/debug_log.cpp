@@ -6,13 +6,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 #include <string>
 
 namespace ql {
 
 namespace {
 std::atomic<bool> g_enabled{false};
+std::mutex g_sink_mutex;
+std::function<void(std::string)> g_sink;
 }  // namespace
+
+void SetDebugSink(std::function<void(std::string line)> sink) {
+  std::lock_guard lock(g_sink_mutex);
+  g_sink = std::move(sink);
+}
 
 bool DebugEnabled() { return g_enabled.load(std::memory_order_relaxed); }
 void SetDebugEnabled(bool on) { g_enabled.store(on, std::memory_order_relaxed); }
@@ -34,6 +42,13 @@ void DebugLog(std::string_view text) {
   // One write per line, so that lines from reader threads never interleave.
   std::string line = std::string(stamp) + " quelloader: ";
   line.append(text);
+  {
+    std::lock_guard lock(g_sink_mutex);
+    if (g_sink) {
+      g_sink(std::move(line));
+      return;
+    }
+  }
   line.push_back('\n');
   [[maybe_unused]] const ssize_t w = ::write(STDERR_FILENO, line.data(), line.size());
 }

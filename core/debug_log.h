@@ -4,6 +4,8 @@
 // the sessions' phase changes go to stderr, one timestamped line each.
 // Callable from any thread.
 
+#include <functional>
+#include <string>
 #include <string_view>
 
 namespace ql {
@@ -14,5 +16,10 @@ void SetDebugEnabled(bool on);
 void EnableDebugFromEnvironment();
 // "2026-12-09T04:01:02.345Z quelloader: TEXT" on stderr, when enabled.
 void DebugLog(std::string_view text);
+// Where the lines go instead of straight to stderr (the command line's
+// stderr channel, so that a stalled reader of stderr holds up no board);
+// called from any thread, one line at a time, without its line feed. Empty:
+// stderr again.
+void SetDebugSink(std::function<void(std::string line)> sink);
 
 }  // namespace ql
