@@ -43,9 +43,13 @@ if [ "$which" = tsan ] || [ "$which" = all ]; then
   echo "== ThreadSanitizer in $dir (tests with reader threads)"
   if configure "$dir" "thread" &&
      cmake --build "$dir" -j "$jobs" --target tests/hid/all tests/app/all; then
-    # Every test registered in tests/hid and tests/app, whatever its name.
+    # Every test registered in tests/hid and tests/app, whatever its name,
+    # but the one that runs the window as a whole program: there Qt's own
+    # threads (its thread pool, its font and image loading), which are not
+    # instrumented, are all ThreadSanitizer reports. The window's code runs
+    # under it in-process in the other tests.
     for area in hid app; do
-      ctest --test-dir "$dir/tests/$area" --output-on-failure -j "$jobs" || status=1
+      ctest --test-dir "$dir/tests/$area" --output-on-failure -j "$jobs" -E '^AppSignals\.' || status=1
     done
   else
     echo "tsan build failed" >&2
