@@ -320,25 +320,25 @@ Plan MakePlan(std::uint64_t seed) {
   // Writes a device takes slowly for a while: one report or a few, each
   // within the write time limit.
   for (Appearance& a : p.boards) {
-    if (!chance(0.15)) continue;
+    if (!chance(0.3)) continue;
     for (int k = chance(0.7) ? 1 : 2; k > 0; --k) {
       Appearance::SlowWrites w;
       w.delay = from_ms(between(50, 900));
-      w.at = a.plug_at + At(between(0, 4000), 0);
+      w.at = a.plug_at + At(between(0, 3000), 0);
       w.length = between(1, 2 * w.delay);
       a.slow_writes.push_back(w);
     }
   }
   // A reader thread that hands reports over late.
-  if (chance(0.4))
+  if (chance(0.6))
     for (Appearance& a : p.boards) a.input_delay = between(0, 5000);
   // The process stopped and continued: now and then for up to three seconds,
   // mostly for less.
-  if (chance(0.3)) {
+  if (chance(0.4)) {
     for (int k = static_cast<int>(between(1, 4)); k > 0; --k)
       p.holds.push_back({At(between(1, 7000), 0), chance(0.7) ? between(1, 600'000) : between(600'000, 3'000'000)});
   }
-  if (chance(0.3)) {
+  if (chance(0.4)) {
     p.pipes = true;
     if (chance(0.5)) p.json_bound = static_cast<std::size_t>(between(256, 8192));
   }
@@ -1101,11 +1101,20 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
       const bool genuine = host_line == DeviceLine(dev, b.path);
       const std::optional<TBootInfo> host = genuine ? std::optional<TBootInfo>(dev) : ParseDeviceLine(host_line);
 
-      // What the device was sent, by its own record (one deaf from the
-      // start takes not even the boot-info request).
+      // A removal or a stop ends the board's wait at once: its result comes
+      // after it. (A hold runs what fell due meanwhile at one time, so the
+      // run's order tells, not the clock.)
+      const bool pulled = b.pulled != 0 && (b.result == 0 || b.pulled < b.result);
+      const bool stop_hit = stop_order != 0 && (b.result == 0 || stop_order < b.result);
+
+      // What the device was sent, by its own record: one boot-info request,
+      // none for a device deaf from the start, and maybe none for one pulled
+      // while it was slow to take the request.
       const bool deaf_from_start = a.fault.kind == sim::FaultKind::Deaf && a.fault.step <= 1;
-      say(count(CMD_BOOT_INFO) == (a.trouble == Trouble::None && !deaf_from_start ? 1 : 0),
-          "boot-info requests: " + std::to_string(count(CMD_BOOT_INFO)));
+      const auto boot_info_requests = count(CMD_BOOT_INFO);
+      say(boot_info_requests == (a.trouble == Trouble::None && !deaf_from_start ? 1 : 0) ||
+              (pulled && slowed[i] && boot_info_requests == 0),
+          "boot-info requests: " + std::to_string(boot_info_requests));
       say(count(CMD_RESET) <= 1, "more than one reset");
       if (host) why << test::CheckEraseAndWrites(commands, *host);
       else say(erase_or_write == 0, "erased or wrote without a boot-info line");
@@ -1129,11 +1138,6 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
       }
       const bool fault_struck = deaf || (a.fault.kind != sim::FaultKind::None && a.fault.kind != sim::FaultKind::Deaf &&
                                          (a.fault.step == 0 ? m.steps() > 0 : m.steps() >= a.fault.step));
-      // A removal or a stop ends the board's wait at once: its result comes
-      // after it. (A hold runs what fell due meanwhile at one time, so the
-      // run's order tells, not the clock.)
-      const bool pulled = b.pulled != 0 && (b.result == 0 || b.pulled < b.result);
-      const bool stop_hit = stop_order != 0 && (b.result == 0 || stop_order < b.result);
       const bool undisturbed = !fault_struck && a.trouble == Trouble::None && !pulled && !stop_hit;
       // What was slow around it: nothing of it is a fault of the board's.
       std::string around;
@@ -1526,7 +1530,9 @@ TEST(MultiBoardSoak, RandomLinesKeepTheInvariants) {
       "  %6d with slow writes\n  %6d in held runs\n  %6d with reports handed over late\n  %6d into lagging pipes\n",
       tally.slowed_undisturbed, tally.held_undisturbed, tally.late_reader_undisturbed, tally.piped_undisturbed);
   // A soak whose boards all ended the same way would prove little, and one
-  // that never met what it is for, nothing.
+  // that never met what it is for, nothing. (A failing run rerun alone is
+  // not a soak.)
+  if (count < kDefaultRuns) return;
   EXPECT_GT(tally.boards["completed"], 0);
   EXPECT_GT(tally.boards["stopped"], 0);
   EXPECT_GT(tally.untouched, 0);
