@@ -932,11 +932,23 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
   std::uint64_t events_dropped = 0;
   if (p.pipes) {
     // The readers are waited for without turning the loop over and over
-    // (nothing in it is the channels' until they have drained); Finish then
-    // only confirms.
-    for (cli::OutputChannel* c : {&*out_channel, &*err_channel})
-      while (c->backlog() > 0 && !c->failed()) std::this_thread::sleep_for(std::chrono::microseconds(200));
-    check(out_channel->Finish({}) && err_channel->Finish({}), "the output channels did not finish");
+    // (nothing in it is the channels' until they have drained), and for
+    // far longer than they ever stop; Finish then only confirms. A channel
+    // that keeps text it never writes is given up, as a stop signal would.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool drained = true;
+    for (cli::OutputChannel* c : {&*out_channel, &*err_channel}) {
+      while (c->backlog() > 0 && !c->failed() && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      drained = drained && (c->backlog() == 0 || c->failed());
+    }
+    check(drained, "an output channel kept text it did not write, its reader waiting");
+    if (drained) {
+      check(out_channel->Finish({}) && err_channel->Finish({}), "the output channels did not finish");
+    } else {
+      out_channel->Abandon();
+      err_channel->Abandon();
+    }
     check(!out_channel->failed() && !err_channel->failed(), "an output channel failed on a pipe that was read");
     check(err_channel->dropped() == 0, "stderr lines dropped below the program's bound");
     events_dropped = out_channel->dropped();
