@@ -488,6 +488,7 @@ struct Tally {
   int missing_ports = 0;              // ports named that no board showed on
   int in_step_checks = 0;
   int sessions = 0;  // boards taken: one session each
+  int decided_before_stop = 0;  // boards whose last wait was decided before a late stop
   // Around the boards.
   int deaf_boards = 0;  // whose device stopped taking reports
   int held_runs = 0, holds = 0, pipe_runs = 0, runs_dropping_events = 0;
@@ -631,6 +632,7 @@ class LaggingReader {
 struct Line {
   Micros at = 0;
   std::string text;
+  std::size_t place = 0;  // among all the run's lines
 };
 
 // The session of the check after a stop: it only has to show its lines.
@@ -1022,7 +1024,10 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
   std::map<std::string, std::vector<std::vector<Line>>> segments;  // label: one per appearance, from "Found:"
   std::map<std::string, std::size_t> closed;                       // label: appearances with their result line
   std::vector<Line> plain;
-  for (const Line& l : lines) {
+  std::size_t stop_line = lines.size();  // where "Stopping every board..." is
+  for (std::size_t place = 0; place < lines.size(); ++place) {
+    const Line& l = lines[place];
+    if (l.text == "Stopping every board..." && stop_line == lines.size()) stop_line = place;
     const std::size_t close = l.text.find("] ");
     if (l.text.rfind("[", 0) != 0 || close == std::string::npos) {
       plain.push_back(l);
@@ -1032,7 +1037,7 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
     const std::string text = l.text.substr(close + 2);
     auto& segs = segments[label];
     if (text.rfind("Found: ", 0) == 0) {
-      segs.push_back({{l.at, text}});
+      segs.push_back({{l.at, text, place}});
       continue;
     }
     std::size_t& done = closed[label];
@@ -1040,7 +1045,7 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
       check(false, "line outside its board's \"Found:\" and result: " + l.text);
       continue;
     }
-    segs[done].push_back({l.at, text});
+    segs[done].push_back({l.at, text, place});
     if (is_result_line(text)) ++done;
   }
   // Every board's result line, in the order the results came (a missing
@@ -1092,7 +1097,20 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
       const TBootInfo dev = a.Device().info;
       const std::vector<std::uint8_t> fimage = FamilyImage(image, dev);
       const auto L = static_cast<std::int64_t>(fimage.size());
-      const std::vector<sim::CommandRecord> commands = m.commands();
+      // A write command the device dropped (no answer) leaves its data
+      // blocks to be read as commands: what the device recorded after it is
+      // none of the host's doing.
+      std::vector<sim::CommandRecord> commands = m.commands();
+      int misread_from = 0;  // the first step read from data (0: none)
+      if (a.fault.kind == sim::FaultKind::NoAnswer && a.fault.step > 0) {
+        for (std::size_t k = 0; k < commands.size(); ++k) {
+          if (commands[k].step == a.fault.step && commands[k].code == CMD_WRITE) {
+            misread_from = a.fault.step + 1;
+            commands.resize(k + 1);
+            break;
+          }
+        }
+      }
       auto count = [&](std::uint8_t code) {
         return std::count_if(commands.begin(), commands.end(), [&](const sim::CommandRecord& c) { return c.code == code; });
       };
@@ -1117,7 +1135,18 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
       // after it. (A hold runs what fell due meanwhile at one time, so the
       // run's order tells, not the clock.)
       const bool pulled = b.pulled != 0 && (b.result == 0 || b.pulled < b.result);
-      const bool stop_hit = stop_order != 0 && (b.result == 0 || stop_order < b.result);
+      bool stop_hit = stop_order != 0 && (b.result == 0 || stop_order < b.result);
+      // A stop a hold made late runs after what fell due before it: a wait
+      // decided before the stop (an answer, a time-out) ends as it would
+      // have, its result coming at the very time the stop ran. Such a board
+      // ends as if the stop had not come (and starts nothing new after it,
+      // below).
+      const bool decided_before_stop =
+          stop_hit && stopped_at > p.stop_at && b.ended == stopped_at && r.code != ExitCode::Interrupted;
+      if (decided_before_stop) {
+        stop_hit = false;
+        ++tally.decided_before_stop;
+      }
 
       // What the device was sent, by its own record: one boot-info request,
       // none for a device deaf from the start, and maybe none for one pulled
@@ -1131,7 +1160,9 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
       if (host) why << test::CheckEraseAndWrites(commands, *host);
       else say(erase_or_write == 0, "erased or wrote without a boot-info line");
       if (genuine) {
-        say(m.refused().empty(), "the device refused a command or saw a write over unerased flash");
+        say(std::none_of(m.refused().begin(), m.refused().end(),
+                         [&](const sim::CommandRecord& c) { return misread_from == 0 || c.step < misread_from; }),
+            "the device refused a command or saw a write over unerased flash");
         say(m.BootAreaIntact(), "the bootloader area was touched");
       }
 
@@ -1218,8 +1249,16 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
       // wrong ends stopped, whatever step it was in.
       say(!stop_hit || fault_struck || pulled || a.trouble != Trouble::None || r.code == ExitCode::Interrupted,
           "a stop request came while it ran, yet it did not stop");
-      say(!Contains(r.message, "removed") || pulled || (fault_struck && a.fault.kind == sim::FaultKind::Unplug),
+      say(!Contains(r.message, "removed") || pulled || (fault_struck && a.fault.kind == sim::FaultKind::Unplug) ||
+              misread_from > 0,
           "removed, but it was never unplugged");
+      // After the stop request no board starts anything new: no handshake,
+      // no upload, no reset; the command a board is in is finished.
+      for (const Line& l : seg) {
+        if (l.place > stop_line)
+          say(l.text != "Waiting MCU response..." && l.text != "Uploading:" && l.text != "Completed successfully.",
+              "went on after the stop request: " + l.text);
+      }
       for (const Line& l : seg) {
         if (l.text.rfind("Error: Device ", 0) == 0 && l.text.ends_with(" removed."))
           say(l.text == "Error: Device " + r.device + " removed." && (pulled || fault_struck),
@@ -1238,23 +1277,29 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
       if (deaf && genuine)
         say(only_planned(), "a device that stopped taking reports holds bytes that are not the image's");
       switch (r.code) {
-        case ExitCode::Success:
-          say(count(CMD_RESET) == 1 && !commands.empty() && commands.back().code == CMD_RESET, "no reset last");
+        case ExitCode::Success: {
+          // Pulled after its last block was answered, before its reset went
+          // out: the upload is complete, and the reset lost with the board.
+          const bool reset_lost = pulled && count(CMD_RESET) == 0;
+          say((count(CMD_RESET) == 1 && !commands.empty() && commands.back().code == CMD_RESET) || reset_lost,
+              "no reset last");
           say(std::count_if(seg.begin(), seg.end(), [](const Line& l) { return l.text == "Completed successfully."; }) == 1,
               "no \"Completed successfully.\"");
           say(!deaf, "completed, though its device stopped taking reports");
           if (genuine) {
             say(m.flash() == test::ExpectedFlash(b.blank, dev, fimage), "flash differs from the expected layout");
-            say(m.steps() == CompletedSteps(dev, L), "the device counted " + std::to_string(m.steps()) + " steps");
+            say(m.steps() == CompletedSteps(dev, L) - (reset_lost ? 1 : 0),
+                "the device counted " + std::to_string(m.steps()) + " steps");
             why << test::CheckCompletedCommands(commands, dev, L);
             const test::Layout plan = test::PlanFor(dev, L);
             say(r.bytes == plan.write_length + dev.EraseBlockSize, "bytes in the result: " + std::to_string(r.bytes));
           }
           break;
+        }
         case ExitCode::Interrupted: {
           say(count(CMD_RESET) == 0, "reset after a stop");
           if (!genuine) break;
-          say(only_planned(), "a stopped upload programmed bytes that are not the image's");
+          if (misread_from == 0) say(only_planned(), "a stopped upload programmed bytes that are not the image's");
           const bool told_out_of_step = std::any_of(seg.begin(), seg.end(), [](const Line& l) {
             return Contains(l.text, "reset the board before connecting again");
           });
@@ -1532,6 +1577,8 @@ TEST(MultiBoardSoak, RandomLinesKeepTheInvariants) {
               tally.in_step_checks);
   std::printf("  %6d ports named that no board showed on\n", tally.missing_ports);
   std::printf("  %6d board sessions (boards taken)\n", tally.sessions);
+  std::printf("  %6d boards whose last wait was decided before a stop that a hold made late\n",
+              tally.decided_before_stop);
   std::printf("  around the boards:\n");
   std::printf("  %6d boards whose device stopped taking reports\n", tally.deaf_boards);
   std::printf("  %6d runs held (%d holds)\n  %6d runs into lagging pipes, %d of them with %llu events dropped\n",
