@@ -142,9 +142,10 @@ inline std::string ShuffledHexText(const std::vector<std::uint8_t>& image, std::
     text += field;
     std::snprintf(field, sizeof field, "%04X%02X", address & 0xFFFF, type);
     text += field;
+    static constexpr char kHex[] = "0123456789ABCDEF";
     for (std::size_t i = 0; i < n; ++i) {
-      std::snprintf(field, sizeof field, "%02X", data[i]);
-      text += field;
+      text += kHex[data[i] >> 4];
+      text += kHex[data[i] & 0x0F];
       sum += data[i];
     }
     std::snprintf(field, sizeof field, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
