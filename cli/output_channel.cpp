@@ -156,7 +156,7 @@ OutputChannel::~OutputChannel() {
 
 bool OutputChannel::Write(OutputKind kind, std::string text) {
   {
-    std::lock_guard lock(state_->mutex);
+    std::unique_lock lock(state_->mutex);
     State& s = *state_;
     if (s.error != 0 || s.abandoned) return false;
     if (kind == OutputKind::Ordinary && s.ordinary_bytes + text.size() > s.options.ordinary_bound) {
@@ -166,6 +166,10 @@ bool OutputChannel::Write(OutputKind kind, std::string text) {
         // Where the first piece went missing; the count grows until it is written.
         s.queue.push_back({OutputKind::Keep, true, {}, {}});
         s.notice_queued = true;
+        // The writer may be idle (a piece larger than the whole bound): the
+        // notice alone is work for it.
+        lock.unlock();
+        state_->cv.notify_all();
       }
       return false;
     }

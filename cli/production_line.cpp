@@ -469,16 +469,29 @@ Task<bool> ProductionLine::Flow(Board& b) {
     }
     co_return false;
   }
+  // A stop that came with the handshake's answer: connected, nothing sent.
+  if (stopping_) {
+    End(b, ExitCode::Interrupted, "stopped before the upload: nothing was written");
+    co_return false;
+  }
   b.view->Say("Uploading:");
   b.upload_started = loop_.now();
   const UploadOutcome outcome = co_await s.Upload(*image);
   b.result.upload_seconds = static_cast<double>(loop_.now() - b.upload_started) / 1e6;
   switch (outcome) {
-    case UploadOutcome::Completed:
+    case UploadOutcome::Completed: {
+      // The reset is awaited by nobody, but it must have been taken: a
+      // board that stopped listening before it is still in its bootloader.
+      if (const WaitResult sent = co_await s.exchange().Sent(); sent == WaitResult::WaitWriteStalled) {
+        b.view->Say(ReportWaitError(sent, b.result.device));
+        End(b, ExitCode::Failed, "the device did not take the reset: it is still in its bootloader");
+        break;
+      }
       b.completed = true;
       b.view->Say("Disconnected.");
       End(b, ExitCode::Success, "Upload completed");
       co_return true;
+    }
     case UploadOutcome::Stopped:
       End(b, ExitCode::Interrupted, "stopped during the upload");
       break;

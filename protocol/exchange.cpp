@@ -202,6 +202,18 @@ WaitResult Exchange::WaitForResponse(std::uint8_t code, std::int64_t timeout_ms)
   }
 }
 
+WaitResult Exchange::WaitForPacketsGone() {
+  EventLoop::WaitScope scope(loop_);
+  const std::uint64_t generation = cancel_generation_;
+  for (;;) {
+    if (cancel_generation_ != generation) return WaitResult::WaitStopped;
+    if (CurrentDevice == nullptr) return WaitResult::WaitNoDevice;
+    if (CurrentDevice->WriteStalled()) return WaitResult::WaitWriteStalled;
+    if (!CurrentDevice->WritesPending()) return WaitResult::WaitOk;
+    loop_.process_events(loop_.now() + kWriteCheck);
+  }
+}
+
 bool Exchange::LateRound(int& rounds) {
   if (rounds >= kMaxLateRounds) return false;
   ++rounds;
@@ -248,6 +260,8 @@ Exchange::ResponseWait Exchange::Response(std::uint8_t code, std::int64_t timeou
   return ResponseWait(*this, code, timeout_ms);
 }
 
+Exchange::ResponseWait Exchange::Sent() { return ResponseWait(*this, kPacketsGone, 0); }
+
 Exchange::ResponseWait::~ResponseWait() {
   *alive_ = false;
   Unpark();
@@ -259,6 +273,14 @@ bool Exchange::ResponseWait::Decide() {
     result_ = WaitResult::WaitStopped;
   } else if (ex_.CurrentDevice == nullptr) {
     result_ = WaitResult::WaitNoDevice;
+  } else if (code_ == kPacketsGone) {
+    if (ex_.CurrentDevice->WriteStalled()) {
+      result_ = WaitResult::WaitWriteStalled;
+    } else if (!ex_.CurrentDevice->WritesPending()) {
+      result_ = WaitResult::WaitOk;
+    } else {
+      return false;
+    }
   } else if (ex_.CheckResponse(code_)) {
     result_ = WaitResult::WaitOk;
   } else if (ex_.CurrentDevice->WriteStalled()) {
@@ -307,7 +329,7 @@ void Exchange::ResponseWait::ArmDeadline(Micros at) {
 
 bool Exchange::ResponseWait::await_ready() {
   if (ex_.blocking_waits_) {
-    result_ = ex_.WaitForResponse(code_, timeout_ms_);
+    result_ = code_ == kPacketsGone ? ex_.WaitForPacketsGone() : ex_.WaitForResponse(code_, timeout_ms_);
     return true;
   }
   generation_ = ex_.cancel_generation_;

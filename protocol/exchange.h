@@ -149,6 +149,11 @@ class Exchange {
   // own deadline. One wait at a time per exchange.
   class ResponseWait;
   ResponseWait Response(std::uint8_t code, std::int64_t timeout_ms);
+  // `co_await Sent()`: until the packets sent have gone out (WaitOk), the
+  // device has stopped taking them (WaitWriteStalled), gone (WaitNoDevice)
+  // or a stop request came (WaitStopped). For a packet nothing answers, such
+  // as CMD_RESET: no time-out of its own, the write time limit bounds it.
+  ResponseWait Sent();
   void SetBlockingWaits(bool on) { blocking_waits_ = on; }
   bool BlockingWaits() const { return blocking_waits_; }
 
@@ -156,6 +161,9 @@ class Exchange {
   friend class ResponseWait;
   // Re-checks a parked wait after something it waits for may have happened.
   void WakeParked();
+  // The code of a wait for the packets' departure alone (no command has it).
+  static constexpr std::uint8_t kPacketsGone = 0;
+  WaitResult WaitForPacketsGone();
   // A wait whose deadline has passed: takes what the loop has ready, or
   // gives an answer the device has already sent a moment to arrive. True when
   // the wait should look again; `rounds` bounds how often (a device flooding

@@ -87,6 +87,10 @@ bool Session::Attach() {
 
 Task<bool> Session::ReadBootInfo() {
   BusyScope busy(*this);
+  if (stopped_) {
+    failure_ = SessionFailure::Stopped;
+    co_return false;
+  }
   SetPhase(SessionPhase::ReadingBootInfo);
   exchange_.SendPlainCommand(CMD_BOOT_INFO);
   const WaitResult result = co_await exchange_.Response(CMD_BOOT_INFO, kBootInfoTimeoutMs);
@@ -115,10 +119,16 @@ Task<bool> Session::ReadBootInfo() {
 
 Task<bool> Session::Connect() {
   BusyScope busy(*this);
+  if (stopped_) {
+    failure_ = SessionFailure::Stopped;
+    co_return false;
+  }
   view_.AppendHistory("Waiting MCU response...");
   SetPhase(SessionPhase::Connecting);
   exchange_.SendPlainCommand(CMD_HANDSHAKE_1);
   WaitResult result = co_await exchange_.Response(CMD_HANDSHAKE_1, kHandshakeTimeoutMs);
+  // A stop that came with the first answer: the second step is not taken.
+  if (result == WaitResult::WaitOk && stopped_) result = WaitResult::WaitStopped;
   if (result == WaitResult::WaitOk) {
     exchange_.SendPlainCommand(CMD_HANDSHAKE_2);
     result = co_await exchange_.Response(CMD_HANDSHAKE_2, kHandshakeTimeoutMs);
@@ -143,6 +153,10 @@ Task<bool> Session::Connect() {
 
 Task<UploadOutcome> Session::Upload(FlashImage image) {
   BusyScope busy(*this);
+  if (stopped_) {
+    failure_ = SessionFailure::Stopped;
+    co_return UploadOutcome::Stopped;
+  }
   SetPhase(SessionPhase::Uploading);
   const UploadOutcome outcome = co_await UploadTask(exchange_, std::move(image), view_);
   switch (outcome) {

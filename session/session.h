@@ -93,7 +93,14 @@ class Session {
   // The Disconnect click: the reset that ends the connection.
   void Disconnect();
   // A stop request: the running step ends as the upload's stop rules say.
-  void Stop() { exchange_.CancelWaits(); }
+  // It holds for the session's later steps too: one that comes after a
+  // step's answer, before the next step begins, keeps that step from
+  // starting (the board is in step, nothing more is sent).
+  void Stop() {
+    stopped_ = true;
+    exchange_.CancelWaits();
+  }
+  bool StopRequested() const { return stopped_; }
   // The device has left the bus: a running wait ends with WaitNoDevice.
   void DeviceRemoved();
 
@@ -117,6 +124,7 @@ class Session {
   SessionFailure failure_ = SessionFailure::None;
   bool busy_ = false;
   bool attached_ = false;
+  bool stopped_ = false;
 };
 
 }  // namespace ql

@@ -177,7 +177,9 @@ Task<UploadOutcome> Upload::Run() {
 
   ui_.AppendTerminal("Erase...");
   if (WaitResult r = co_await MainErase(n); r != WaitResult::WaitOk) co_return Fail(r);
-  if (stopping_) co_return UploadOutcome::Stopped;
+  // A stop that came with the answer (in the same turn of the loop) ends the
+  // upload here as well: the device has finished its command.
+  if (stopping_ || StopRequested()) co_return UploadOutcome::Stopped;
 
   std::int64_t W = 0;
   if (L_ > final_address) {
@@ -193,12 +195,12 @@ Task<UploadOutcome> Upload::Run() {
   ui_.ProgressSetMax(kProgressPerByte * W);
   ui_.AppendTerminal("Write...");
   if (WaitResult r = co_await MainWrite(W); r != WaitResult::WaitOk) co_return Fail(r);
-  if (stopping_) co_return UploadOutcome::Stopped;
+  if (stopping_ || StopRequested()) co_return UploadOutcome::Stopped;
 
   if (WaitResult r = co_await FinalBlock(); r != WaitResult::WaitOk) co_return Fail(r);
   // Stopped with the final block written: everything but the reset is done,
   // and a stop sends no reset.
-  if (stopping_) co_return UploadOutcome::Stopped;
+  if (stopping_ || StopRequested()) co_return UploadOutcome::Stopped;
 
   ui_.AppendTerminal("Reset...");
   ex_.SendPlainCommand(CMD_RESET);
@@ -214,7 +216,7 @@ Task<WaitResult> Upload::MainErase(std::int64_t blocks) {
     ex_.SendAddressedCommand(CMD_ERASE, static_cast<std::uint32_t>((first + m - 1) * E_),
                              static_cast<std::uint16_t>(m));
     WaitResult r = co_await Await(CMD_ERASE, kEraseMsPerBlock * m, 0);
-    if (r != WaitResult::WaitOk || stopping_) co_return r;
+    if (r != WaitResult::WaitOk || stopping_ || StopRequested()) co_return r;
     first += m;
   }
   co_return WaitResult::WaitOk;
@@ -230,7 +232,9 @@ Task<WaitResult> Upload::MainWrite(std::int64_t length) {
       E_ > kMaxCommandCount ? kMaxCommandCount : kMaxCommandCount / E_ * E_;
   const std::uint8_t* image = image_.bytes.data();
   std::int64_t j = 0;
-  while (j < length && !stopping_) {
+  // A new write command starts only while no stop has come; one under way
+  // gets all its blocks.
+  while (j < length && !stopping_ && !StopRequested()) {
     const std::int64_t c = std::min(length, j + per_command);
     ex_.SendAddressedCommand(CMD_WRITE, static_cast<std::uint32_t>(j), static_cast<std::uint16_t>(c - j));
     while (j < c) {
@@ -261,7 +265,7 @@ Task<WaitResult> Upload::FinalBlock() {
   const auto address = static_cast<std::uint32_t>(info_.BootStart - E_);
   ex_.SendAddressedCommand(CMD_ERASE, address, 1);
   WaitResult r = co_await Await(CMD_ERASE, kBlockTimeoutMs, 0);
-  if (r != WaitResult::WaitOk || stopping_) co_return r;
+  if (r != WaitResult::WaitOk || stopping_ || StopRequested()) co_return r;
   ex_.SendAddressedCommand(CMD_WRITE, address, static_cast<std::uint16_t>(E_));
   if (ex_.TransferBuffer.size() < static_cast<std::size_t>(E_)) ex_.TransferBuffer.resize(E_, 0);
   std::fill_n(ex_.TransferBuffer.begin(), E_, 0xFF);

@@ -154,6 +154,27 @@ TEST(CliOutputChannel, AStalledReaderGetsEverythingKeptInOrderOnceItResumes) {
   EXPECT_GT(IndexOf(lines, "A 29\n"), IndexOf(lines, "k 29\n")) << "a later entry goes where it was written";
 }
 
+// A piece larger than the whole bound, handed to an idle writer: the notice
+// alone is its work, and it goes out (it once waited for a wake-up that never
+// came, and the end of the run waited for it).
+TEST(CliOutputChannel, ANoticeAloneWakesAnIdleWriter) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  BlockingEventLoop loop;
+  {
+    OutputChannel channel(fds[1], loop, Bounded(10));
+    EXPECT_FALSE(channel.Write(OutputKind::Ordinary, std::string(20, 'x') + "\n"));
+    int waited = 0;
+    EXPECT_TRUE(channel.Finish([&] { return ++waited > 1000000; }));
+    EXPECT_EQ(channel.backlog(), 0u);
+  }
+  ::close(fds[1]);
+  char buf[64] = {};
+  const ssize_t n = ::read(fds[0], buf, sizeof buf - 1);
+  ::close(fds[0]);
+  EXPECT_EQ(std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0), "[1 dropped]\n");
+}
+
 // A reader that has gone and a disk that is full: the channel ends, says so
 // once through the loop, and takes nothing more.
 TEST(CliOutputChannel, AFailedWriteEndsTheChannelAndIsReportedOnce) {

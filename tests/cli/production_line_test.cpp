@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "cli/production_line.h"
+#include "cli/simulated_boards.h"
 #include "core/virtual_event_loop.h"
 #include "hid/virtual_hid_backend.h"
 #include "hid/virtual_sim_device.h"
@@ -655,6 +656,115 @@ TEST_F(Line, TheTableIsInNaturalPortOrder) {
   std::vector<std::string> results;
   for (const BoardResult& r : line.results()) results.push_back(r.port);
   EXPECT_EQ(results, rows_seen) << "results() in table order";
+}
+
+}  // namespace
+}  // namespace ql::cli
+
+namespace ql::cli {
+namespace {
+
+// A stop that comes in the same turn of the loop as an answer (the loop was
+// held, and both fell due meanwhile): the step that answer ends goes no
+// further. Swept over the whole of one board's run, a hold of 10 ms ending
+// just after each stop time: after the stop, the device receives no new
+// command (no handshake, erase, write command or reset), and a board whose
+// reset went out is not reported stopped.
+TEST(LineStop, AStopWithAnAnswerHoldsForTheNextStep) {
+  // How long the run takes unstopped, to sweep its end as well as its start.
+  Micros whole = 0;
+  {
+    VirtualEventLoop loop;
+    VirtualHidBackend backend{loop};
+    VirtualSimBootloader board(backend, loop, *sim::Preset("pic18"));
+    BoardRows rows(false);
+    rows.sink = [](std::string_view) {};
+    LineOptions o;
+    o.file = kHex;
+    o.yes = true;
+    ProductionLine line(loop, backend, o, rows);
+    ASSERT_EQ(line.Run(), ExitCode::Success);
+    whole = static_cast<Micros>(line.results().front().seconds * 1e6);
+  }
+  std::vector<Micros> times;
+  for (Micros t = from_ms(1); t < from_ms(40); t += 250) times.push_back(t);
+  for (Micros t = whole - from_ms(40); t < whole; t += 250) times.push_back(t);
+  int stopped = 0;
+  for (const Micros t : times) {
+    SCOPED_TRACE("stop at " + std::to_string(t) + " us");
+    VirtualEventLoop loop;
+    VirtualHidBackend backend{loop};
+    VirtualSimBootloader board(backend, loop, *sim::Preset("pic18"));
+    BoardRows rows(false);
+    rows.sink = [](std::string_view) {};
+    LineOptions o;
+    o.file = kHex;
+    o.yes = true;
+    ProductionLine line(loop, backend, o, rows);
+    std::size_t commands_at_stop = 0;
+    loop.schedule_at(t - from_ms(1), [&] { loop.Hold(from_ms(10)); });
+    loop.schedule_at(t, [&] {
+      commands_at_stop = board.model().commands().size();
+      line.Stop();
+    });
+    line.Run();
+    ASSERT_EQ(line.results().size(), 1u);
+    const BoardResult& r = line.results().front();
+    EXPECT_EQ(board.model().commands().size(), commands_at_stop) << "a command after the stop: " << r.message;
+    if (board.model().reset_seen()) {
+      EXPECT_EQ(r.code, ExitCode::Success);
+    } else {
+      EXPECT_TRUE(r.stopped) << r.message;
+      ++stopped;
+    }
+  }
+  EXPECT_GT(stopped, 0);
+}
+
+}  // namespace
+}  // namespace ql::cli
+
+namespace ql::cli {
+namespace {
+
+// A board that stops taking reports just before its reset: the reset, which
+// nothing answers, was never taken, so the board is still in its bootloader
+// and is not reported as flashed; the board beside it is.
+TEST(LineReset, ABoardThatDoesNotTakeItsResetFails) {
+  VirtualEventLoop loop;
+  VirtualHidBackend backend{loop};
+  FlashImage image;
+  ASSERT_TRUE(LoadHexFile(kHex, McuFamily::Pic18, image).ok());
+  sim::Config deaf = *sim::Preset("pic18");
+  // The last step is the reset.
+  deaf.fault = {sim::FaultKind::Deaf, UploadSteps(deaf.info, image.ImageEnd(), false)};
+  VirtualHidSpec a_spec, b_spec;
+  a_spec.port = "1-1";
+  b_spec.port = "1-2";
+  VirtualSimBootloader a(backend, loop, deaf, a_spec);
+  VirtualSimBootloader b(backend, loop, *sim::Preset("pic18"), b_spec);
+  BoardRows rows(false);
+  std::vector<std::string> lines;
+  rows.sink = [&](std::string_view text) { lines.emplace_back(text); };
+  LineOptions o;
+  o.file = kHex;
+  o.yes = true;
+  o.all = true;
+  o.several = true;
+  ProductionLine line(loop, backend, o, rows);
+  EXPECT_EQ(line.Run(), ExitCode::Failed);
+  ASSERT_EQ(line.results().size(), 2u);
+  for (const BoardResult& r : line.results()) {
+    if (r.port == "1-1") {
+      EXPECT_EQ(r.code, ExitCode::Failed);
+      EXPECT_EQ(r.message, "the device did not take the reset: it is still in its bootloader");
+    } else {
+      EXPECT_EQ(r.code, ExitCode::Success) << r.message;
+    }
+  }
+  EXPECT_FALSE(a.model().reset_seen());
+  EXPECT_TRUE(b.model().reset_seen());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "[1-1] Error: Device PIC18F4550 stopped taking reports."), lines.end());
 }
 
 }  // namespace

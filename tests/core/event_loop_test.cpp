@@ -64,3 +64,21 @@ TEST(BlockingEventLoop, WorkPostedFromAnotherThreadWakesTheLoop) {
 
 }  // namespace
 }  // namespace ql
+
+namespace ql {
+namespace {
+
+// A loop that ran late (held past the deadline) hears what is ready before
+// run_until gives up: the condition it was waiting for had come in time.
+TEST(EventLoop, RunUntilTakesWhatIsReadyAtALateDeadline) {
+  VirtualEventLoop loop;
+  bool done = false;
+  loop.schedule_at(from_ms(10), [&] { loop.Hold(from_ms(1000)); });
+  loop.schedule_at(from_ms(20), [&] { done = true; });
+  EXPECT_TRUE(loop.run_until([&] { return done; }, from_ms(500)));
+  bool never = false;
+  EXPECT_FALSE(loop.run_until([&] { return never; }, loop.now() + from_ms(5)));
+}
+
+}  // namespace
+}  // namespace ql

@@ -489,6 +489,7 @@ struct Tally {
   int in_step_checks = 0;
   int sessions = 0;  // boards taken: one session each
   int decided_before_stop = 0;  // boards whose last wait was decided before a late stop
+  int reset_before_stop = 0;    // boards whose reset was on its way when the stop came
   // Around the boards.
   int deaf_boards = 0;  // whose device stopped taking reports
   int held_runs = 0, holds = 0, pipe_runs = 0, runs_dropping_events = 0;
@@ -1170,6 +1171,15 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
       // a report handed to its writer never reached it (the writer tells of
       // every one it took), and from when that report was under way.
       const WatchedBackend::Writes& writes = watched.writes[b.path];
+      // The reset is the upload's last step: a board that had handed it to
+      // its writer before the stop ran had nothing left to stop; its result
+      // waits only for the reset to have gone out. (No reset ever starts
+      // after a stop: checked below.)
+      if (stop_hit && r.code == ExitCode::Success && m.reset_seen() && !writes.handed.empty() &&
+          writes.handed.back() <= stopped_at) {
+        stop_hit = false;
+        ++tally.reset_before_stop;
+      }
       const std::size_t reports_taken = b.sim->received().size();
       const bool deaf = a.fault.kind == sim::FaultKind::Deaf && m.deaf() && writes.handed.size() > reports_taken;
       Micros under_way = -1;
@@ -1579,6 +1589,7 @@ TEST(MultiBoardSoak, RandomLinesKeepTheInvariants) {
   std::printf("  %6d board sessions (boards taken)\n", tally.sessions);
   std::printf("  %6d boards whose last wait was decided before a stop that a hold made late\n",
               tally.decided_before_stop);
+  std::printf("  %6d boards whose reset was on its way when the stop came\n", tally.reset_before_stop);
   std::printf("  around the boards:\n");
   std::printf("  %6d boards whose device stopped taking reports\n", tally.deaf_boards);
   std::printf("  %6d runs held (%d holds)\n  %6d runs into lagging pipes, %d of them with %llu events dropped\n",
