@@ -437,16 +437,29 @@ std::int64_t LastAwaitedStep(const sim::Config& device, std::int64_t L, bool yes
 }
 
 // A wait for boards (--expect, --wait) that a hold carries past its deadline
-// ends as soon as the loop runs again: what was to happen after the hold
-// began comes only after it. Up to when (plan time) the wait sees events.
-Micros WaitSeesUntil(const Plan& p, Micros deadline) {
+// sees the events before the hold one by one, as they come, and then, when
+// the loop runs again, everything that fell due during the hold at once (a
+// late loop takes what came in time before it gives up). `one_by_one`: until
+// when (plan time) events come one at a time; `at_once`: the hold's end,
+// when the rest is seen together, or -1 when no hold spans the deadline.
+struct WaitWindow {
+  Micros one_by_one = 0;
+  Micros at_once = -1;
+};
+WaitWindow WaitSees(const Plan& p, Micros deadline) {
   Micros clock = 0;
-  for (const Hold& h : p.holds) {
+  for (std::size_t i = 0; i < p.holds.size(); ++i) {
+    const Hold& h = p.holds[i];
     if (h.at >= deadline) break;
     clock = std::max(clock, h.at) + h.length;
-    if (clock >= deadline) return h.at;
+    if (clock >= deadline) {
+      // A hold that fell due during this one runs in the same batch and
+      // carries it further.
+      for (std::size_t j = i + 1; j < p.holds.size() && p.holds[j].at <= clock; ++j) clock += p.holds[j].length;
+      return {h.at, clock};
+    }
   }
-  return deadline;
+  return {deadline, -1};
 }
 
 // The boot info the host was told, as its "Device:" line shows it.
@@ -718,7 +731,8 @@ Claims ExpectedClaims(const Plan& p) {
     case Mode::Expect: {
       // It starts as soon as --expect boards (and every port named) are
       // attached, within --wait (as far as a hold lets it see).
-      const Micros deadline = WaitSeesUntil(p, from_ms(std::int64_t{p.wait_seconds} * 1000));
+      const WaitWindow window = WaitSees(p, from_ms(std::int64_t{p.wait_seconds} * 1000));
+      const Micros deadline = window.one_by_one;
       std::vector<Micros> events{0};
       for (const Appearance& a : p.boards) {
         events.push_back(a.plug_at);
@@ -734,7 +748,10 @@ Claims ExpectedClaims(const Plan& p) {
           break;
         }
       }
-      const Micros gave_up = start >= 0 ? start : deadline;
+      if (start < 0 && window.at_once >= 0 && count_at(window.at_once) >= p.expect && ports_at(window.at_once)) {
+        start = window.at_once;
+      }
+      const Micros gave_up = start >= 0 ? start : window.at_once >= 0 ? window.at_once : deadline;
       if (p.stop_at >= 0 && p.stop_at < gave_up) break;  // stopped while waiting
       if (count_at(gave_up) < p.expect) {
         c.no_board_line = "Only " + std::to_string(count_at(gave_up)) + " of " + std::to_string(p.expect) +
