@@ -20,7 +20,7 @@
 #include "app/window_arguments.h"
 #include "core/debug_log.h"
 #include "core/version.h"
-#include "hid/linux_hid_backend.h"
+#include "hid/platform_hid_backend.h"
 #include "hid/virtual_hid_backend.h"
 #include "hid/virtual_sim_device.h"
 #include "sim/simulated_bootloader.h"
@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     backend = std::move(vb);
     simulator = std::make_unique<ql::VirtualSimBootloader>(*virtual_backend, loop, *config);
   } else {
-    backend = ql::MakeLinuxHidBackend();
+    backend = ql::MakePlatformHidBackend();
   }
 
   ql::QtWindowDialogs dialogs;

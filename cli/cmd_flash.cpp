@@ -17,7 +17,7 @@
 #include "cli/production_line.h"
 #include "cli/simulated_boards.h"
 #include "cli/terminal_answers.h"
-#include "hid/linux_hid_backend.h"
+#include "hid/platform_hid_backend.h"
 #include "hid/virtual_hid_backend.h"
 #endif
 #include "cli/board_rows.h"
@@ -122,7 +122,7 @@ ExitCode RunFlash(const FlashOptions& o) {
     virtual_backend = owned.get();
     backend = std::move(owned);
   } else {
-    backend = MakeLinuxHidBackend();
+    backend = MakePlatformHidBackend();
   }
   BoardRows rows(streams.err(), ::isatty(STDERR_FILENO) == 1);
   streams.say = [&rows](const std::string& text) { rows.Line(text, BoardRows::Kind::Keep); };

@@ -14,7 +14,7 @@
 #include "core/bootloader_name.h"
 #include "session/device_link.h"
 #include "hid/hid_controller.h"
-#include "hid/linux_hid_backend.h"
+#include "hid/platform_hid_backend.h"
 
 namespace ql::cli {
 
@@ -22,7 +22,7 @@ namespace {
 
 ExitCode RunList() {
   BlockingEventLoop loop;
-  std::unique_ptr<HidBackend> backend = MakeLinuxHidBackend();
+  std::unique_ptr<HidBackend> backend = MakePlatformHidBackend();
   TJvHidDeviceController ctl(loop, *backend);
   bool rebuilt = false;
   ctl.OnDeviceChange = [&] { rebuilt = true; };

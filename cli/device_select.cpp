@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "cli/device_options.h"
-#include "hid/linux_hid_backend.h"
+#include "hid/platform_hid_backend.h"
 
 namespace ql::cli {
 
@@ -92,7 +92,7 @@ BootloaderSession::BootloaderSession(EventLoop& loop, Exchange& exchange,
     : loop_(loop),
       exchange_(exchange),
       options_(std::move(options)),
-      backend_(backend ? std::move(backend) : MakeLinuxHidBackend()),
+      backend_(backend ? std::move(backend) : MakePlatformHidBackend()),
       view_(std::make_unique<View>(std::move(history))) {
   if (!options_.path.empty()) options_.path = CanonicalNode(options_.path);
   link_ = std::make_unique<DeviceLink>(loop_, *backend_, exchange_, *view_);

@@ -24,6 +24,7 @@
 #include "core/debug_log.h"
 #include "core/parse_number.h"
 #include "hid/linux_hid_policy.h"
+#include "hid/platform_hid_backend.h"
 #include "hid/report_descriptor.h"
 
 namespace ql {
@@ -503,5 +504,7 @@ std::unique_ptr<HidReader> StartFdReader(int fd, bool uses_report_ids, std::uint
   return std::make_unique<LinuxReader>(fd, uses_report_ids, input_length, sleep_ms, loop,
                                        std::move(callbacks));
 }
+
+std::unique_ptr<HidBackend> MakePlatformHidBackend() { return MakeLinuxHidBackend(); }
 
 }  // namespace ql

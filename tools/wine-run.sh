@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine, headless and quiet, in the build's own
+# Wine prefix (made on first use). CTest runs the Windows test programs
+# through it.
+#   tools/wine-run.sh PROGRAM.exe [ARGS...]
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+: "${WINEPREFIX:=${QUELLOADER_WINEPREFIX:-$here/../build-windows/wineprefix}}"
+export WINEPREFIX
+export WINEDEBUG="${WINEDEBUG:--all}"
+unset DISPLAY WAYLAND_DISPLAY
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX"
+  # Two programs may make the prefix at once (ctest -j): one makes it, the others wait.
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      wineboot -i >/dev/null 2>&1 || true
+      wineserver -w
+    fi
+  ) 9>"$WINEPREFIX.lock"
+fi
+exec wine "$@"
