@@ -1,24 +1,9 @@
 #include "core/blocking_event_loop.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <stdexcept>
 #include <thread>
 
 namespace ql {
-
-BlockingEventLoop::BlockingEventLoop() {
-  wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake_fd_ < 0) throw std::runtime_error("cannot create the event loop's wake-up descriptor");
-}
-
-BlockingEventLoop::~BlockingEventLoop() {
-  if (wake_fd_ >= 0) ::close(wake_fd_);
-}
 
 Micros BlockingEventLoop::now() const {
   using namespace std::chrono;
@@ -57,37 +42,6 @@ bool BlockingEventLoop::process_ready() {
   return ran;
 }
 
-bool BlockingEventLoop::poll_watches(Micros wait) {
-  std::vector<pollfd> fds;
-  std::vector<WatchId> ids;
-  fds.push_back({wake_fd_, POLLIN, 0});
-  for (const auto& [id, w] : watches_) {
-    fds.push_back({w.fd, POLLIN, 0});
-    ids.push_back(id);
-  }
-  timespec ts{static_cast<time_t>(wait / 1000000), static_cast<long>((wait % 1000000) * 1000)};
-  const int n = ::ppoll(fds.data(), fds.size(), &ts, nullptr);
-  if (n <= 0) return false;  // EINTR: the caller polls again
-  bool ran = false;
-  if (fds[0].revents & POLLIN) {
-    std::uint64_t v;
-    while (::read(wake_fd_, &v, sizeof v) > 0) {
-    }
-    ran = run_posted();
-  }
-  for (std::size_t i = 1; i < fds.size(); ++i) {
-    if (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) {
-      auto it = watches_.find(ids[i - 1]);
-      if (it != watches_.end()) {
-        auto fn = it->second.fn;  // a copy: the handler may unwatch itself
-        fn();
-        ran = true;
-      }
-    }
-  }
-  return ran;
-}
-
 TimerId BlockingEventLoop::schedule_at(Micros at, std::function<void()> fn) {
   return timers_.Add(at, std::move(fn));
 }
@@ -99,20 +53,11 @@ void BlockingEventLoop::post(std::function<void()> fn) {
     std::lock_guard lock(posted_mutex_);
     posted_.push_back(std::move(fn));
   }
-  std::uint64_t one = 1;
-  [[maybe_unused]] auto r = ::write(wake_fd_, &one, sizeof one);
+  wake();
 }
 
 void BlockingEventLoop::sleep(Micros duration) {
   std::this_thread::sleep_for(std::chrono::microseconds(duration));
 }
-
-EventLoop::WatchId BlockingEventLoop::watch_readable(int fd, std::function<void()> fn) {
-  WatchId id = next_watch_++;
-  watches_.emplace(id, Watch{fd, std::move(fn)});
-  return id;
-}
-
-void BlockingEventLoop::unwatch(WatchId id) { watches_.erase(id); }
 
 }  // namespace ql

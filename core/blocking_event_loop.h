@@ -1,9 +1,14 @@
 #pragma once
 // The command line's event loop: real time, a timer queue, posted work from
-// other threads (woken through an eventfd) and readable file descriptors,
-// all waited for with one poll(); nothing spins.
+// other threads and, on Linux, readable file descriptors, all waited for in
+// one call of the system's (poll() on an eventfd and the descriptors; on
+// Windows a wait on an event object, since every source there -- HID
+// readers, the device watcher, the console's Ctrl+C -- is a thread that
+// posts); nothing spins. The waiting is each system's own file:
+// core/posix/loop_wait.cpp, core/win32/loop_wait.cpp.
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -32,11 +37,14 @@ class BlockingEventLoop final : public EventLoop {
 
  private:
   bool run_posted();
-  // Polls the wake-up descriptor and the watches for `wait` and runs the
-  // handlers of those that are readable; true when one ran.
+  // Waits up to `wait` for posted work or a readable watch and runs what
+  // became ready; true when something ran.
   bool poll_watches(Micros wait);
+  // Ends a wait of poll_watches from another thread.
+  void wake();
 
-  int wake_fd_ = -1;
+  class Waker;  // the system's wake-up object
+  std::unique_ptr<Waker> waker_;
   TimerQueue timers_;
   std::mutex posted_mutex_;
   std::vector<std::function<void()>> posted_;

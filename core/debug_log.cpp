@@ -1,11 +1,9 @@
 #include "core/debug_log.h"
 
-#include <unistd.h>
-
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <mutex>
 #include <string>
 
@@ -32,13 +30,16 @@ void EnableDebugFromEnvironment() {
 
 void DebugLog(std::string_view text) {
   if (!DebugEnabled()) return;
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  std::tm tm{};
-  gmtime_r(&ts.tv_sec, &tm);
+  using namespace std::chrono;
+  const auto now = floor<milliseconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date{day};
+  const hh_mm_ss time{now - day};
   char stamp[40];
-  const std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
-  std::snprintf(stamp + n, sizeof stamp - n, ".%03ldZ", ts.tv_nsec / 1000000);
+  std::snprintf(stamp, sizeof stamp, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
   // One write per line, so that lines from reader threads never interleave.
   std::string line = std::string(stamp) + " quelloader: ";
   line.append(text);
@@ -50,7 +51,7 @@ void DebugLog(std::string_view text) {
     }
   }
   line.push_back('\n');
-  [[maybe_unused]] const ssize_t w = ::write(STDERR_FILENO, line.data(), line.size());
+  std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 }  // namespace ql

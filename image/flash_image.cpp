@@ -1,9 +1,5 @@
 #include "image/flash_image.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -11,6 +7,8 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+
+#include "core/read_file.h"
 
 namespace ql {
 
@@ -301,87 +299,31 @@ LoadResult LoadHexText(std::string_view text, const std::string& name, McuFamily
 }
 
 LoadResult LoadHexFile(const std::string& path, McuFamily family, FlashImage& image) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
-    const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
-    return Failure(LoadResult::Status::NotFound,
-                   "Cannot open file \"" + path + "\". " + std::strerror(err));
+  FileContent file = ReadRegularFile(path, kMaxHexFileSize);
+  const std::string cannot = "Cannot open file \"" + path + "\". ";
+  // A file that is not there leaves the image as it was; any other failure empties it.
+  if (file.status != FileContent::Status::NotFound) {
+    image.bytes.clear();
+    image.family = family;
   }
-  image.bytes.clear();
-  image.family = family;
-
-  // Only a regular file has an end: a device such as /dev/zero or a FIFO
-  // would be read until memory runs out. Links are followed first, and such
-  // a node is not even opened (opening a device can have effects of its own).
-  const auto not_regular = [&] {
-    return Failure(LoadResult::Status::NotRegularFile,
-                   "Cannot open file \"" + path + "\". It is a device, FIFO or socket, not a regular file");
-  };
-  const auto too_large = [&] {
-    return Failure(LoadResult::Status::FileTooLarge,
-                   "Cannot open file \"" + path + "\". It is larger than the " + std::to_string(kMaxHexFileSize) +
-                       " bytes (" + std::to_string(kMaxHexFileSize / (1024 * 1024)) +
-                       " MiB) the loader reads; nothing was loaded");
-  };
-  if (!S_ISREG(st.st_mode)) return not_regular();
-  if (st.st_size > kMaxHexFileSize) return too_large();
-
-  // O_NONBLOCK: should the path have been swapped for a FIFO since, opening
-  // it does not wait for a writer; the check below then refuses it.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    const int err = errno;
-    return Failure(LoadResult::Status::OpenError, "Cannot open file \"" + path + "\". " + std::strerror(err));
+  switch (file.status) {
+    case FileContent::Status::Ok:
+      break;
+    case FileContent::Status::NotFound:
+      return Failure(LoadResult::Status::NotFound, cannot + std::strerror(file.error));
+    case FileContent::Status::NotRegular:
+      return Failure(LoadResult::Status::NotRegularFile,
+                     cannot + "It is a device, FIFO or socket, not a regular file");
+    case FileContent::Status::TooLarge:
+      return Failure(LoadResult::Status::FileTooLarge,
+                     cannot + "It is larger than the " + std::to_string(kMaxHexFileSize) + " bytes (" +
+                         std::to_string(kMaxHexFileSize / (1024 * 1024)) + " MiB) the loader reads; nothing was loaded");
+    case FileContent::Status::ReadError:
+      return Failure(LoadResult::Status::OpenError, cannot + std::strerror(file.error));
+    case FileContent::Status::OutOfMemory:
+      return Failure(LoadResult::Status::OutOfMemory, "Out of memory");
   }
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return not_regular();
-  }
-  // Read straight into one buffer sized from the file (no second copy);
-  // should the file have grown since, the buffer grows with it up to one
-  // byte past the limit, which tells a file that is now too long.
-  const std::size_t limit = static_cast<std::size_t>(kMaxHexFileSize) + 1;
-  std::unique_ptr<char[]> text;
-  std::size_t capacity = 0;
-  std::size_t length = 0;
-  int err = 0;
-  bool over_limit = false;
-  try {
-    capacity = std::min<std::size_t>(static_cast<std::size_t>(st.st_size) + 1, limit);
-    text.reset(new char[capacity]);
-    for (;;) {
-      if (length == capacity) {
-        if (capacity == limit) {
-          over_limit = true;
-          break;
-        }
-        const std::size_t grown = std::min(limit, std::max<std::size_t>(2 * capacity, 65536));
-        std::unique_ptr<char[]> bigger(new char[grown]);
-        std::memcpy(bigger.get(), text.get(), length);
-        text = std::move(bigger);
-        capacity = grown;
-      }
-      const ssize_t got = ::read(fd, text.get() + length, capacity - length);
-      if (got > 0) {
-        length += static_cast<std::size_t>(got);
-      } else if (got == 0) {
-        break;
-      } else if (errno != EINTR) {
-        err = errno;
-        break;
-      }
-    }
-    if (length > static_cast<std::size_t>(kMaxHexFileSize)) over_limit = true;
-  } catch (const std::bad_alloc&) {
-    ::close(fd);
-    return Failure(LoadResult::Status::OutOfMemory, "Out of memory");
-  }
-  ::close(fd);
-  if (over_limit) return too_large();
-  if (err != 0) {
-    return Failure(LoadResult::Status::OpenError, "Cannot open file \"" + path + "\". " + std::strerror(err));
-  }
-  return LoadHexText(std::string_view(text.get(), length), BaseName(path), family, image);
+  return LoadHexText(std::string_view(file.text.get(), file.length), BaseName(path), family, image);
 }
 
 }  // namespace ql
