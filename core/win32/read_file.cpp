@@ -12,9 +12,15 @@ FileContent ReadRegularFile(const std::string& path, std::int64_t max_size) {
   const std::wstring wide = win32::Widen(path);
   WIN32_FILE_ATTRIBUTE_DATA facts{};
   if (!::GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &facts)) {
-    return FileFailure(FileContent::Status::NotFound, win32::ErrnoFromError(::GetLastError()));
+    // Devices (CON, NUL, COM1...) have no attributes: the type of the open
+    // handle below tells them.
+    const int error = win32::ErrnoFromError(::GetLastError());
+    if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG) {
+      return FileFailure(FileContent::Status::NotFound, error);
+    }
+  } else if (facts.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    return FileFailure(FileContent::Status::NotFound, EISDIR);
   }
-  if (facts.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FileFailure(FileContent::Status::NotFound, EISDIR);
   const HANDLE file = ::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {

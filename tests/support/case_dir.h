@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace ql::test {
 
@@ -23,6 +24,16 @@ inline std::filesystem::path CaseDir() {
 inline std::filesystem::path FreshCaseDir() {
   std::filesystem::remove_all(CaseDir());
   return CaseDir();
+}
+
+// Paths and UTF-8 strings both ways, as the program keeps paths (the
+// system's own encoding is wide on Windows).
+inline std::filesystem::path Utf8Path(std::string_view utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+inline std::string Utf8(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
 }
 
 }  // namespace ql::test
