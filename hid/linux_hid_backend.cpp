@@ -25,6 +25,7 @@
 #include "core/parse_number.h"
 #include "hid/linux_hid_policy.h"
 #include "hid/platform_hid_backend.h"
+#include "hid/reader_hand_over.h"
 #include "hid/report_descriptor.h"
 
 namespace ql {
@@ -155,7 +156,7 @@ class LinuxReader final : public HidReader {
  public:
   LinuxReader(int fd, bool uses_report_ids, std::uint16_t input_length, int sleep_ms,
               EventLoop& loop, HidReaderCallbacks callbacks)
-      : shared_(std::make_shared<Shared>(loop, std::move(callbacks))),
+      : hand_over_(ReaderHandOver::Make(loop, std::move(callbacks))),
         fd_(fd),
         wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
         uses_report_ids_(uses_report_ids),
@@ -165,25 +166,13 @@ class LinuxReader final : public HidReader {
   }
 
   ~LinuxReader() override {
-    {
-      std::lock_guard lock(shared_->mutex);
-      shared_->stop = true;
-    }
-    shared_->cv.notify_all();
+    hand_over_->Stop();
     if (wake_fd_ >= 0) {
       const std::uint64_t one = 1;
       [[maybe_unused]] const ssize_t n = write(wake_fd_, &one, sizeof one);
     }
-    // A hand-over that is waiting for the event thread runs here, so the
-    // reader is never left blocked on a loop that is busy stopping it.
-    shared_->RunPending();
     thread_.join();
-    {
-      // Nothing may run after the reader is gone, not even a posted hand-over.
-      std::lock_guard lock(shared_->mutex);
-      shared_->pending.reset();
-      shared_->gone = true;
-    }
+    hand_over_->Close();
     if (fd_ >= 0) close(fd_);
     if (wake_fd_ >= 0) close(wake_fd_);
   }
@@ -197,123 +186,53 @@ class LinuxReader final : public HidReader {
       pollfd p{fd_, POLLIN, 0};
       if (poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0) return true;
     }
-    std::lock_guard lock(shared_->mutex);
-    return shared_->holding || shared_->pending.has_value();
+    return hand_over_->Holding();
   }
 
  private:
-  struct Item {
-    std::vector<std::uint8_t> report;  // empty: an error
-    std::uint32_t error = 0;
-  };
-  struct Shared {
-    Shared(EventLoop& l, HidReaderCallbacks c) : loop(l), callbacks(std::move(c)) {}
-    EventLoop& loop;
-    HidReaderCallbacks callbacks;
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool stop = false;
-    // A report is on its way: read (or being read) and not yet taken by the
-    // event thread.
-    bool holding = false;
-    std::optional<Item> pending;
-    bool gone = false;  // the reader object has been destroyed
-
-    // Event thread: runs the pending hand-over, if any.
-    void RunPending() {
-      std::optional<Item> item;
-      {
-        std::lock_guard lock(mutex);
-        if (gone) return;
-        item = std::move(pending);
-        pending.reset();
-        holding = false;
-      }
-      if (item) {
-        if (!item->report.empty()) {
-          if (callbacks.on_report) callbacks.on_report(item->report);
-        } else if (callbacks.on_error) {
-          callbacks.on_error(item->error);
-        }
-      }
-      {
-        std::lock_guard lock(mutex);
-      }
-      cv.notify_all();
-    }
-  };
-
-  // Reader thread: hands `item` over and waits until it ran or a stop came.
-  bool HandOver(Item item) {
-    {
-      std::lock_guard lock(shared_->mutex);
-      if (shared_->stop) return false;
-      shared_->pending = std::move(item);
-    }
-    shared_->loop.post([shared = shared_] { shared->RunPending(); });
-    std::unique_lock lock(shared_->mutex);
-    shared_->cv.wait(lock, [this] { return shared_->stop || !shared_->pending; });
-    return !shared_->stop;
-  }
-
-  // Reader thread: waits `ms` unless told to stop first.
-  bool Pause(int ms) {
-    std::unique_lock lock(shared_->mutex);
-    return !shared_->cv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return shared_->stop; });
-  }
-
-  bool Stopping() {
-    std::lock_guard lock(shared_->mutex);
-    return shared_->stop;
-  }
-
-  void SetHolding(bool on) {
-    std::lock_guard lock(shared_->mutex);
-    shared_->holding = on;
-  }
-
   void Run() {
     std::vector<std::uint8_t> buffer(length_);
-    while (!Stopping()) {
+    ReaderHandOver& h = *hand_over_;
+    while (!h.Stopping()) {
       std::fill(buffer.begin(), buffer.end(), 0);
       if (fd_ < 0) {
-        if (!HandOver(Item{{}, static_cast<std::uint32_t>(EBADF)})) break;
-        if (!Pause(sleep_ms_)) break;
+        if (!h.Error(static_cast<std::uint32_t>(EBADF))) break;
+        if (!h.Pause(sleep_ms_)) break;
         continue;
       }
       pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
       const int ready = poll(fds, wake_fd_ >= 0 ? 2 : 1, sleep_ms_);
       if (ready < 0 && errno != EINTR) {
         if (DebugEnabled()) DebugLog("reader (fd " + std::to_string(fd_) + ")" + ": poll failed: " + std::strerror(errno));
-        if (!Pause(sleep_ms_)) break;
+        if (!h.Pause(sleep_ms_)) break;
         continue;
       }
-      if (ready <= 0 || Stopping()) continue;
+      if (ready <= 0 || h.Stopping()) continue;
       if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) == 0) continue;
       // Without report IDs the node gives the data alone; the report-ID byte
       // 0 goes in front, as the handler expects.
       const std::size_t offset = uses_report_ids_ ? 0 : 1;
-      SetHolding(true);
+      h.SetHolding(true);
       const ssize_t n = read(fd_, buffer.data() + offset, buffer.size() - offset);
-      if (n <= 0) SetHolding(false);
+      if (n <= 0) h.SetHolding(false);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
       if (n <= 0) {
         // Nothing to read although the node said so: it has gone.
         const int error = n < 0 ? errno : EIO;
         if (DebugEnabled()) DebugLog("reader (fd " + std::to_string(fd_) + ")" + ": read failed: " + std::strerror(error));
-        if (!HandOver(Item{{}, static_cast<std::uint32_t>(error)})) break;
+        if (!h.Error(static_cast<std::uint32_t>(error))) break;
         // A device that went away fails every read at once: wait a step
         // instead of spinning until its holder gives it back.
-        if (!Pause(sleep_ms_)) break;
+        if (!h.Pause(sleep_ms_)) break;
         continue;
       }
       std::vector<std::uint8_t> report(buffer.begin(),
                                        buffer.begin() + static_cast<std::ptrdiff_t>(offset + n));
-      if (!HandOver(Item{std::move(report), 0})) break;
+      if (!h.Report(std::move(report))) break;
     }
   }
 
-  std::shared_ptr<Shared> shared_;
+  std::shared_ptr<ReaderHandOver> hand_over_;
   int fd_;
   int wake_fd_;
   bool uses_report_ids_;
