@@ -176,9 +176,11 @@ class ChangeWatcher {
  public:
   ChangeWatcher(const GUID& hid_class, EventLoop& loop, std::function<void(const HidChange&)> changed)
       : loop_(loop), changed_(std::make_shared<const std::function<void(const HidChange&)>>(std::move(changed))) {
-    std::promise<HWND> created;
-    std::future<HWND> window = created.get_future();
-    thread_ = std::thread([this, hid_class, &created] { Run(hid_class, created); });
+    // Owned by the thread too: it may still be letting go of the promise
+    // when the window it made is already in use here.
+    auto created = std::make_shared<std::promise<HWND>>();
+    std::future<HWND> window = created->get_future();
+    thread_ = std::thread([this, hid_class, created] { Run(hid_class, *created); });
     window_ = window.get();
     if (window_ == nullptr) thread_.join();
   }
@@ -220,7 +222,7 @@ class ChangeWatcher {
     filter.dbcc_classguid = hid_class;
     HDEVNOTIFY notify = RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
     if (notify == nullptr) DebugLog("device-change notices unavailable: " + win32::Win32ErrorText(GetLastError()));
-    created.set_value(window);  // `created` is gone after this
+    created.set_value(window);
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
     if (notify != nullptr) UnregisterDeviceNotification(notify);
