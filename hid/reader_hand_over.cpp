@@ -76,9 +76,7 @@ void ReaderHandOver::RunPending() {
       callbacks_.on_error(item->error);
     }
   }
-  {
-    std::lock_guard lock(mutex_);
-  }
+  { std::lock_guard lock(mutex_); }
   cv_.notify_all();
 }
 

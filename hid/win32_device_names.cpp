@@ -29,8 +29,8 @@ constexpr std::uint32_t kErrorDeviceRemoved = 1617;
 
 // "NAME(digits)" → the number; std::nullopt for anything else.
 std::optional<std::uint32_t> Numbered(std::string_view segment, std::string_view name) {
-  if (segment.size() < name.size() + 3 || segment.substr(0, name.size()) != name ||
-      segment[name.size()] != '(' || segment.back() != ')') {
+  if (segment.size() < name.size() + 3 || segment.substr(0, name.size()) != name || segment[name.size()] != '(' ||
+      segment.back() != ')') {
     return std::nullopt;
   }
   const std::string_view digits = segment.substr(name.size() + 1, segment.size() - name.size() - 2);

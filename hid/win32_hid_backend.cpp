@@ -25,8 +25,8 @@ using win32::UniqueHandle;
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 at the API");
 
 // The device's location paths ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)").
-constexpr DEVPROPKEY kLocationPaths = {
-    {0xA45C254E, 0xDF1C, 0x4EFD, {0x80, 0x20, 0x67, 0xD1, 0x46, 0xA8, 0x50, 0xE0}}, 37};
+constexpr DEVPROPKEY kLocationPaths = {{0xA45C254E, 0xDF1C, 0x4EFD, {0x80, 0x20, 0x67, 0xD1, 0x46, 0xA8, 0x50, 0xE0}},
+                                       37};
 
 // The length of a string the HID class driver returns, in UTF-16 units.
 constexpr std::size_t kStringUnits = 254;
@@ -207,8 +207,8 @@ class ChangeWatcher {
     window_class.lpszClassName = kClassName;
     HWND window = nullptr;
     if (RegisterClassExW(&window_class) || GetLastError() == ERROR_CLASS_ALREADY_EXISTS) {
-      window = CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, window_class.hInstance,
-                               nullptr);
+      window =
+          CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, window_class.hInstance, nullptr);
     }
     if (window == nullptr) {
       DebugLog("device-change window unavailable: " + win32::Win32ErrorText(GetLastError()));

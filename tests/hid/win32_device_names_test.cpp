@@ -38,10 +38,10 @@ TEST(Win32DeviceNames, LocationPathsNameThePortAsTheKernelDoes) {
   }
 
   // A device lists its ACPI path too; the first path that names a port counts.
-  EXPECT_EQ(PortOfLocationPaths({"ACPI(_SB_)#ACPI(PCI0)#ACPI(XHC_)#ACPI(RHUB)#ACPI(HS02)",
-                                 "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)",
-                                 "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(9)"}),
-            "1-2.3");
+  EXPECT_EQ(
+      PortOfLocationPaths({"ACPI(_SB_)#ACPI(PCI0)#ACPI(XHC_)#ACPI(RHUB)#ACPI(HS02)",
+                           "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(9)"}),
+      "1-2.3");
   EXPECT_EQ(PortOfLocationPaths({}), "");
   EXPECT_EQ(PortOfLocationPaths({"ACPI(_SB_)#ACPI(PCI0)"}), "");
 }
@@ -50,7 +50,7 @@ TEST(Win32DeviceNames, DriverBuffersAreReadToTheirEndsWithOrWithoutTerminators) 
   using namespace std::string_view_literals;
   EXPECT_EQ(SplitStringList(u"PCIROOT(0)#USBROOT(0)#USB(2)\0ACPI(_SB_)\0\0"sv),
             (std::vector<std::string>{"PCIROOT(0)#USBROOT(0)#USB(2)", "ACPI(_SB_)"}));
-  EXPECT_EQ(SplitStringList(u"A\0B"sv), (std::vector<std::string>{"A", "B"}));  // cut short
+  EXPECT_EQ(SplitStringList(u"A\0B"sv), (std::vector<std::string>{"A", "B"}));   // cut short
   EXPECT_EQ(SplitStringList(u"A\0\0B\0\0"sv), (std::vector<std::string>{"A"}));  // ends at the empty one
   EXPECT_TRUE(SplitStringList(u""sv).empty());
 
@@ -76,10 +76,10 @@ TEST(Win32DeviceNames, DriverBuffersAreReadToTheirEndsWithOrWithoutTerminators) 
 }
 
 TEST(Win32DeviceNames, ARefusedOpenSaysWhetherItIsHeldGoneOrForbidden) {
-  EXPECT_EQ(ErrnoOfWin32Error(5), EACCES);    // ERROR_ACCESS_DENIED: a keyboard or mouse
-  EXPECT_EQ(ErrnoOfWin32Error(32), EBUSY);    // ERROR_SHARING_VIOLATION: another program holds it
-  EXPECT_EQ(ErrnoOfWin32Error(2), ENOENT);    // ERROR_FILE_NOT_FOUND: the interface went
-  EXPECT_EQ(ErrnoOfWin32Error(3), ENOENT);    // ERROR_PATH_NOT_FOUND
+  EXPECT_EQ(ErrnoOfWin32Error(5), EACCES);     // ERROR_ACCESS_DENIED: a keyboard or mouse
+  EXPECT_EQ(ErrnoOfWin32Error(32), EBUSY);     // ERROR_SHARING_VIOLATION: another program holds it
+  EXPECT_EQ(ErrnoOfWin32Error(2), ENOENT);     // ERROR_FILE_NOT_FOUND: the interface went
+  EXPECT_EQ(ErrnoOfWin32Error(3), ENOENT);     // ERROR_PATH_NOT_FOUND
   EXPECT_EQ(ErrnoOfWin32Error(1167), ENODEV);  // ERROR_DEVICE_NOT_CONNECTED
   EXPECT_EQ(ErrnoOfWin32Error(433), ENODEV);   // ERROR_NO_SUCH_DEVICE
   EXPECT_EQ(ErrnoOfWin32Error(8), ENOMEM);
