@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "core/debug_log.h"
+#include "hid/platform_hid_backend.h"
 #include "hid/win32_device_names.h"
 
 namespace ql {
@@ -345,6 +346,8 @@ class Win32HidBackend final : public HidBackend {
 }  // namespace
 
 std::unique_ptr<HidBackend> MakeWin32HidBackend() { return std::make_unique<Win32HidBackend>(); }
+
+std::unique_ptr<HidBackend> MakePlatformHidBackend() { return MakeWin32HidBackend(); }
 
 std::string Win32HidProblem() { return LoadHidApi().problem; }
 
