@@ -42,8 +42,8 @@ class Library {
   HMODULE module_ = nullptr;
 };
 
-HidApi Load() {
-  HidApi api;
+HidLibraries Load() {
+  HidLibraries api;
   std::string problem;
   Library setupapi(L"setupapi.dll", "setupapi.dll", problem);
   setupapi.Find(api.SetupDiGetClassDevsW, "SetupDiGetClassDevsW");
@@ -82,8 +82,8 @@ HidApi Load() {
 
 }  // namespace
 
-const HidApi& LoadHidApi() {
-  static const HidApi api = Load();
+const HidLibraries& LoadHidLibraries() {
+  static const HidLibraries api = Load();
   return api;
 }
 

@@ -14,7 +14,7 @@
 
 namespace ql::win32 {
 
-struct HidApi {
+struct HidLibraries {
   // hid.dll
   decltype(&::HidD_GetHidGuid) HidD_GetHidGuid = nullptr;
   decltype(&::HidD_GetAttributes) HidD_GetAttributes = nullptr;
@@ -50,7 +50,7 @@ struct HidApi {
 };
 
 // Loaded once per process and kept: the libraries stay loaded to its end.
-const HidApi& LoadHidApi();
+const HidLibraries& LoadHidLibraries();
 
 // "the system's text for `error` (error N)", for debug lines.
 std::string Win32ErrorText(DWORD error);

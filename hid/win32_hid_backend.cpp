@@ -19,8 +19,8 @@ namespace ql {
 
 namespace {
 
-using win32::HidApi;
-using win32::LoadHidApi;
+using win32::HidLibraries;
+using win32::LoadHidLibraries;
 using win32::UniqueHandle;
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 at the API");
@@ -43,7 +43,7 @@ std::u16string_view View(const wchar_t* text, std::size_t units) {
 
 std::string Narrow(const wchar_t* text) { return ToUtf8(View(text, wcslen(text))); }
 
-std::vector<std::string> LocationPaths(const HidApi& api, HDEVINFO set, SP_DEVINFO_DATA& device) {
+std::vector<std::string> LocationPaths(const HidLibraries& api, HDEVINFO set, SP_DEVINFO_DATA& device) {
   DEVPROPTYPE type = 0;
   DWORD size = 0;
   api.SetupDiGetDevicePropertyW(set, &device, &kLocationPaths, &type, nullptr, 0, &size, 0);
@@ -59,7 +59,7 @@ std::vector<std::string> LocationPaths(const HidApi& api, HDEVINFO set, SP_DEVIN
 // The USB port of a HID interface's device: its own location paths, else
 // those of the USB device (or composite function) it belongs to. A HID
 // device on another bus (Bluetooth) is on no USB port, whatever its adapter.
-std::string PortOf(const HidApi& api, HDEVINFO set, SP_DEVINFO_DATA& device) {
+std::string PortOf(const HidLibraries& api, HDEVINFO set, SP_DEVINFO_DATA& device) {
   if (api.SetupDiGetDevicePropertyW == nullptr) return {};
   std::string port = PortOfLocationPaths(LocationPaths(api, set, device));
   if (!port.empty() || !api.port_lookup()) return port;
@@ -83,7 +83,7 @@ std::string PortOf(const HidApi& api, HDEVINFO set, SP_DEVINFO_DATA& device) {
 
 class Win32Handle final : public HidHandle {
  public:
-  Win32Handle(const HidApi& api, UniqueHandle handle, bool read_write)
+  Win32Handle(const HidLibraries& api, UniqueHandle handle, bool read_write)
       : api_(api), handle_(std::move(handle)), read_write_(read_write) {}
 
   bool read_write() const override { return read_write_; }
@@ -163,7 +163,7 @@ class Win32Handle final : public HidHandle {
   }
 
  private:
-  const HidApi& api_;
+  const HidLibraries& api_;
   UniqueHandle handle_;
   bool read_write_;
   std::optional<HidReportCaps> caps_;
@@ -272,7 +272,7 @@ class ChangeWatcher {
 
 class Win32HidBackend final : public HidBackend {
  public:
-  Win32HidBackend() : api_(LoadHidApi()) {}
+  Win32HidBackend() : api_(LoadHidLibraries()) {}
   ~Win32HidBackend() override { StopWatching(); }
 
   std::vector<HidInterfaceInfo> Enumerate() override {
@@ -339,7 +339,7 @@ class Win32HidBackend final : public HidBackend {
   void StopWatching() override { watcher_.reset(); }
 
  private:
-  const HidApi& api_;
+  const HidLibraries& api_;
   std::unique_ptr<ChangeWatcher> watcher_;
 };
 
@@ -349,6 +349,6 @@ std::unique_ptr<HidBackend> MakeWin32HidBackend() { return std::make_unique<Win3
 
 std::unique_ptr<HidBackend> MakePlatformHidBackend() { return MakeWin32HidBackend(); }
 
-std::string Win32HidProblem() { return LoadHidApi().problem; }
+std::string Win32HidProblem() { return LoadHidLibraries().problem; }
 
 }  // namespace ql
