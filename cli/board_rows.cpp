@@ -1,6 +1,5 @@
 #include "cli/board_rows.h"
 
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,9 +48,7 @@ bool BoardRows::Out(std::string text, Kind kind) {
 
 int BoardRows::Width() const {
   if (width_ > 0) return width_;
-  winsize ws{};
-  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0) return ws.ws_col;
-  return 0;
+  return TerminalColumns(STDERR_FILENO);
 }
 
 std::string BoardRows::EraseText() const {

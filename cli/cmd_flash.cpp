@@ -3,8 +3,6 @@
 // one with simulated boards) and runs the flow of cli/production_line.h, the
 // one flow for one board and for many.
 
-#include <limits.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,6 +19,7 @@
 #include "hid/virtual_hid_backend.h"
 #endif
 #include "cli/board_rows.h"
+#include "cli/console.h"
 #include "cli/device_options.h"
 #include "cli/failure.h"
 #include "cli/hex_input.h"
@@ -54,6 +53,16 @@ struct FlashOptions {
   bool json = false;
   std::string log;
 };
+
+// Where the documents named in --help are.
+#ifdef _WIN32
+constexpr const char* kDocs = "the documentation's ";
+// What -vv adds besides the session's steps.
+constexpr const char* kDebugSources = "reader and device-change errors";
+#else
+constexpr const char* kDocs = "/usr/share/doc/quelloader/";
+constexpr const char* kDebugSources = "reader and udev errors";
+#endif
 
 [[noreturn]] void Usage(const std::string& message) { throw Failure(ExitCode::Usage, message); }
 
@@ -89,7 +98,7 @@ void CheckUsage(const FlashOptions& o) {
     if (const std::string conflict = sim::ConfigConflict(config); !conflict.empty()) {
       Usage("inconsistent simulated device: " + conflict);
     }
-    CheckFaults(o.faults, o.boards, config, o.file, /*declined=*/!o.yes && ::isatty(STDIN_FILENO) != 1);
+    CheckFaults(o.faults, o.boards, config, o.file, /*declined=*/!o.yes && !IsTerminal(STDIN_FILENO));
   }
 }
 
@@ -124,7 +133,7 @@ ExitCode RunFlash(const FlashOptions& o) {
   } else {
     backend = MakePlatformHidBackend();
   }
-  BoardRows rows(streams.err(), ::isatty(STDERR_FILENO) == 1);
+  BoardRows rows(streams.err(), DrawsRows(STDERR_FILENO));
   streams.say = [&rows](const std::string& text) { rows.Line(text, BoardRows::Kind::Keep); };
   // -vv: the debug lines (some from reader threads) join the others on the
   // event thread, so the rows stay right and a stalled stderr holds up no one.
@@ -145,8 +154,7 @@ ExitCode RunFlash(const FlashOptions& o) {
   rows.Line("Opened: " + o.file);
   LineOptions options;
   // The log names the file wherever the command was run from.
-  char resolved[PATH_MAX];
-  options.file = ::realpath(o.file.c_str(), resolved) != nullptr ? std::string(resolved) : o.file;
+  options.file = AbsolutePath(o.file);
   options.device = o.device.real;
   if (!options.device.path.empty()) options.device.path = CanonicalNode(options.device.path);
   options.all = o.all;
@@ -154,7 +162,7 @@ ExitCode RunFlash(const FlashOptions& o) {
   options.loop = o.loop;
   options.count = o.count;
   options.yes = o.yes;
-  options.ask = ::isatty(STDIN_FILENO) == 1;
+  options.ask = IsTerminal(STDIN_FILENO);
   options.verbose = o.verbose;
   options.several = Several(o);
   TerminalAnswers answers(loop, STDIN_FILENO);
@@ -227,13 +235,13 @@ Command AddFlashCommand(CLI::App& app) {
       ->group(line);
   cmd->add_flag("--json", o->json,
                 "JSON Lines on stdout: one object per event (board found and lost, phase, progress, result, "
-                "summary), as /usr/share/doc/quelloader/json-events.md describes; the lines for people stay on "
+                "summary), as " + std::string(kDocs) + "json-events.md describes; the lines for people stay on "
                 "stderr")
       ->group(line);
   cmd->add_option("--log", o->log,
                   "Append one JSON line per board to FILE (time, port, serial, device, HEX file, SHA-256 of "
-                  "the image, result, seconds), each in one atomic append, as "
-                  "/usr/share/doc/quelloader/production-log.md describes")
+                  "the image, result, seconds), each in one atomic append, as " + std::string(kDocs) +
+                      "production-log.md describes")
       ->type_name("FILE")
       ->group(line);
   cmd->add_option("--boards", o->boards, "With --simulate: N simulated boards, on ports sim-1 ... sim-N")
@@ -247,8 +255,8 @@ Command AddFlashCommand(CLI::App& app) {
       ->type_name("KIND[@STEP][:BOARD]")
       ->group("Device selection");
   cmd->add_flag("-v,--verbose", o->verbose,
-                "Print every packet sent, as hex bytes; -vv also timestamped debug lines (reader and udev "
-                "errors, the session's steps)");
+                "Print every packet sent, as hex bytes; -vv also timestamped debug lines (" +
+                    std::string(kDebugSources) + ", the session's steps)");
   return {cmd, [o] {
             if (o->verbose >= 2) SetDebugEnabled(true);
             return RunFlash(*o);

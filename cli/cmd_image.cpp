@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "cli/commands.h"
+#include "cli/console.h"
 #include "cli/failure.h"
 #include "cli/hex_input.h"
 #include "core/mcu_family.h"
@@ -24,7 +25,7 @@ struct ImageOptions {
 };
 
 ExitCode RunImage(const ImageOptions& o) {
-  if (o.output.empty() && ::isatty(STDOUT_FILENO) == 1) {
+  if (o.output.empty() && IsTerminal(STDOUT_FILENO)) {
     throw Failure(ExitCode::Usage, "refusing to write binary data to a terminal; use -o FILE or redirect stdout");
   }
   FlashImage image;
@@ -32,6 +33,7 @@ ExitCode RunImage(const ImageOptions& o) {
   if (!LoadHexForCommand(o.file, family, image)) throw QuietFailure(ExitCode::HexRejected);
 
   if (o.output.empty()) {
+    SetBinaryOutput(STDOUT_FILENO);
     if (const int error = WriteAll(STDOUT_FILENO, image.bytes)) {
       throw Failure(ExitCode::Failed, std::string("cannot write to stdout: ") + std::strerror(error));
     }

@@ -3,7 +3,6 @@
 // and the nodes this user may not open flagged.
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <set>
 #include <string>
@@ -49,11 +48,7 @@ ExitCode RunList() {
   ctl.EnumerateDevices();
   for (const std::string& line : lines) std::printf("%s\n", line.c_str());
   if (lines.empty()) std::fprintf(stderr, "No HID devices found.\n");
-  for (const int error : locked_errors) {
-    std::string remedy = AccessRemedy(error);
-    if (remedy.empty()) remedy = std::strerror(error);
-    std::fprintf(stderr, "[no access]: this user may not open the node: %s\n", remedy.c_str());
-  }
+  for (const int error : locked_errors) std::fprintf(stderr, "[no access]: %s\n", NoAccessText(error).c_str());
   return ExitCode::Success;
 }
 

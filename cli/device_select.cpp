@@ -1,8 +1,5 @@
 #include "cli/device_select.h"
 
-#include <limits.h>
-#include <stdlib.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -13,37 +10,16 @@
 
 namespace ql::cli {
 
-std::string CanonicalNode(const std::string& path) {
-  char resolved[PATH_MAX];
-  if (realpath(path.c_str(), resolved) != nullptr) return resolved;
-  return path;
-}
-
 std::string AttachedLine(TJvHidDevice& device) {
   const HidInterfaceInfo& info = device.PnPInfo().info;
   return "  " + (info.port.empty() ? std::string("-") : "port " + info.port) + "  " + info.path + "  " +
          DeviceName(device);
 }
 
-bool IsAccessError(int error) { return error == EACCES || error == EPERM; }
-
-std::string AccessRemedy(int error) {
-  if (error == EACCES) {
-    return "Install the udev rule " + std::string(kUdevRule) +
-           " (see the README, \"Device access\"), then unplug and re-attach the device.";
-  }
-  if (error == EPERM) {
-    return "The system refuses this program the device whatever the node's permissions say "
-           "(a sandbox, a container's device list or a security module); a udev rule cannot "
-           "change that: allow the device there, or run the program outside it.";
-  }
-  return {};
-}
-
 void AddRealDeviceOptions(CLI::App& cmd, RealDeviceOptions& options, const std::string& group) {
   cmd.add_option("--path", options.path,
-                 "The bootloader's hidraw node, as `quelloader-cli list` shows it (any HID device "
-                 "named there is taken as the bootloader)")
+                 std::string("The bootloader's ") + kDeviceNodeName +
+                     ", as `quelloader-cli list` shows it (any HID device named there is taken as the bootloader)")
       ->type_name("PATH")
       ->group(group);
   cmd.add_option("--serial", options.serial, "Only the bootloader with this serial number")

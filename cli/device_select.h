@@ -23,17 +23,28 @@
 
 namespace ql::cli {
 
+// What a device is called where --path names one: a hidraw node on Linux, a
+// device path on Windows.
+#ifdef _WIN32
+inline constexpr const char* kDeviceNodeName = "device path";
+#else
+inline constexpr const char* kDeviceNodeName = "hidraw node";
 // The udev rule the project ships, named in the permission message.
 inline constexpr std::string_view kUdevRule = "70-quelloader.rules";
+#endif
 
-// Why a node that exists may not be opened, and what to do, for the errno of
-// the refused open: "" when the error is not about permission. EACCES is the
-// node's own permissions (the udev rule is missing); EPERM comes from a
-// policy above them (a sandbox, a container's device list, a security
-// module), which no udev rule changes.
+// Why a device that is there may not be opened, and what to do, for the
+// errno of the refused open: "" when there is nothing more to say. Each
+// system's own (cli/posix/device_access.cpp, cli/win32/device_access.cpp).
+// On Linux EACCES is the node's own permissions (the udev rule is missing)
+// and EPERM a policy above them (a sandbox, a container's device list, a
+// security module), which no udev rule changes. On Windows EACCES is the
+// system keeping the device to itself and EBUSY another program holding it.
 std::string AccessRemedy(int error);
-// Whether `error` means this user may not open the node (exit code 5).
+// Whether `error` means this user may not open the device (exit code 5).
 bool IsAccessError(int error);
+// The line under `list` that explains its "[no access]" marks of `error`.
+std::string NoAccessText(int error);
 
 // Default and upper limit of --wait, in seconds: the command never waits forever.
 inline constexpr int kDefaultWaitSeconds = 30;
@@ -41,7 +52,8 @@ inline constexpr int kMaxWaitSeconds = 3600;
 // How long a node udev is still setting up is given to become accessible.
 inline constexpr std::int64_t kSettleWaitMs = 5000;
 
-// A node given as a symbolic link (/dev/bootloader -> hidraw3) names the node.
+// A node given as a symbolic link (/dev/bootloader -> hidraw3) names the
+// node; a Windows device path is taken as it is.
 std::string CanonicalNode(const std::string& path);
 // A device's line in a listing of attached bootloaders: its port, node and name.
 std::string AttachedLine(TJvHidDevice& device);

@@ -1,10 +1,13 @@
 #pragma once
 // The signals that ask a command to stop: SIGINT (Ctrl+C), SIGTERM
 // (`kill`, `timeout`, `systemctl stop`) and SIGHUP (the terminal closed).
-// The handler only writes the signal's number to a pipe; the event loop
-// watches the pipe and runs the stop request on the event thread, where
-// waits can be cancelled safely. The first stop signal stops soundly (every
-// board left in step, the table and the log written); a second one abandons.
+// On Linux the handler only writes the signal's number to a pipe, which the
+// event loop watches; on Windows the console's control handler, on a thread
+// of its own, posts the request to the loop. Either way the stop request
+// runs on the event thread, where waits can be cancelled safely. The first
+// stop signal stops soundly (every board left in step, the table and the
+// log written); a second one abandons. Each system's watch is its own file:
+// cli/posix/interrupt.cpp, cli/win32/interrupt.cpp.
 
 #include <functional>
 
@@ -13,10 +16,17 @@
 
 namespace ql::cli {
 
+// The stop requests, by their POSIX signal numbers on every system. Windows's
+// console events are counted as these: Ctrl+C and Ctrl+Break as SIGINT, the
+// console window closed as SIGHUP, logging off and shutting down as SIGTERM.
+inline constexpr int kHangupSignal = 1;
+inline constexpr int kInterruptSignal = 2;
+inline constexpr int kTerminateSignal = 15;
+
 class StopSignalWatch {
  public:
-  // Installs the handlers (without SA_RESTART, so a blocking terminal read
-  // returns) and calls `on_stop` from the loop once for each stop signal,
+  // Installs the handlers (on Linux without SA_RESTART, so a blocking
+  // terminal read returns) and calls `on_stop` from the loop once for each stop signal,
   // with its number.
   StopSignalWatch(EventLoop& loop, std::function<void(int signal)> on_stop);
   // Puts the earlier handlers back.
@@ -39,11 +49,25 @@ class StopSignalWatch {
   EventLoop& loop_;
   EventLoop::WatchId watch_ = 0;
   std::function<void(int)> on_stop_;
+#ifdef _WIN32
+  friend bool ConsoleStopEvent(unsigned long event);
+#endif
 };
+
+#ifdef _WIN32
+// The console control handler's work for `event` (CTRL_C_EVENT ...), called
+// on the system's handler thread: counts a stop event as its signal and posts
+// it to the watch's loop. True when it was one and a watch took it. The
+// handler itself then waits, for a closed console, a log-off or a shut-down,
+// until the watch is gone (the run's table and log written), at most a few
+// seconds: Windows ends the process as soon as it returns.
+bool ConsoleStopEvent(unsigned long event);
+#endif
 
 // SIGPIPE and SIGXFSZ ignored for the whole process: a closed pipe or a file
 // at its size limit then fails the write (EPIPE, EFBIG), which the writer
-// reports, instead of ending the process with every board mid-write.
+// reports, instead of ending the process with every board mid-write. (Windows
+// has neither: a failed write only fails there.)
 void IgnoreWriteSignals();
 
 }  // namespace ql::cli

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/console.h"
 #ifdef QUELLOADER_HAVE_HID
 #include "cli/device_select.h"
 #endif
@@ -94,7 +95,12 @@ int Main(int argc, char** argv) {
 int main(int argc, char** argv) {
   ql::cli::IgnoreWriteSignals();
   try {
-    return ql::cli::Main(argc, argv);
+    // UTF-8 on every system, so that a file under C:\Users\Zoë\ is found.
+    std::vector<std::string> args = ql::cli::ProgramArguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& a : args) pointers.push_back(a.data());
+    pointers.push_back(nullptr);
+    return ql::cli::Main(static_cast<int>(args.size()), pointers.data());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quelloader-cli: %s\n", e.what());
     return ql::cli::ToInt(ql::cli::ExitCode::Failed);

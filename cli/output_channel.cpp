@@ -1,29 +1,16 @@
 #include "cli/output_channel.h"
 
-#include <limits.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <condition_variable>
 #include <list>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <unordered_map>
+
+#include "cli/output_writer.h"
 
 namespace ql::cli {
 
 namespace {
-
-// Whole pieces are gathered into writes of at most this size: a pipe takes
-// that much in one piece, so when stdout and stderr share one pipe (2>&1) a
-// line of one never lands inside a line of the other.
-constexpr std::size_t kChunk = PIPE_BUF;
-
-// WriteChunk's result when Abandon() woke the writer.
-constexpr int kAbandoned = -1;
 
 struct Entry {
   OutputKind kind = OutputKind::Keep;
@@ -35,13 +22,13 @@ struct Entry {
 }  // namespace
 
 struct OutputChannel::State {
-  int fd = -1;
+  explicit State(int fd) : writer(fd) {}
+  // Abandon() ends a write that waits for the descriptor to take more.
+  OutputWriter writer;
   Options options;
   // Event thread only.
   std::function<void(int)> on_error;
   std::function<void()> on_drained;
-  // Abandon() wakes a writer waiting for the descriptor to take more.
-  int wake_fd = -1;
 
   mutable std::mutex mutex;
   std::condition_variable cv;
@@ -64,9 +51,6 @@ struct OutputChannel::State {
   // Null once the channel has let the writer go: nothing is posted after.
   EventLoop* loop = nullptr;
 
-  ~State() {
-    if (wake_fd >= 0) ::close(wake_fd);
-  }
   bool Drained() const { return queue.empty() && in_flight == 0; }
   // Under the mutex: `fn` runs on the event thread, unless the channel has let go.
   void Post(const std::shared_ptr<State>& self, std::function<void(State&)> fn) {
@@ -93,42 +77,11 @@ struct OutputChannel::State {
   }
 };
 
-namespace {
-
-// Writes all of `data`, waiting for the descriptor with poll() so that
-// Abandon() can end the wait. 0, the errno of the failed write, or kAbandoned.
-int WriteChunk(int fd, int wake_fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    pollfd p[2] = {{fd, POLLOUT, 0}, {wake_fd, POLLIN, 0}};
-    if (::poll(p, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (p[1].revents & POLLIN) return kAbandoned;
-    if (p[0].revents & POLLNVAL) return EBADF;
-    if ((p[0].revents & (POLLOUT | POLLERR | POLLHUP)) == 0) continue;
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      // EAGAIN: someone else made the descriptor non-blocking; poll() waits.
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return errno;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
-}  // namespace
-
 OutputChannel::OutputChannel(int fd, EventLoop& loop, Options options, std::function<void(int error)> on_error)
-    : loop_(loop), state_(std::make_shared<State>()) {
-  state_->fd = fd;
+    : loop_(loop), state_(std::make_shared<State>(fd)) {
   state_->options = std::move(options);
   state_->on_error = std::move(on_error);
   state_->loop = &loop;
-  state_->wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (state_->wake_fd < 0) throw std::system_error(errno, std::generic_category(), "cannot create an output channel");
   thread_ = std::thread(Run, state_);
 }
 
@@ -248,8 +201,7 @@ void OutputChannel::Abandon() {
     state_->abandoned = true;
     state_->Clear();
   }
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = ::write(state_->wake_fd, &one, sizeof one);
+  state_->writer.Interrupt();
   state_->cv.notify_all();
 }
 
@@ -270,16 +222,16 @@ void OutputChannel::Run(std::shared_ptr<State> state) {
         s.dropped_since_notice = 0;
         s.notice_queued = false;
       }
-      if (!chunk.empty() && chunk.size() + e.text.size() > kChunk) break;
+      if (!chunk.empty() && chunk.size() + e.text.size() > OutputWriter::kChunk) break;
       chunk += e.text;
       s.Forget(s.queue.begin());
     }
     s.in_flight = chunk.size();
     lock.unlock();
-    const int result = WriteChunk(s.fd, s.wake_fd, chunk);
+    const int result = s.writer.Write(chunk);
     lock.lock();
     s.in_flight = 0;
-    if (result == kAbandoned || s.abandoned) return;
+    if (result == OutputWriter::kInterrupted || s.abandoned) return;
     if (result != 0) {
       // Nothing more goes out; the error is said once, on the event thread.
       s.error = result;

@@ -1,18 +1,13 @@
 #include "cli/production_log.h"
 
-#include <fcntl.h>
-#include <nettle/sha2.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <utility>
 
 #include "cli/json_text.h"
+#include "cli/sha256.h"
 
 namespace ql::cli {
 
@@ -29,43 +24,13 @@ std::string_view FamilyName(McuFamily family) {
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
-// Holds an exclusive flock for one append: only so that taking back a torn
-// line cannot cut into another process's line written after it. The append
-// itself is atomic without it.
-class AppendLock {
- public:
-  explicit AppendLock(int fd) : fd_(fd) {
-    for (;;) {
-      if (::flock(fd_, LOCK_EX) == 0) {
-        locked_ = true;
-        return;
-      }
-      if (errno != EINTR) return;  // not lockable: the append goes on without
-    }
-  }
-  ~AppendLock() {
-    if (locked_) ::flock(fd_, LOCK_UN);
-  }
-  AppendLock(const AppendLock&) = delete;
-  AppendLock& operator=(const AppendLock&) = delete;
-  bool locked() const { return locked_; }
-
- private:
-  int fd_;
-  bool locked_ = false;
-};
-
 }  // namespace
 
 std::string ImageSha256(std::span<const std::uint8_t> bytes) {
-  sha256_ctx ctx;
-  sha256_init(&ctx);
-  sha256_update(&ctx, bytes.size(), bytes.data());
-  std::uint8_t digest[SHA256_DIGEST_SIZE];
-  sha256_digest(&ctx, sizeof digest, digest);
+  const std::array<std::uint8_t, 32> digest = Sha256(bytes);
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
-  out.reserve(2 * sizeof digest);
+  out.reserve(2 * digest.size());
   for (const std::uint8_t b : digest) {
     out += kHex[b >> 4];
     out += kHex[b & 0xF];
@@ -80,12 +45,16 @@ std::string IsoUtcTime(std::int64_t unix_time_us) {
     micros += 1'000'000;
     --seconds;
   }
-  const auto t = static_cast<std::time_t>(seconds);
-  std::tm tm{};
-  if (::gmtime_r(&t, &tm) == nullptr) return {};
+  using namespace std::chrono;
+  const sys_seconds t{std::chrono::seconds{seconds}};
+  const sys_days day = floor<days>(t);
+  const year_month_day date{day};
+  const hh_mm_ss<std::chrono::seconds> time{t - day};
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(micros / 1000));
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()), static_cast<int>(micros / 1000));
   return buf;
 }
 
@@ -109,29 +78,13 @@ std::string ProductionLogLine(const ProductionRecord& r) {
 }
 
 std::optional<ProductionLog> ProductionLog::Open(const std::string& path, std::string& error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    error = "Cannot open the log file \"" + path + "\": " + ErrnoText(errno);
+  int open_error = 0;
+  std::optional<LogFile> file = LogFile::Open(path, open_error);
+  if (!file) {
+    error = "Cannot open the log file \"" + path + "\": " + ErrnoText(open_error);
     return std::nullopt;
   }
-  return ProductionLog(fd, path);
-}
-
-ProductionLog::ProductionLog(ProductionLog&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)), error_(std::exchange(other.error_, 0)) {}
-
-ProductionLog& ProductionLog::operator=(ProductionLog&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-    path_ = std::move(other.path_);
-    error_ = std::exchange(other.error_, 0);
-  }
-  return *this;
-}
-
-ProductionLog::~ProductionLog() {
-  if (fd_ >= 0) ::close(fd_);
+  return ProductionLog(std::move(*file), path);
 }
 
 std::string LogWriteErrorText(const std::string& path, int error) {
@@ -139,7 +92,9 @@ std::string LogWriteErrorText(const std::string& path, int error) {
   switch (error) {
     case EFBIG: cause = "the line would take the file past the size limit set for this process (ulimit -f)"; break;
     case ENOSPC: cause = "the disk is full"; break;
+#ifdef EDQUOT
     case EDQUOT: cause = "the disk quota is used up"; break;
+#endif
     case 0: return "Cannot write to the log file \"" + path + "\": it took only part of the line";
     default: break;
   }
@@ -149,30 +104,14 @@ std::string LogWriteErrorText(const std::string& path, int error) {
 
 bool ProductionLog::Append(const ProductionRecord& record, std::string& error) {
   const std::string line = ProductionLogLine(record);
-  const AppendLock lock(fd_);
-  struct stat before {};
-  const bool sized = lock.locked() && ::fstat(fd_, &before) == 0 && S_ISREG(before.st_mode);
-  // One write takes the line whole; a file that takes only part of it is
-  // asked for the rest, which either goes in (a write cut short) or says why
-  // it cannot (the file-size limit, a full disk).
-  std::size_t written = 0;
-  int err = 0;
-  while (written < line.size()) {
-    const ssize_t n = ::write(fd_, line.data() + written, line.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      err = n < 0 ? errno : 0;
-      break;
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (written == line.size()) return true;
+  const LogFile::Appended appended = file_.Append(line);
+  if (appended.written == line.size()) return true;
+  const int err = appended.error;
   if (error_ == 0) error_ = err != 0 ? err : EIO;
   error = LogWriteErrorText(path_, err);
-  // A torn line would be the file's one unreadable line: cut it off again.
-  // Under the lock no other writer can have appended since.
-  if (written > 0 && sized && ::ftruncate(fd_, before.st_size) != 0) {
-    error += " (and the part written could not be removed: " + ErrnoText(errno) + ")";
+  // A torn line would be the file's one unreadable line: it was cut off again.
+  if (appended.cut_error != 0) {
+    error += " (and the part written could not be removed: " + ErrnoText(appended.cut_error) + ")";
   }
   return false;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // --log FILE: the production record, one JSON line per board flashed (or
 // tried), appended to a file that several quelloader-cli processes may share.
-// Each line goes out in one write(2) on a descriptor opened with O_APPEND, so
+// Each line goes out in one write to the end of the file (cli/log_file.h), so
 // lines of different processes never interleave and a crash never leaves
 // half a line; a line the file could not take whole is taken back and
 // reported. The fields are in docs/production-log.md.
@@ -12,6 +12,7 @@
 #include <string>
 
 #include "cli/exit_codes.h"
+#include "cli/log_file.h"
 #include "image/flash_image.h"
 
 namespace ql::cli {
@@ -49,9 +50,8 @@ class ProductionLog {
   // line then fails with ExitCode::Failed before it flashes anything.
   static std::optional<ProductionLog> Open(const std::string& path, std::string& error);
 
-  ProductionLog(ProductionLog&& other) noexcept;
-  ProductionLog& operator=(ProductionLog&& other) noexcept;
-  ~ProductionLog();
+  ProductionLog(ProductionLog&& other) noexcept = default;
+  ProductionLog& operator=(ProductionLog&& other) noexcept = default;
 
   // Appends the record's line. False with `error` set when the file did not
   // take the whole line (LogWriteErrorText); whatever part of it got in is
@@ -65,8 +65,8 @@ class ProductionLog {
   int error() const { return error_; }
 
  private:
-  ProductionLog(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-  int fd_ = -1;
+  ProductionLog(LogFile file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
+  LogFile file_;
   std::string path_;
   int error_ = 0;
 };

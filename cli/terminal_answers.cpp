@@ -1,15 +1,10 @@
 #include "cli/terminal_answers.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <utility>
 
 namespace ql::cli {
-
-TerminalAnswers::~TerminalAnswers() { Cancel(); }
 
 bool TerminalAnswers::Yes(std::string line) {
   const auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
@@ -28,25 +23,17 @@ void TerminalAnswers::Read(std::function<void(bool yes)> answered) {
     loop_.post([this] { Deliver(); });
     return;
   }
-  // Watched only while a question is open: a terminal at its end would
-  // otherwise be readable all the time.
-  if (watch_ == 0) watch_ = loop_.watch_readable(fd_, [this] { Readable(); });
+  Listen();
 }
 
 void TerminalAnswers::Cancel() {
   answered_ = {};
-  if (watch_ != 0) loop_.unwatch(watch_);
-  watch_ = 0;
+  Unlisten();
 }
 
-void TerminalAnswers::Readable() {
-  char buf[256];
-  const ssize_t n = ::read(fd_, buf, sizeof buf);
-  if (n > 0) {
-    pending_.append(buf, static_cast<std::size_t>(n));
-  } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-    ended_ = true;
-  }
+void TerminalAnswers::Received(std::string_view bytes, bool ended) {
+  pending_.append(bytes);
+  if (ended) ended_ = true;
   Deliver();
 }
 
@@ -60,8 +47,7 @@ bool TerminalAnswers::Deliver() {
     pending_.erase(0, nl + 1);
   }
   std::function<void(bool)> answered = std::exchange(answered_, {});
-  if (watch_ != 0) loop_.unwatch(watch_);
-  watch_ = 0;
+  Unlisten();
   answered(yes);
   return true;
 }

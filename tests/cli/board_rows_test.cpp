@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/blocking_event_loop.h"
+#include "tests/support/test_pipe.h"
 
 namespace ql::cli {
 namespace {
@@ -89,15 +90,9 @@ class Screen {
 class Terminal {
  public:
   explicit Terminal(bool held) {
-    EXPECT_EQ(::pipe2(fds_, O_CLOEXEC), 0);
+    EXPECT_TRUE(test::MakePipe(fds_));
     if (held) {
-      ::fcntl(fds_[1], F_SETPIPE_SZ, 4096);
-      const int flags = ::fcntl(fds_[1], F_GETFL);
-      ::fcntl(fds_[1], F_SETFL, flags | O_NONBLOCK);
-      const std::string zeros(4096, '\0');
-      while (::write(fds_[1], zeros.data(), zeros.size()) > 0 || errno == EINTR) {
-      }
-      ::fcntl(fds_[1], F_SETFL, flags);
+      test::FillPipe(fds_[1]);
     } else {
       Resume();
     }

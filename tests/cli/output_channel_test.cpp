@@ -6,19 +6,21 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <limits.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cli/json_events.h"
+#include "cli/output_writer.h"
 #include "core/blocking_event_loop.h"
+#include "tests/support/test_pipe.h"
 
 namespace ql::cli {
 namespace {
@@ -28,16 +30,8 @@ namespace {
 class StalledPipe {
  public:
   StalledPipe() {
-    EXPECT_EQ(::pipe2(fds_, O_CLOEXEC), 0);
-    ::fcntl(fds_[1], F_SETPIPE_SZ, 4096);
-    // Filled with NUL bytes through a non-blocking moment of its own.
-    const int flags = ::fcntl(fds_[1], F_GETFL);
-    ::fcntl(fds_[1], F_SETFL, flags | O_NONBLOCK);
-    const std::string zeros(4096, '\0');
-    for (ssize_t n; (n = ::write(fds_[1], zeros.data(), zeros.size())) > 0 || (n < 0 && errno == EINTR);) {
-      if (n > 0) filler_ += static_cast<std::size_t>(n);
-    }
-    ::fcntl(fds_[1], F_SETFL, flags);
+    EXPECT_TRUE(test::MakePipe(fds_));
+    filler_ = test::FillPipe(fds_[1]);
   }
   ~StalledPipe() {
     CloseWriter();
@@ -99,7 +93,7 @@ OutputChannel::Options Bounded(std::size_t bound) {
 
 // The first write is a whole chunk by itself, so it is the one the writer
 // holds while the reader is away, and all that follows waits in the queue.
-const std::string kHead = std::string(PIPE_BUF - 1, 'h') + "\n";
+const std::string kHead = std::string(OutputWriter::kChunk - 1, 'h') + "\n";
 
 TEST(CliOutputChannel, AStalledReaderGetsEverythingKeptInOrderOnceItResumes) {
   StalledPipe pipe;
@@ -159,7 +153,7 @@ TEST(CliOutputChannel, AStalledReaderGetsEverythingKeptInOrderOnceItResumes) {
 // came, and the end of the run waited for it).
 TEST(CliOutputChannel, ANoticeAloneWakesAnIdleWriter) {
   int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_TRUE(test::MakePipe(fds));
   BlockingEventLoop loop;
   {
     OutputChannel channel(fds[1], loop, Bounded(10));
@@ -178,13 +172,21 @@ TEST(CliOutputChannel, ANoticeAloneWakesAnIdleWriter) {
 // A reader that has gone and a disk that is full: the channel ends, says so
 // once through the loop, and takes nothing more.
 TEST(CliOutputChannel, AFailedWriteEndsTheChannelAndIsReportedOnce) {
+#ifndef _WIN32
   ::signal(SIGPIPE, SIG_IGN);
+#endif
   int closed[2];
-  ASSERT_EQ(::pipe2(closed, O_CLOEXEC), 0);
+  ASSERT_TRUE(test::MakePipe(closed));
   ::close(closed[0]);
+  std::vector<std::pair<int, int>> cases = {{closed[1], EPIPE}};
+#ifdef _WIN32
+  std::cout << "Windows has no full device (/dev/full): a gone reader only\n";
+#else
   const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
   ASSERT_GE(full, 0);
-  for (const auto& [fd, expected] : {std::pair{closed[1], EPIPE}, std::pair{full, ENOSPC}}) {
+  cases.emplace_back(full, ENOSPC);
+#endif
+  for (const auto& [fd, expected] : cases) {
     SCOPED_TRACE(expected);
     BlockingEventLoop loop;
     std::vector<int> reported;
@@ -197,8 +199,7 @@ TEST(CliOutputChannel, AFailedWriteEndsTheChannelAndIsReportedOnce) {
     EXPECT_TRUE(channel.Finish(nullptr)) << "nothing is left that could be written";
     EXPECT_EQ(reported, std::vector<int>{expected});
   }
-  ::close(closed[1]);
-  ::close(full);
+  for (const auto& [fd, expected] : cases) ::close(fd);
 }
 
 // The end of a run whose reader never comes back: a stop signal that the
@@ -239,7 +240,7 @@ TEST(CliOutputChannel, JsonEventsKeepResultsAndCoalesceProgress) {
     options.ordinary_bound = 200;  // about one phase event
     options.drop_notice = JsonDropNotice;
     OutputChannel channel(pipe.fd(), loop, options);
-    channel.Write(OutputKind::Keep, std::string(PIPE_BUF - 1, ' ') + "\n");  // blank: the head
+    channel.Write(OutputKind::Keep, std::string(OutputWriter::kChunk - 1, ' ') + "\n");  // blank: the head
     JsonEventWriter json(channel);
     json.BoardFound(a, "PIC18F4550");
     json.BoardFound(b, "PIC16F1459");
@@ -282,6 +283,9 @@ TEST(CliOutputChannel, JsonEventsKeepResultsAndCoalesceProgress) {
 }
 
 TEST(CliOutputChannel, JsonWriterIsNotOkOnceItsChannelFailed) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no full device (/dev/full)";
+#else
   const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
   ASSERT_GE(full, 0);
   BlockingEventLoop loop;
@@ -295,6 +299,7 @@ TEST(CliOutputChannel, JsonWriterIsNotOkOnceItsChannelFailed) {
     EXPECT_FALSE(json.ok());
   }
   ::close(full);
+#endif
 }
 
 }  // namespace
