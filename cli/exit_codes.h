@@ -33,8 +33,14 @@ inline constexpr std::string_view kExitCodesHelp =
     "  3    the HEX file was rejected (checksum, format, unreadable, too large, no data)\n"
     "  4    no bootloader device found\n"
     "  5    permission denied on the device\n"
+#ifdef _WIN32
+    "  129  stopped because its console window was closed\n"
+    "  130  interrupted (Ctrl+C or Ctrl+Break)\n"
+    "  143  stopped because Windows is logging off or shutting down";
+#else
     "  129  stopped by SIGHUP (the terminal closed)\n"
     "  130  interrupted (Ctrl+C)\n"
     "  143  stopped by SIGTERM (kill, timeout, systemctl stop)";
+#endif
 
 }  // namespace ql::cli

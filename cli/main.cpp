@@ -43,6 +43,9 @@ int Main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("quelloader-cli ") + kVersion + "\nQt: not used\ncommit " + kCommit);
   app.footer(std::string(kExitCodesHelp));
   app.require_subcommand(1);
+  // The same options on every system: on Windows, a file such as
+  // /firmware/app.hex (the current drive's root) stays a file, not an option.
+  app.allow_windows_style_options(false);
 
   struct Registration {
     const char* name;

@@ -62,7 +62,12 @@ TEST_F(SessionTest, LockedNodeGivesPermissionDeniedNamingTheUdevRule) {
   auto boot = Bootloader("pic18", locked);
   auto& s = Open({});
   EXPECT_EQ(s.Find(&message), ExitCode::PermissionDenied);
+#ifdef _WIN32
+  // No permissions to mend on Windows: the system keeps such devices.
+  EXPECT_NE(message.find("Windows lets no program open this device"), std::string::npos) << message;
+#else
   EXPECT_NE(message.find("70-quelloader.rules"), std::string::npos);
+#endif
   EXPECT_NE(message.find(backend->Path(boot->id())), std::string::npos);
   EXPECT_TRUE(boot->received().empty());  // nothing was sent to it
 }
@@ -109,7 +114,12 @@ TEST_F(SessionTest, NodeRefusedByPolicyIsNotBlamedOnTheUdevRule) {
   EXPECT_EQ(s.Find(&message), ExitCode::PermissionDenied);
   EXPECT_EQ(message.find("70-quelloader.rules"), std::string::npos) << message;
   EXPECT_NE(message.find("Operation not permitted"), std::string::npos) << message;
+#ifdef _WIN32
+  // A device another program holds is said so, with what to do.
+  EXPECT_NE(AccessRemedy(EBUSY).find("Another program holds the device"), std::string::npos);
+#else
   EXPECT_NE(message.find("sandbox"), std::string::npos) << message;
+#endif
   EXPECT_EQ(AccessRemedy(ENOENT), "");
 }
 

@@ -46,9 +46,7 @@
 //                              seed + i, so a failing run reruns alone with
 //                              QUELLOADER_MULTI_SOAK_SEED=<its seed> QUELLOADER_MULTI_SOAK_COUNT=1
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -73,6 +71,7 @@
 #include <vector>
 
 #include "cli/json_events.h"
+#include "tests/support/test_pipe.h"
 #include "cli/output_channel.h"
 #include "cli/production_line.h"
 #include "core/virtual_event_loop.h"
@@ -592,10 +591,9 @@ class LaggingReader {
  public:
   explicit LaggingReader(std::uint64_t seed) {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) std::abort();
+    if (!test::MakePipe(fds)) std::abort();
     read_fd_ = fds[0];
     write_fd_ = fds[1];
-    ::fcntl(write_fd_, F_SETPIPE_SZ, 4096);
     thread_ = std::thread([this, seed] { Read(seed); });
   }
   ~LaggingReader() {
@@ -848,7 +846,7 @@ std::string RunPlan(const Plan& p, Tally& tally, const std::filesystem::path& he
   } else {
     rows.emplace(false);
     rows->sink = [&](std::string_view text) { lines.push_back({loop.now(), std::string(text)}); };
-    json_fd = ::open(json_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    json_fd = test::OpenForWriting(json_path.string());
     json.emplace(json_fd);
   }
   cli::LineOptions o;

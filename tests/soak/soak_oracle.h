@@ -31,20 +31,20 @@ inline std::uint64_t EnvNumber(const char* name, std::uint64_t fallback) {
 inline std::int64_t PickLength(std::mt19937_64& rng, const sim::Config& c) {
   const std::int64_t E = c.info.EraseBlockSize, B = c.info.BootStart;
   std::uniform_int_distribution<int> kind(0, 9);
-  auto near = [&](std::int64_t v) {
+  auto close_to = [&](std::int64_t v) {
     return std::max<std::int64_t>(0, v + std::uniform_int_distribution<std::int64_t>(-2, 2)(rng));
   };
   switch (kind(rng)) {
     case 0:
       return std::uniform_int_distribution<std::int64_t>(0, 8)(rng);
     case 1:
-      return near(B - E);
+      return close_to(B - E);
     case 2:
-      return near(B);
+      return close_to(B);
     case 3:
-      return near(E * std::uniform_int_distribution<std::int64_t>(1, B / E)(rng));
+      return close_to(E * std::uniform_int_distribution<std::int64_t>(1, B / E)(rng));
     case 4:
-      return near(32767);
+      return close_to(32767);
     case 5:
       return std::uniform_int_distribution<std::int64_t>(B, B + 3 * E)(rng);
     default:
