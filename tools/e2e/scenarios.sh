@@ -40,6 +40,12 @@ wait_until() {
 # gadget on dummy_hcd); a scenario scn_NAME runs as NAME and as usb_NAME,
 # one written for USB alone as scn_usb_NAME.
 run_scenario() {
+  if [ "$MODE" = wine ]; then
+    # The Windows command line under Wine in the host's root; the files it
+    # reads must be in this guest's /tmp, which both sides share.
+    PATH=/tmp/wine/bin:$PATH
+    FX=/tmp/wine/fixtures
+  fi
   if command -v "scn_$1" >/dev/null 2>&1; then "scn_$1"; else "scn_${1#usb_}"; fi
 }
 
@@ -759,4 +765,15 @@ scn_udev_hotplug() {
   wait_until 10 sim_ended dev || { fail "the device did not leave the bus"; return 1; }
   same_flash "$T/flash.bin" "$EXP/pic18.pic18-app-6k.bin" || return 1
   note "udevd running; flashed ${took} s after the gadget was attached"
+}
+
+# ---- The Windows command line under Wine (MODE=wine) -------------------------------
+scn_wine_start() {
+  linux=$(/opt/quelloader/bin/quelloader-cli --version 2>&1 | head -n1)
+  start=$(now)
+  cli version --version || { fail "--version under Wine exited with $?"; return 1; }
+  took=$(elapsed "$start")
+  head -n1 "$T/version.out" | tr -d '\r' | grep -qxF "$linux" ||
+    { fail "--version under Wine says \"$(head -n1 "$T/version.out")\", not \"$linux\""; return 1; }
+  note "$linux under Wine: first start $(cat /tmp/wine/first-start) s, now ${took} s"
 }
