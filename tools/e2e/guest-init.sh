@@ -72,10 +72,10 @@ EOF
     systemd-udevd --daemon > /tmp/wine/udevd.log 2>&1
   fi
   /tmp/wine/bin/wine-run wineserver -p
-  t0=$(cut -d' ' -f1 /proc/uptime)
+  w0=$(cut -d' ' -f1 /proc/uptime)
   timeout 150 /tmp/wine/bin/quelloader-cli --version > /tmp/wine/first.out 2>&1 ||
     { echo "E2E wine_setup FAIL the first start under Wine ended with $?: $(head -n3 /tmp/wine/first.out)"; return 1; }
-  WINE_FIRST=$(awk -v a="$t0" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.1f", b - a }')
+  WINE_FIRST=$(awk -v a="$w0" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.1f", b - a }')
   echo "$WINE_FIRST" > /tmp/wine/first-start
   echo "guest: Wine ready; the first start took $WINE_FIRST s"
 }
