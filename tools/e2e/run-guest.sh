@@ -85,7 +85,13 @@ build="$(cd "$build" && pwd)"
 wine_why=""
 if [ -z "$modes" ]; then
   modes="uhid usb"
-  if [ -f "$wincli" ]; then modes="$modes wine"; else wine_why="no Windows command line at $wincli"; fi
+  if [ "$wincli" = none ]; then
+    wine_why="--wincli none"
+  elif [ -f "$wincli" ]; then
+    modes="$modes wine"
+  else
+    wine_why="no Windows command line at $wincli"
+  fi
 fi
 want_wine=0
 case " $modes " in *" wine "*) want_wine=1 ;; esac
