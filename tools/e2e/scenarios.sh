@@ -42,9 +42,11 @@ wait_until() {
 run_scenario() {
   if [ "$MODE" = wine ]; then
     # The Windows command line under Wine in the host's root; the files it
-    # reads must be in this guest's /tmp, which both sides share.
+    # reads must be in this guest's /tmp, which both sides share. They are
+    # named as on Windows (drive Z: is /): there a word starting with "/"
+    # is an option, as "/?" is.
     PATH=/tmp/wine/bin:$PATH
-    FX=/tmp/wine/fixtures
+    FX='Z:\tmp\wine\fixtures'
   fi
   if command -v "scn_$1" >/dev/null 2>&1; then "scn_$1"; else "scn_${1#usb_}"; fi
 }
