@@ -1,7 +1,8 @@
 #!/bin/sh
 # /init of the end-to-end guest: mounts the kernel's file systems, loads the
 # HID modules (and before the first USB scenario the USB host and gadget
-# modules), runs every scenario named in /e2e/config with a time limit,
+# modules, before the first Wine scenario the host's root and Wine), runs
+# every scenario named in /e2e/config with a time limit,
 # prints one result line per scenario and always powers off.
 export PATH=/opt/quelloader/bin:/bin:/sbin
 mount -t proc proc /proc
@@ -31,7 +32,58 @@ insmod_all() {
 insmod_all $HID_MODULES
 
 echo; echo "guest: modules loaded at $(cut -d' ' -f1 /proc/uptime) s"
+
+# The host's root, read-only over virtio-9p, with this guest's kernel file
+# systems and memory over the folders Wine writes to; /tmp and /run are this
+# guest's own, so that files, udevd's socket and Wine's server are the same
+# on both sides. The Windows command line then runs there under the host's
+# Wine (/tmp/wine/bin/quelloader-cli), with a copy of the prefix made on the
+# host. Wine's first start reads much of Wine over 9p: it is done here, with
+# a Wine server kept running for the scenarios.
+wine_setup() {
+  insmod_all $P9_MODULES
+  mount -t 9p -o ro,trans=virtio,version=9p2000.L,msize=262144,cache=loose hostroot /host ||
+    { echo "E2E wine_setup FAIL the host's root could not be mounted over 9p"; return 1; }
+  # Copied before the host's /tmp is hidden, in case they are there.
+  mkdir -p /tmp/wine/bin
+  cp -a "/host$WINE_PREFIX" /tmp/wine/prefix || { echo "E2E wine_setup FAIL no Wine prefix at $WINE_PREFIX"; return 1; }
+  cp "/host$WINCLI" /tmp/wine/quelloader-cli.exe || { echo "E2E wine_setup FAIL no $WINCLI"; return 1; }
+  cp -r /e2e/fixtures /tmp/wine/fixtures
+  mount -t proc proc /host/proc
+  mount -t sysfs sys /host/sys
+  mount -o bind /dev /host/dev
+  mount -o bind /tmp /host/tmp
+  mount -o bind /run /host/run
+  mount -t tmpfs root /host/root
+  mount -t tmpfs vartmp /host/var/tmp
+  mkdir -p /dev/shm && mount -t tmpfs shm /dev/shm
+  # In the host's root: the environment of a console, without a display.
+  # Wine's processes all on one CPU: every call into the Wine server is a
+  # wake-up across CPUs otherwise, which under emulation cost its first
+  # start four times the server's CPU time (30 s, not 8).
+  cat > /tmp/wine/bin/wine-run <<EOF
+#!/bin/sh
+exec chroot /host /usr/bin/taskset -c 0 /usr/bin/env -i HOME=/root USER=root LOGNAME=root PATH=/usr/bin:/bin LANG=C.UTF-8 \
+  WINEPREFIX=/tmp/wine/prefix WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d /bin/sh -c 'cd "\$0" 2>/dev/null || cd /tmp; exec "\$@"' "\$PWD" "\$@"
+EOF
+  cat > /tmp/wine/bin/quelloader-cli <<EOF
+#!/bin/sh
+exec /tmp/wine/bin/wine-run wine /tmp/wine/quelloader-cli.exe "\$@"
+EOF
+  chmod +x /tmp/wine/bin/wine-run /tmp/wine/bin/quelloader-cli
+  if [ ! -e /run/udev/control ]; then
+    systemd-udevd --daemon > /tmp/wine/udevd.log 2>&1
+  fi
+  /tmp/wine/bin/wine-run wineserver -p
+  w0=$(cut -d' ' -f1 /proc/uptime)
+  timeout 150 /tmp/wine/bin/quelloader-cli --version > /tmp/wine/first.out 2>&1 ||
+    { echo "E2E wine_setup FAIL the first start under Wine ended with $?: $(head -n3 /tmp/wine/first.out)"; return 1; }
+  WINE_FIRST=$(awk -v a="$w0" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.1f", b - a }')
+  echo "$WINE_FIRST" > /tmp/wine/first-start
+  echo "guest: Wine ready; the first start took $WINE_FIRST s"
+}
 usb_loaded=0
+wine_ready=0
 for s in $SCENARIOS; do
   case $s in
     usb_*|udev_*)
@@ -44,6 +96,14 @@ for s in $SCENARIOS; do
         mount -t configfs none /sys/kernel/config
         usb_loaded=1
         echo "guest: USB modules loaded in $(awk -v a="$t0" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.2f", b - a }') s"
+      fi ;;
+    wine_*)
+      mode=wine
+      if [ $wine_ready -eq 0 ]; then
+        t0=$(cut -d' ' -f1 /proc/uptime)
+        wine_setup
+        wine_ready=1
+        echo "guest: Wine mode set up in $(awk -v a="$t0" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.1f", b - a }') s"
       fi ;;
     *) mode=uhid ;;
   esac

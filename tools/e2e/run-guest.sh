@@ -11,9 +11,16 @@
 # simulator as a configfs USB HID gadget (usb_ prefix), plus those only a USB
 # device can show, and systemd-udevd with the shipped rule.
 #
+# With the Wine mode (on by default when the Windows command line is built)
+# the guest then mounts the host's root read-only over virtio-9p and runs the
+# Windows quelloader-cli.exe under the host's own Wine in it (wine_ prefix),
+# against the same simulator through /dev/uhid, found by Wine's HID bus on
+# hidraw. The Wine prefix is made on the host once (BUILD/e2e/wineprefix)
+# and copied into the guest's memory.
+#
 # Usage: tools/e2e/run-guest.sh [--build DIR] [--work DIR] [--cli PATH]
 #          [--sim PATH] [--linktest PATH] [--roundtrip PATH] [--fixtures DIR] [--only "NAME ..."]
-#          [--modes "uhid usb"] [--timeout SEC]
+#          [--wincli PATH] [--modes "uhid usb wine"] [--timeout SEC]
 # Programs default to their places in the build folder (build/ of the
 # checkout); one given as "none" takes its scenarios out of the run.
 # Scenarios: uhid_node sim_appears flash_pic18 flash_pic18j flash_pic16
@@ -24,7 +31,9 @@
 #   udev_trigger udev_hotplug usb_line_all usb_line_port usb_line_loop
 #   usb_plug_storm; with --only alone, the
 #   measurements round_trip and usb_round_trip (one report's round trip on
-#   each path)
+#   each path); in the Wine mode wine_start wine_list wine_flash_pic18
+#   wine_flash_pic18j wine_flash_pic16 wine_wait_hotplug wine_unplug_mid_write
+#   wine_line_all wine_port
 #
 # Exit code 0 only when every expected scenario printed PASS. Scenarios whose
 # program is not built (or lacks the commands they need) are not expected and
@@ -41,8 +50,9 @@ sim=""
 linktest=""
 roundtrip=""
 fixtures="$repo/../shared/fixtures/hex"
+wincli=""
 only=""
-modes="uhid usb"
+modes=""
 guest_timeout=480
 
 while [ $# -gt 0 ]; do
@@ -53,11 +63,12 @@ while [ $# -gt 0 ]; do
     --sim) sim="$2"; shift 2 ;;
     --linktest) linktest="$2"; shift 2 ;;
     --roundtrip) roundtrip="$2"; shift 2 ;;
+    --wincli) wincli="$2"; shift 2 ;;
     --fixtures) fixtures="$2"; shift 2 ;;
     --only) only="$2"; shift 2 ;;
     --modes) modes="$2"; shift 2 ;;
     --timeout) guest_timeout="$2"; shift 2 ;;
-    -h|--help) sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,40p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-guest: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -68,6 +79,22 @@ build="$(cd "$build" && pwd)"
 [ -n "$sim" ] || sim="$build/simtool/quelloader-sim"
 [ -n "$linktest" ] || linktest="$build/tests/e2e/e2e_window_link_test"
 [ -n "$roundtrip" ] || roundtrip="$build/tests/e2e/e2e_round_trip"
+[ -n "$wincli" ] || wincli="$repo/build-windows/cli/quelloader-cli.exe"
+# The Windows command line is a build of its own (tools/build-windows.sh):
+# without it the Wine mode is left out, and said so, not failed.
+wine_why=""
+if [ -z "$modes" ]; then
+  modes="uhid usb"
+  if [ "$wincli" = none ]; then
+    wine_why="--wincli none"
+  elif [ -f "$wincli" ]; then
+    modes="$modes wine"
+  else
+    wine_why="no Windows command line at $wincli"
+  fi
+fi
+want_wine=0
+case " $modes " in *" wine "*) want_wine=1 ;; esac
 cache="$build/e2e/cache"
 mkdir -p "$cache"
 
@@ -81,6 +108,9 @@ if [ ! -x /bin/busybox ] || ldd /bin/busybox >/dev/null 2>&1; then need+=(busybo
 command -v cpio >/dev/null || need+=(cpio)
 command -v srec_cat >/dev/null || need+=(srecord)
 command -v python3 >/dev/null || need+=(python3)
+if [ $want_wine -eq 1 ]; then
+  command -v wine >/dev/null && [ -x /usr/lib/wine/wine64 ] || need+=(wine wine64)
+fi
 if [ ${#need[@]} -gt 0 ]; then
   log "installing ${need[*]}"
   sudo=""
@@ -105,7 +135,10 @@ kdir="$cache/kernel-$kver"
 # The HID modules, then the USB host and gadget side in the order they load.
 hid_modules="hid hid-generic uhid"
 usb_modules="usb-common usbcore udc-core configfs libcomposite usb_f_hid dummy_hcd usbhid"
-if [ ! -s "$kdir/vmlinux" ] || [ ! -s "$kdir/modules/uhid.ko" ] || [ ! -s "$kdir/modules/usbhid.ko" ]; then
+# The host's root over virtio-9p, for the Wine mode.
+p9_modules="virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci netfs fscache 9pnet 9pnet_virtio 9p"
+if [ ! -s "$kdir/vmlinux" ] || [ ! -s "$kdir/modules/uhid.ko" ] || [ ! -s "$kdir/modules/usbhid.ko" ] ||
+   [ ! -s "$kdir/modules/9p.ko" ]; then
   log "fetching linux-image-$kver"
   rm -rf "$kdir" && mkdir -p "$kdir/modules"
   ( cd "$cache" && rm -f linux-image-"$kver"_*.deb && apt-get download -qq "linux-image-$kver" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2 || true )
@@ -118,7 +151,8 @@ if [ ! -s "$kdir/vmlinux" ] || [ ! -s "$kdir/modules/uhid.ko" ] || [ ! -s "$kdir
     '*/drivers/hid/usbhid/usbhid.ko*' '*/drivers/usb/common/usb-common.ko*' '*/drivers/usb/core/usbcore.ko*' \
     '*/drivers/usb/gadget/udc/udc-core.ko*' '*/drivers/usb/gadget/udc/dummy_hcd.ko*' \
     '*/drivers/usb/gadget/libcomposite.ko*' '*/drivers/usb/gadget/function/usb_f_hid.ko*' \
-    '*/fs/configfs/configfs.ko*'
+    '*/fs/configfs/configfs.ko*' '*/drivers/virtio/virtio*.ko*' '*/fs/netfs/netfs.ko*' '*/fs/fscache/fscache.ko*' \
+    '*/net/9p/9pnet*.ko*' '*/fs/9p/9p.ko*'
   # The decompressed ELF boots directly (PVH entry), seconds faster under TCG
   # than the self-decompressing bzImage.
   python3 - "$kdir/x/boot/vmlinuz-$kver" "$kdir/vmlinux" <<'PY'
@@ -132,7 +166,7 @@ if out[:4] != b"\x7fELF":
     sys.exit("the decompressed kernel is not an ELF image")
 open(sys.argv[2], "wb").write(out)
 PY
-  for m in $hid_modules $usb_modules; do
+  for m in $hid_modules $usb_modules $p9_modules; do
     f="$(find "$kdir/x" -name "$m.ko*" | head -n1)"
     [ -n "$f" ] || { log "module $m not in the package"; exit 2; }
     case "$f" in
@@ -148,7 +182,8 @@ fi
 want_usb=0
 case " $modes " in *" usb "*) want_usb=1 ;; esac
 udir=""
-if [ $want_usb -eq 1 ]; then
+# Wine's HID bus hears of hot-plugged devices from udevd alone.
+if [ $want_usb -eq 1 ] || [ $want_wine -eq 1 ]; then
   uver="$(apt-cache policy udev 2>/dev/null | sed -n 's/^ *Candidate: //p' | head -n1)"
   [ -n "$uver" ] && [ "$uver" != "(none)" ] || { log "no udev package known to apt (apt-cache policy udev)"; exit 2; }
   udir="$cache/udev-$uver"
@@ -235,6 +270,17 @@ if [ $want_usb -eq 1 ]; then
   add udev_trigger $((have_sim & have_devcmds & have_link)) "$cli_why, or no device-link Qt test"
   add udev_hotplug $((have_sim & have_devcmds)) "$cli_why"
 fi
+if [ $want_wine -eq 1 ]; then
+  # The Windows command line under the host's Wine, on the simulator made
+  # through /dev/uhid; udevd is running by then (Wine needs it).
+  have_wincli=0
+  [ -f "$wincli" ] && have_wincli=1
+  wincli_why="no Windows command line at $wincli"
+  add wine_start "$have_wincli" "$wincli_why"
+  for s in list flash_pic18 flash_pic18j flash_pic16 wait_hotplug unplug_mid_write line_all port; do
+    add "wine_$s" $((have_sim & have_wincli)) "no quelloader-sim, or $wincli_why"
+  done
+fi
 all_scenarios="${all_scenarios# }"
 
 scenarios=""
@@ -253,7 +299,7 @@ scenarios="${scenarios# }"
 # ---- 4. The initramfs --------------------------------------------------------
 root="$work/root"
 rm -rf "$root"
-mkdir -p "$root"/{bin,sbin,proc,sys,dev,tmp,run,etc,e2e/fixtures,e2e/expected,opt/quelloader/bin,lib/modules}
+mkdir -p "$root"/{bin,sbin,proc,sys,dev,tmp,run,etc,host,e2e/fixtures,e2e/expected,opt/quelloader/bin,lib/modules}
 cp /bin/busybox "$root/bin/busybox"
 for a in $(/bin/busybox --list); do
   [ "$a" = busybox ] || ln -s busybox "$root/bin/$a"
@@ -325,6 +371,44 @@ if [ $have_sim -eq 1 ]; then
   done <<< "$presets"
 fi
 
+# The Wine prefix: made here once, for this Wine (in the guest it takes
+# minutes). Wine's HID bus is told to leave SDL and the input devices
+# alone, else it starts the SDL bus only and lists the mouse as a HID device.
+prefix="$build/e2e/wineprefix"
+run_wine=0
+case " $scenarios " in *" wine_"*) run_wine=1 ;; esac
+if [ $run_wine -eq 1 ]; then
+  wine_env=(env -u DISPLAY -u WAYLAND_DISPLAY WINEPREFIX="$prefix" WINEDEBUG=-all)
+  stamp="$(wine --version 2>/dev/null) winebus: no SDL, no input; DLLs linked"
+  if [ "$(cat "$prefix/e2e-stamp" 2>/dev/null)" != "$stamp" ]; then
+    log "making the Wine prefix $prefix"
+    rm -rf "$prefix"
+    "${wine_env[@]}" wineboot -i >/dev/null 2>&1 || { log "wineboot -i failed"; exit 2; }
+    for v in "Enable SDL=0" "DisableInput=1"; do
+      "${wine_env[@]}" wine reg add 'HKLM\System\CurrentControlSet\Services\winebus' /v "${v%=*}" \
+        /t REG_DWORD /d "${v#*=}" /f >/dev/null 2>&1 || { log "wine reg add ${v%=*} failed"; exit 2; }
+    done
+    "${wine_env[@]}" wineserver -w
+    # The DLLs wineboot copied into the prefix are Wine's own files: links to
+    # them make the copy the guest keeps in its memory 13 MB, not 700.
+    python3 - "$prefix" <<'PY'
+import filecmp, glob, os, sys
+own = {}
+for d in glob.glob("/usr/lib/*/wine/*-windows") + glob.glob("/usr/lib/wine/*-windows") + ["/usr/share/wine/nls"]:
+    for name in os.listdir(d) if os.path.isdir(d) else []:
+        own.setdefault(name.lower(), os.path.join(d, name))
+for folder, _, files in os.walk(os.path.join(sys.argv[1], "drive_c")):
+    for name in files:
+        path = os.path.join(folder, name)
+        src = own.get(name.lower())
+        if src and not os.path.islink(path) and filecmp.cmp(path, src, shallow=False):
+            os.remove(path)
+            os.symlink(src, path)
+PY
+    echo "$stamp" > "$prefix/e2e-stamp"
+  fi
+fi
+
 cat > "$root/e2e/config" <<EOF
 SCENARIOS="$scenarios"
 LIBDIRS="${libdirs#:}"
@@ -332,6 +416,9 @@ WATCHDOG=$((guest_timeout - 10))
 SCENARIO_LIMIT=40
 HID_MODULES="$hid_modules"
 USB_MODULES="$usb_modules"
+P9_MODULES="$p9_modules"
+WINE_PREFIX="$prefix"
+WINCLI="$(cd "$(dirname "$wincli")" 2>/dev/null && pwd)/$(basename "$wincli")"
 EOF
 
 initrd="$work/initramfs.cpio"
@@ -340,10 +427,18 @@ initrd="$work/initramfs.cpio"
 # ---- 5. Boot -------------------------------------------------------------------
 console="$work/console.log"
 log "$(awk -v a="$run_start" -v b="$(date +%s.%N)" 'BEGIN{printf "guest prepared in %.1f s", b-a}'); booting kernel $kver with scenarios: $scenarios"
+# The Wine mode sees the host's root, read-only, and needs the memory for
+# Wine and its prefix.
+guest_mem=512M
+host_root=()
+if [ $run_wine -eq 1 ]; then
+  guest_mem=1024M
+  host_root=(-virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap)
+fi
 start=$(date +%s.%N)
 set +e
-timeout --kill-after=5 "$guest_timeout" qemu-system-x86_64 -accel tcg -m 512M -smp 2 -nographic \
-  -no-reboot -net none -kernel "$kdir/vmlinux" -initrd "$initrd" \
+timeout --kill-after=5 "$guest_timeout" qemu-system-x86_64 -accel tcg -m "$guest_mem" -smp 2 -nographic \
+  -no-reboot -net none -kernel "$kdir/vmlinux" -initrd "$initrd" "${host_root[@]}" \
   -append "console=ttyS0 quiet panic=-1" </dev/null >"$console" 2>&1
 qrc=$?
 set -e
@@ -375,6 +470,7 @@ if [ -n "$skipped" ]; then
   log "not run:$skipped"
   [ -z "$only" ] && failed=1
 fi
+[ -n "$wine_why" ] && log "not run: the Wine mode ($wine_why; tools/build-windows.sh builds it)"
 log "$(awk -v a="$start" -v b="$end" 'BEGIN{printf "guest ran %.1f s", b-a}'), qemu exit $qrc"
 if [ $qrc -eq 124 ] || [ $qrc -eq 137 ]; then
   log "the guest did not power off within ${guest_timeout} s"

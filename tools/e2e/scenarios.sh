@@ -40,6 +40,14 @@ wait_until() {
 # gadget on dummy_hcd); a scenario scn_NAME runs as NAME and as usb_NAME,
 # one written for USB alone as scn_usb_NAME.
 run_scenario() {
+  if [ "$MODE" = wine ]; then
+    # The Windows command line under Wine in the host's root; the files it
+    # reads must be in this guest's /tmp, which both sides share. They are
+    # named as on Windows (drive Z: is /): there a word starting with "/"
+    # is an option, as "/?" is.
+    PATH=/tmp/wine/bin:$PATH
+    FX='Z:\tmp\wine\fixtures'
+  fi
   if command -v "scn_$1" >/dev/null 2>&1; then "scn_$1"; else "scn_${1#usb_}"; fi
 }
 
@@ -759,4 +767,150 @@ scn_udev_hotplug() {
   wait_until 10 sim_ended dev || { fail "the device did not leave the bus"; return 1; }
   same_flash "$T/flash.bin" "$EXP/pic18.pic18-app-6k.bin" || return 1
   note "udevd running; flashed ${took} s after the gadget was attached"
+}
+
+# ---- The Windows command line under Wine (MODE=wine) -------------------------------
+scn_wine_start() {
+  linux=$(/opt/quelloader/bin/quelloader-cli --version 2>&1 | head -n1)
+  start=$(now)
+  cli version --version || { fail "--version under Wine exited with $?"; return 1; }
+  took=$(elapsed "$start")
+  head -n1 "$T/version.out" | tr -d '\r' | grep -qxF "$linux" ||
+    { fail "--version under Wine says \"$(head -n1 "$T/version.out")\", not \"$linux\""; return 1; }
+  note "$linux under Wine: first start $(cat /tmp/wine/first-start) s, now ${took} s"
+}
+
+# A Windows console program ends its lines with CR LF.
+unix_lines() { for f in "$@"; do [ -f "$f" ] && sed -i 's/\r$//' "$f"; done; return 0; }
+# wine_cli LOGNAME ARGS...: cli, with the output's lines as Linux has them.
+wine_cli() {
+  cli "$@"
+  rc=$?
+  unix_lines "$T/$1.out" "$T/$1.err"
+  return $rc
+}
+# Wine's HID bus has opened the simulated device TAG (it lists it a moment
+# later: the command lines here wait for it with --wait).
+wine_opened() { grep -q 'opened by a host program' "$T/sim-$1.log"; }
+wine_attach() {
+  sim_attach "$@" || return 1
+  wait_until 20 wine_opened "$1" || { fail "Wine's HID bus did not open the simulated $2 bootloader"; return 1; }
+}
+
+# The bootloader as Windows shows it: its device path, USB ID and name,
+# marked, no port; Wine's own mouse and keyboard are HID devices too, unmarked. The
+# path from the list selects the board for --path.
+scn_wine_list() {
+  wine_attach dev pic18 || return 1
+  wine_cli info info --wait=20 || { fail "info --wait exited with $?"; return 1; }
+  grep -qF PIC18F4550 "$T/info.out" "$T/info.err" || { fail "info does not show PIC18F4550"; return 1; }
+  wine_cli list list || { fail "list exited with $?"; return 1; }
+  [ "$(grep -c '\[bootloader\]' "$T/list.out")" -eq 1 ] || { fail "list does not mark exactly one bootloader"; return 1; }
+  line=$(grep '\[bootloader\]' "$T/list.out")
+  for want in 1209:0001 "$BOOTLOADER"; do
+    echo "$line" | grep -qiF -- "$want" || { fail "list shows \"$line\", without $want"; return 1; }
+  done
+  path=${line%% *}
+  # Through /dev/uhid there is no USB device, so no port to show.
+  echo "$line" | grep -q '  port ' && { fail "list shows a port for a board without one: $line"; return 1; }
+  case "$path" in '\\?\'*) ;; *) fail "the bootloader's path $path is no Windows device path"; return 1 ;; esac
+  grep -v '\[bootloader\]' "$T/list.out" | grep -qF "$BOOTLOADER" && { fail "a bootloader is listed unmarked"; return 1; }
+  wine_cli path info --path "$path" || { fail "info --path exited with $?"; return 1; }
+  grep -qF PIC18F4550 "$T/path.out" "$T/path.err" || { fail "info --path does not show PIC18F4550"; return 1; }
+  note "$line; --path selects it ($(grep -c . "$T/list.out") HID devices listed)"
+}
+
+# Each preset flashed under Wine, the whole flash compared with the layout.
+wine_flash_preset() {
+  preset=$1 fixture=$2
+  wine_attach dev "$preset" --dump-flash "$T/flash.bin" || return 1
+  start=$(now)
+  wine_cli flash flash "$FX/$fixture" --wait=20 --yes
+  rc=$?
+  took=$(elapsed "$start")
+  [ $rc -eq 0 ] || { fail "flash exited with $rc"; return 1; }
+  grep -qF "$(preset_field "$preset" 7)" "$T/flash.err" "$T/flash.out" ||
+    { fail "flash does not name the device $(preset_field "$preset" 7)"; return 1; }
+  wait_until 10 sim_ended dev || { fail "the device did not leave the bus after the reset"; return 1; }
+  same_flash "$T/flash.bin" "$EXP/$preset.${fixture%.hex}.bin" || return 1
+  note "$fixture in ${took} s with Wine's start, flash identical ($(size_of "$T/flash.bin") bytes)"
+}
+scn_wine_flash_pic18() { wine_flash_preset pic18 pic18-app-6k.hex; }
+scn_wine_flash_pic18j() { wine_flash_preset pic18j pic18-app-24k.hex; }
+scn_wine_flash_pic16() { wine_flash_preset pic16 pic16-app-4kw.hex; }
+
+# --wait: the command line has looked (and says it waits) before the board
+# is plugged in; Windows' device arrival brings it.
+scn_wine_wait_hotplug() {
+  [ "$(count_nodes)" -eq 0 ] || { fail "a bootloader is already attached"; return 1; }
+  timeout 60 quelloader-cli flash "$FX/pic18-app-6k.hex" --all --expect 1 --wait=45 --yes > "$T/flash.out" 2> "$T/flash.err" &
+  cli_pid=$!
+  wait_until 30 grep -q '^Waiting for 1 bootloaders' "$T/flash.err" ||
+    { unix_lines "$T/flash.err"; cat "$T/flash.err"; fail "the command line does not say it waits"; return 1; }
+  start=$(now)
+  sim_start dev pic18 --dump-flash "$T/flash.bin"
+  wait $cli_pid
+  rc=$?
+  took=$(elapsed "$start")
+  unix_lines "$T/flash.out" "$T/flash.err"
+  cat "$T/flash.out" "$T/flash.err"
+  [ $rc -eq 0 ] || { fail "flash --wait exited with $rc"; return 1; }
+  wait_until 10 sim_ended dev || { fail "the device did not leave the bus after the reset"; return 1; }
+  same_flash "$T/flash.bin" "$EXP/pic18.pic18-app-6k.bin" || return 1
+  note "found the board on hot-plug and flashed it ${took} s after it was plugged in"
+}
+
+# Unplugged in the middle of the write: the removal is told, exit 1, and the
+# flash holds a prefix of the upload in whole blocks, nothing past it.
+scn_wine_unplug_mid_write() {
+  wine_attach dev pic18 --dump-flash "$T/flash.bin" --fault unplug:40 || return 1
+  wine_cli flash flash "$FX/pic18-app-6k.hex" --wait=20 --yes
+  rc=$?
+  [ $rc -eq 1 ] || { fail "flash exited with $rc, not 1"; return 1; }
+  grep -qE '^Error: Device .+ removed\.$' "$T/flash.err" || { fail "no removal line on stderr"; return 1; }
+  grep -q 'Completed successfully' "$T/flash.err" "$T/flash.out" && { fail "the upload reported success"; return 1; }
+  wait_until 10 sim_ended dev || { fail "the simulator did not end after its unplug"; return 1; }
+  full="$EXP/pic18.pic18-app-6k.bin"
+  first=$(cmp "$T/flash.bin" "$full" 2>/dev/null | sed -nE 's/.* (byte|char) ([0-9]+).*/\2/p')
+  [ -n "$first" ] || { fail "the whole upload was written despite the unplug"; return 1; }
+  e=$(preset_field pic18 3)
+  b=$(( (first - 1) / e * e ))
+  [ $b -gt 0 ] || { fail "nothing was written before the unplug"; return 1; }
+  cmp "$T/flash.bin" "$EXP/pic18.pristine.bin" $b $b >/dev/null ||
+    { fail "bytes written past the point of unplug (from $b on)"; return 1; }
+  note "exit 1 with the removal line; the first $b bytes written, nothing after"
+}
+
+# Two boards at once with --all (the command line waits for both).
+scn_wine_line_all() {
+  sim_start two pic18 --devices 2 --dump-flash "$T/f"
+  wait_until 20 nodes_are 2 || { cat "$T/sim-two.log"; fail "no two hidraw nodes for quelloader-sim --devices 2"; return 1; }
+  start=$(now)
+  wine_cli line flash "$FX/pic18-app-6k.hex" --all --expect 2 --wait=30 --yes || { fail "flash --all exited with $?"; return 1; }
+  took=$(elapsed "$start")
+  [ "$(grep -c 'Completed successfully\.$' "$T/line.err")" -eq 2 ] || { fail "not two boards completed"; return 1; }
+  grep -q '^port ' "$T/line.err" || { fail "no table at the end"; return 1; }
+  wait_until 10 sim_ended two || { fail "the boards did not leave the bus after their reset"; return 1; }
+  for n in 1 2; do same_flash "$T/f-$n" "$EXP/pic18.pic18-app-6k.bin" || return 1; done
+  note "two boards in ${took} s with Wine's start, both flashes identical"
+}
+
+# --port under Wine. A board made through /dev/uhid hangs off no USB port,
+# and Wine's HID bus reports none for it (wine_list checks that list shows
+# none): a --port is refused clearly, exit 4 with the port named and the
+# attached board shown by its path, and the board is not touched.
+scn_wine_port() {
+  wine_attach dev pic18 --dump-flash "$T/flash.bin" || return 1
+  wine_cli info info --wait=20 || { fail "info --wait exited with $?"; return 1; }
+  wine_cli flash flash "$FX/pic18-app-6k.hex" --port 1-1 --yes
+  rc=$?
+  [ $rc -eq 4 ] || { fail "flash --port 1-1 exited with $rc, not 4"; return 1; }
+  grep -qx 'No bootloader on port 1-1\.' "$T/flash.err" || { fail "the refusal does not name the port"; return 1; }
+  grep -A3 '^Attached bootloaders:' "$T/flash.err" | grep -qiF '\\?\hid#vid_1209&pid_0001' ||
+    { fail "the refusal does not show the attached board by its path"; return 1; }
+  sim_running dev || { fail "the board left the bus"; return 1; }
+  kill -TERM "$(sim_pid dev)"
+  wait_until 10 sim_ended dev || { fail "the simulator did not end on SIGTERM"; return 1; }
+  same_flash "$T/flash.bin" "$EXP/pic18.pristine.bin" || { fail "the board's flash changed"; return 1; }
+  note "--port 1-1 refused with exit 4 and the attached board shown; the board untouched"
 }
