@@ -64,7 +64,7 @@ wine_setup() {
   cat > /tmp/wine/bin/wine-run <<EOF
 #!/bin/sh
 exec chroot /host /usr/bin/taskset -c 0 /usr/bin/env -i HOME=/root USER=root LOGNAME=root PATH=/usr/bin:/bin LANG=C.UTF-8 \
-  WINEPREFIX=/tmp/wine/prefix WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d /bin/sh -c 'cd "\$0" 2>/dev/null || cd /tmp; exec "\$@"' "\$PWD" "\$@"
+  QUELLOADER_DEBUG="\${QUELLOADER_DEBUG:-}" WINEPREFIX=/tmp/wine/prefix WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d /bin/sh -c 'cd "\$0" 2>/dev/null || cd /tmp; exec "\$@"' "\$PWD" "\$@"
 EOF
   cat > /tmp/wine/bin/quelloader-cli <<EOF
 #!/bin/sh

@@ -901,7 +901,7 @@ scn_wine_line_all() {
 # attached board shown by its path, and the board is not touched.
 scn_wine_port() {
   wine_attach dev pic18 --dump-flash "$T/flash.bin" || return 1
-  wine_cli info info --wait=20 || { fail "info --wait exited with $?"; return 1; }
+  wine_cli info info --wait=20 || { fail "info --wait exited with $?: $(tr '\n' ' ' < "$T/info.err")"; return 1; }
   wine_cli flash flash "$FX/pic18-app-6k.hex" --port 1-1 --yes
   rc=$?
   [ $rc -eq 4 ] || { fail "flash --port 1-1 exited with $rc, not 4"; return 1; }
