@@ -1,5 +1,7 @@
 #include "cli/production_line.h"
 
+#include "cli/production_line_board.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -16,196 +18,14 @@ namespace ql::cli {
 
 namespace {
 
-// A board whose writes are no longer taken (its own line says so above).
-constexpr const char* kStalledText = "the device stopped taking reports";
-
-// How often a board's progress row is redrawn, at most.
-constexpr Micros kRowInterval = from_ms(100);
 // How long the end of a run waits for the boards it reset to leave the bus,
 // so that their departure is told before the summary.
 constexpr Micros kLeaveWait = from_ms(2000);
 
-std::string Hex(std::uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%X", v);
-  return buf;
-}
-
-std::string ResultText(const BoardResult& r) {
-  if (r.missing) return "missing";
-  if (r.stopped) return "stopped";
-  switch (r.code) {
-    case ExitCode::Success: return "ok";
-    case ExitCode::PermissionDenied: return "no access";
-    case ExitCode::HexRejected: return "file rejected";
-    default: return "failed";
-  }
-}
-
-bool IsFailure(const BoardResult& r) { return r.code != ExitCode::Success && !r.stopped; }
-
-// Ports in the order people count them: a run of digits compares as a
-// number, so sim-2 comes before sim-10 and 1-2 before 1-10.
-bool NaturalLess(const std::string& a, const std::string& b) {
-  std::size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    const bool da = std::isdigit(static_cast<unsigned char>(a[i])) != 0;
-    const bool db = std::isdigit(static_cast<unsigned char>(b[j])) != 0;
-    if (da && db) {
-      std::size_t ei = i, ej = j;
-      while (ei < a.size() && std::isdigit(static_cast<unsigned char>(a[ei])) != 0) ++ei;
-      while (ej < b.size() && std::isdigit(static_cast<unsigned char>(b[ej])) != 0) ++ej;
-      // Leading zeros aside, the longer run is the larger number.
-      std::size_t si = i, sj = j;
-      while (si + 1 < ei && a[si] == '0') ++si;
-      while (sj + 1 < ej && b[sj] == '0') ++sj;
-      if (ei - si != ej - sj) return ei - si < ej - sj;
-      const int c = a.compare(si, ei - si, b, sj, ej - sj);
-      if (c != 0) return c < 0;
-      i = ei;
-      j = ej;
-      continue;
-    }
-    if (a[i] != b[j]) return a[i] < b[j];
-    ++i;
-    ++j;
-  }
-  return a.size() - i < b.size() - j;
-}
-
-std::string PortOf(const BoardResult& r) { return r.port.empty() ? r.path : r.port; }
-
 }  // namespace
 
-struct ProductionLine::Board {
-  std::unique_ptr<TJvHidDevice> device;
-  std::unique_ptr<BoardView> view;
-  std::unique_ptr<Session> session;
-  Task<bool> flow;
-  BoardResult result;
-  std::string identity;
-  std::string label;  // what its lines start with
-  Micros started = 0;
-  Micros upload_started = 0;
-  std::int64_t pending_bytes = 0;  // of the write command under way
-  std::string last_history;        // the upload's last history line: a refusal's cause
-  bool ended = false;
-  bool lost = false;       // has left the bus
-  bool completed = false;  // its upload completed, and the reset went out
-  // The bootloader-area question: the upload waiting for its answer.
-  std::coroutine_handle<> asking;
-  bool answer = false;
-  bool answer_by_stop = false;
-};
 
-// The upload's wait for the answer to its question.
-struct ProductionLine::AnswerWait {
-  ProductionLine& line;
-  Board& board;
-  bool await_ready() const noexcept { return false; }
-  void await_suspend(std::coroutine_handle<> h) {
-    board.asking = h;
-    line.questions_.push_back(&board);
-    line.AskNext();
-  }
-  bool await_resume() const noexcept { return board.answer; }
-};
-
-// One board's lines, question and progress.
-class ProductionLine::BoardView final : public SessionView {
- public:
-  BoardView(ProductionLine& line, Board& board) : line_(line), board_(board) {}
-
-  void AppendHistory(std::string_view text) override {
-    board_.last_history = text;
-    Say(text);
-  }
-  void AppendTerminal(std::string_view text) override {
-    // Byte lines start with spaces; the step lines ("Erase...") show with -v.
-    if (line_.options_.verbose > 0 && !text.empty() && text.front() != ' ') Say(text);
-  }
-  void ProgressSetMax(std::int64_t max) override {
-    max_ = max;
-    position_ = 0;
-    Row();
-  }
-  void ProgressStep() override {
-    position_ = std::min(position_ + 7, max_);
-    if (line_.json != nullptr) {
-      line_.json->Progress(line_.NameOf(board_), position_ / 7, max_ / 7, line_.loop_.now());
-    }
-    if (line_.loop_.now() - drawn_at_ >= kRowInterval || position_ == max_) Row();
-  }
-  // Never called: the upload awaits the question's task below.
-  bool AskBootloaderArea() override { return false; }
-  Task<bool> AskBootloaderAreaTask() override {
-    if (line_.options_.yes) {
-      Say(kBootAreaQuestion);
-      Say("Answered OK (--yes).");
-      co_return true;
-    }
-    if (!line_.options_.ask || line_.answers == nullptr) {
-      Say(kBootAreaQuestion);
-      Say("No terminal to answer on: answered No (--yes answers OK).");
-      co_return false;
-    }
-    if (line_.stopping_) {
-      board_.answer_by_stop = true;
-      co_return false;
-    }
-    const bool yes = co_await AnswerWait{line_, board_};
-    co_return yes;
-  }
-  void FinishUpload() override { Say("Disconnected."); }
-  std::string DeviceName() override { return board_.result.device; }
-  void PhaseChanged(SessionPhase phase) override {
-    phase_ = phase;
-    if (line_.json != nullptr) line_.json->Phase(line_.NameOf(board_), PhaseName(phase));
-    Row();
-  }
-
-  void Say(std::string_view text, BoardRows::Kind kind = BoardRows::Kind::Ordinary) {
-    // A CR LF inside the text (the question) starts a new line: with several
-    // boards each of them names the board.
-    const std::string prefix = line_.options_.several ? "[" + board_.label + "] " : std::string();
-    const std::string s(text);
-    for (std::size_t at = 0;;) {
-      const std::size_t nl = s.find("\r\n", at);
-      line_.rows_.Line(prefix + s.substr(at, nl == std::string::npos ? nl : nl - at), kind);
-      if (nl == std::string::npos) break;
-      at = nl + 2;
-    }
-  }
-  void Row() {
-    drawn_at_ = line_.loop_.now();
-    // While a question waits for its answer the rows stay off the screen:
-    // the answer is typed below the last line.
-    if (!line_.rows_.terminal() || line_.asking_) return;
-    if (board_.ended) {
-      line_.rows_.SetRow(board_.label, "");
-      return;
-    }
-    const int percent = max_ > 0 ? static_cast<int>(position_ * 100 / max_) : 0;
-    const int filled = percent / 5;
-    line_.rows_.SetRow(board_.label, "  " + board_.label + "  [" + std::string(filled, '#') +
-                                         std::string(20 - filled, '.') + "] " + std::to_string(percent) + "%  " +
-                                         std::string(PhaseName(phase_)));
-  }
-
- private:
-  ProductionLine& line_;
-  Board& board_;
-  std::int64_t max_ = 0;
-  std::int64_t position_ = 0;
-  Micros drawn_at_ = -kRowInterval;
-  SessionPhase phase_ = SessionPhase::Attached;
-};
-
-namespace {
-BoardName NameOfResult(const BoardResult& r) { return {r.port, r.serial, r.path}; }
-}  // namespace
-
-BoardName ProductionLine::NameOf(const Board& b) const { return NameOfResult(b.result); }
+BoardName ProductionLine::NameOf(const Board& b) const { return {b.result.port, b.result.serial, b.result.path}; }
 
 ProductionLine::ProductionLine(EventLoop& loop, HidBackend& backend, LineOptions options, BoardRows& rows)
     : loop_(loop), options_(std::move(options)), rows_(rows) {
@@ -394,134 +214,6 @@ void ProductionLine::Start(std::unique_ptr<TJvHidDevice> device) {
   CheckFlows();
 }
 
-const FlashImage* ProductionLine::ImageFor(std::uint8_t mcu_type, std::string* why) {
-  const McuFamily family = FamilyFromMcuType(mcu_type);
-  auto it = images_.find(family);
-  if (it != images_.end()) return &it->second;
-  FlashImage image;
-  const LoadResult r = LoadHexFile(options_.file, family, image);
-  if (!r.ok()) {
-    *why = r.message;
-    return nullptr;
-  }
-  // Every record outside the family's program memory (a PIC18's
-  // configuration bits alone, say): nothing to write into this board.
-  if (image.ImageEnd() == 0) {
-    *why = "the HEX file holds no data for a " + FamilyName(mcu_type) + " program memory";
-    return nullptr;
-  }
-  return &images_.emplace(family, std::move(image)).first->second;
-}
-
-Task<bool> ProductionLine::Flow(Board& b) {
-  Session& s = *b.session;
-  if (!s.Attach()) {
-    if (s.failure() == SessionFailure::NoAccess) {
-      const int error = b.device->ReadWriteError();
-      std::string message = "cannot open " + b.result.path + ": " + std::strerror(error);
-      if (const std::string remedy = AccessRemedy(error); !remedy.empty()) message += ". " + remedy;
-      End(b, IsAccessError(error) ? ExitCode::PermissionDenied : ExitCode::Failed, message);
-    } else {
-      End(b, ExitCode::Failed, "its output reports are too short");
-    }
-    co_return false;
-  }
-  // The phase a session starts in is told too.
-  b.view->PhaseChanged(SessionPhase::Attached);
-  if (!co_await s.ReadBootInfo()) {
-    if (stopping_) {
-      End(b, ExitCode::Interrupted, "stopped while reading the boot info");
-    } else {
-      End(b, ExitCode::Failed,
-          s.failure() == SessionFailure::Removed        ? "removed"
-          : s.failure() == SessionFailure::WriteStalled ? kStalledText
-                                                        : "the bootloader does not answer");
-    }
-    co_return false;
-  }
-  const TBootInfo& info = s.BootInfo();
-  b.result.device = info.BootDeviceName;
-  b.result.family = FamilyName(info.McuType);
-  b.view->Say("Device: " + info.BootDeviceName + " (" + b.result.family + ") at " + b.result.path +
-              ", bootloader at " + Hex(info.BootStart) + ", erase block " + std::to_string(info.EraseBlockSize) +
-              ", write block " + std::to_string(info.WriteBlockSize));
-  std::string why;
-  const FlashImage* image = ImageFor(info.McuType, &why);
-  if (image == nullptr) {
-    End(b, ExitCode::HexRejected, why);
-    co_return false;
-  }
-  b.result.family_type = FamilyFromMcuType(info.McuType);
-  b.result.image_bytes = image->ImageEnd();
-  if (log != nullptr) b.result.image_sha256 = ImageSha256(image->bytes);
-  if (stopping_) {
-    End(b, ExitCode::Interrupted, "stopped before connecting");
-    co_return false;
-  }
-  if (!co_await s.Connect()) {
-    if (stopping_) {
-      End(b, ExitCode::Interrupted, "stopped while connecting");
-    } else {
-      End(b, ExitCode::Failed,
-          s.failure() == SessionFailure::Removed        ? "removed while connecting"
-          : s.failure() == SessionFailure::WriteStalled ? kStalledText
-                                                        : "no answer to the handshake");
-    }
-    co_return false;
-  }
-  // A stop that came with the handshake's answer: connected, nothing sent.
-  if (stopping_) {
-    End(b, ExitCode::Interrupted, "stopped before the upload: nothing was written");
-    co_return false;
-  }
-  b.view->Say("Uploading:");
-  b.upload_started = loop_.now();
-  const UploadOutcome outcome = co_await s.Upload(*image);
-  b.result.upload_seconds = static_cast<double>(loop_.now() - b.upload_started) / 1e6;
-  switch (outcome) {
-    case UploadOutcome::Completed: {
-      // The reset is awaited by nobody, but it must have been taken: a
-      // board that stopped listening before it is still in its bootloader.
-      if (const WaitResult sent = co_await s.exchange().Sent(); sent == WaitResult::WaitWriteStalled) {
-        b.view->Say(ReportWaitError(sent, b.result.device));
-        End(b, ExitCode::Failed, "the device did not take the reset: it is still in its bootloader");
-        break;
-      }
-      b.completed = true;
-      b.view->Say("Disconnected.");
-      End(b, ExitCode::Success, "Upload completed");
-      co_return true;
-    }
-    case UploadOutcome::Stopped:
-      End(b, ExitCode::Interrupted, "stopped during the upload");
-      break;
-    case UploadOutcome::Declined:
-      if (b.answer_by_stop) {
-        End(b, ExitCode::Interrupted, "stopped at the bootloader-area question: nothing was written");
-      } else if (b.lost) {
-        End(b, ExitCode::Failed, "removed at the bootloader-area question: nothing was written");
-      } else {
-        End(b, ExitCode::Failed, "declined at the bootloader-area question: nothing was written");
-      }
-      break;
-    case UploadOutcome::Refused: {
-      // The refusal's own line names the cause: a block size, the
-      // bootloader's start, a file too short.
-      std::string cause = b.last_history;
-      if (cause.rfind("Error: ", 0) == 0) cause.erase(0, 7);
-      End(b, ExitCode::Failed, cause.empty() ? "refused" : cause);
-      break;
-    }
-    case UploadOutcome::Failed:
-      End(b, ExitCode::Failed,
-          s.failure() == SessionFailure::Removed        ? "removed during the upload"
-          : s.failure() == SessionFailure::WriteStalled ? kStalledText
-                                                        : "no answer");
-      break;
-  }
-  co_return false;
-}
-
 void ProductionLine::CheckFlows() {
   // A flow that ended without a result threw: that board fails with what it
   // threw, and the others go on.
@@ -604,68 +296,10 @@ void ProductionLine::End(Board& b, ExitCode code, std::string message) {
   if (on_result) on_result(r);
 }
 
-void ProductionLine::Record(const BoardResult& r) {
-  results_.push_back(r);
-  if (json != nullptr) {
-    json->Result(NameOfResult(r), r.code, r.message);
-    CheckJson();
-  }
-  if (log != nullptr) {
-    ProductionRecord record;
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    record.unix_time_us = static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-    record.port = r.port;
-    record.hex_file = options_.file;
-    record.result = r.code;
-    record.message = r.message;
-    std::string error;
-    if (!log->Append(record, error)) {
-      if (!log_failed_) rows_.Line("Error: " + error, BoardRows::Kind::Keep);
-      log_failed_ = true;
-      results_.back().message += "; its --log record could not be written";
-    }
-  }
-  if (on_result) on_result(results_.back());
-}
-
 void ProductionLine::CheckJson() {
   if (json == nullptr || json->ok() || json_failed_) return;
   json_failed_ = true;
   rows_.Line("Error: the --json events could not be written to standard output; the run fails.", BoardRows::Kind::Keep);
-}
-
-void ProductionLine::AddMissing(bool none_found) {
-  // Every port named is a board the user expects: one that never showed is
-  // a result of its own.
-  if (options_.loop) return;
-  std::set<std::string> seen;
-  for (const std::string& port : options_.device.ports) {
-    if (!seen.insert(port).second) continue;
-    if (std::any_of(results_.begin(), results_.end(), [&](const BoardResult& r) { return r.port == port; })) continue;
-    BoardResult r;
-    r.port = port;
-    r.code = ExitCode::NoDevice;
-    r.missing = true;
-    r.message = "no bootloader showed on port " + port;
-    rows_.Line("No bootloader on port " + port + ".", BoardRows::Kind::Keep);
-    Record(r);
-  }
-  if (!none_found || seen.empty()) return;
-  // None of them there: what is, so that a mistyped port shows.
-  std::vector<std::string> attached;
-  ctl_->OnEnumerate = [&](TJvHidDevice& d, int) {
-    if (d.ProductText() == BootloaderProductName) attached.push_back(AttachedLine(d));
-    return true;
-  };
-  ctl_->EnumerateDevices();
-  ctl_->OnEnumerate = {};
-  if (attached.empty()) {
-    rows_.Line(NoBoardText());
-    return;
-  }
-  rows_.Line("Attached bootloaders:");
-  for (const std::string& l : attached) rows_.Line(l);
 }
 
 bool ProductionLine::Finished() const {
@@ -742,39 +376,6 @@ void ProductionLine::Withdraw(Board& b) {
   AskNext();
 }
 
-std::string ProductionLine::NoBoardText() const {
-  const RealDeviceOptions& o = options_.device;
-  if (!o.path.empty()) return "No HID device at " + o.path + ".";
-  std::string text = "No bootloader found: no HID device named \"" + std::string(BootloaderProductName) + "\"";
-  if (!o.serial.empty()) text += " with serial number " + o.serial;
-  return text + " is attached.";
-}
-
-ExitCode ProductionLine::Outcome() {
-  const bool output_failed = log_failed_ || json_failed_;
-  if (results_.empty()) {
-    if (stopping_) {
-      if (!options_.several) rows_.Line("Interrupted.", BoardRows::Kind::Keep);
-      return stop_code_;
-    }
-    // The boards chosen left the bus before they could be taken.
-    if (!options_.loop) rows_.Line(NoBoardText());
-    return ExitCode::NoDevice;
-  }
-  const auto failed = std::count_if(results_.begin(), results_.end(), IsFailure);
-  const bool none_found = std::all_of(results_.begin(), results_.end(), [](const BoardResult& r) { return r.missing; });
-  if (!options_.several && results_.size() == 1) {
-    const ExitCode own = results_.front().code;
-    return own == ExitCode::Success && output_failed ? ExitCode::Failed : own;
-  }
-  if (failed == 0) return output_failed ? ExitCode::Failed : stopping_ ? stop_code_ : ExitCode::Success;
-  rows_.Line(std::to_string(failed) + " of " + std::to_string(results_.size()) +
-             (results_.size() == 1 ? " board failed." : " boards failed."),
-             BoardRows::Kind::Keep);
-  // A stop does not hide a failure: the shift had one.
-  return none_found ? ExitCode::NoDevice : ExitCode::Failed;
-}
-
 ExitCode ProductionLine::Run() {
   wait_deadline_ = loop_.now() + from_ms(std::int64_t{options_.device.wait_seconds} * 1000);
   loop_.run_until([this] { return rebuilds_ > 0; }, loop_.now() + from_ms(5000));
@@ -824,43 +425,7 @@ ExitCode ProductionLine::Run() {
   if (!stopping_) loop_.run_until([this] { return stopping_ || ResetBoardsGone(); }, loop_.now() + kLeaveWait);
   accepting_ = false;
   AddMissing(none_found);
-  std::stable_sort(results_.begin(), results_.end(),
-                   [](const BoardResult& a, const BoardResult& b) { return NaturalLess(PortOf(a), PortOf(b)); });
-  rows_.Clear();
-  if (options_.several) PrintTable();
-  const ExitCode code = Outcome();
-  if (json != nullptr && (options_.loop || !results_.empty())) {
-    std::vector<BoardOutcome> outcomes;
-    for (const BoardResult& r : results_)
-      outcomes.push_back({NameOfResult(r), r.device, r.code, r.message, r.bytes, r.seconds});
-    json->Summary(outcomes);
-    CheckJson();
-  }
-  return json_failed_ && code == ExitCode::Success ? ExitCode::Failed : code;
-}
-
-void ProductionLine::PrintTable() const {
-  if (results_.empty()) return;
-  std::size_t wp = 4, ws = 6, wd = 6;
-  for (const BoardResult& r : results_) {
-    wp = std::max(wp, PortOf(r).size());
-    ws = std::max(ws, r.serial.size());
-    wd = std::max(wd, r.device.size());
-  }
-  auto pad = [](std::string s, std::size_t w) {
-    s.resize(std::max(s.size(), w), ' ');
-    return s;
-  };
-  rows_.Line(pad("port", wp) + "  " + pad("serial", ws) + "  " + pad("device", wd) + "  " + pad("result", 13) +
-                 "     bytes  seconds",
-             BoardRows::Kind::Keep);
-  for (const BoardResult& r : results_) {
-    char nums[48];
-    std::snprintf(nums, sizeof nums, "%10lld  %7.2f", static_cast<long long>(r.bytes), r.seconds);
-    rows_.Line(pad(PortOf(r), wp) + "  " + pad(r.serial.empty() ? "-" : r.serial, ws) + "  " +
-               pad(r.device.empty() ? "-" : r.device, wd) + "  " + pad(ResultText(r), 13) + nums,
-               BoardRows::Kind::Keep);
-  }
+  return EndOfRun();
 }
 
 }  // namespace ql::cli

@@ -133,6 +133,8 @@ class ProductionLine {
   bool ResetBoardsGone() const;
   const FlashImage* ImageFor(std::uint8_t mcu_type, std::string* why);
   ExitCode Outcome();
+  // After the last board: the table, the JSON summary and the exit code.
+  ExitCode EndOfRun();
   void PrintTable() const;
   std::string NoBoardText() const;
   // The bootloader-area question, one board at a time.
