@@ -8,6 +8,9 @@ here="$(cd "$(dirname "$0")" && pwd)"
 : "${WINEPREFIX:=${QUELLOADER_WINEPREFIX:-$here/../build-windows/wineprefix}}"
 export WINEPREFIX
 export WINEDEBUG="${WINEDEBUG:--all}"
+# Wine names Linux files in the locale's encoding: without a UTF-8 one (a bare
+# CI machine has none set) a Windows name such as Zoë cannot be a file here.
+export LC_ALL=C.UTF-8
 unset DISPLAY WAYLAND_DISPLAY
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
