@@ -61,18 +61,6 @@ std::optional<LogFile> LogFile::Open(const std::string& path, int& error) {
   return LogFile(reinterpret_cast<std::intptr_t>(file));
 }
 
-LogFile::LogFile(LogFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
-
-LogFile& LogFile::operator=(LogFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, -1);
-  }
-  return *this;
-}
-
-LogFile::~LogFile() { Close(); }
-
 void LogFile::Close() {
   if (handle_ != -1) ::CloseHandle(HandleOf(handle_));
   handle_ = -1;
