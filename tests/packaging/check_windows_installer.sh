@@ -187,14 +187,17 @@ install /S /AllUsers "/D=$own_folder"
 check_installed AllUsers "$own_folder"
 [ -e "$(unix "$all_folder")" ] || fail "installing into $own_folder touched $all_folder"
 
-# The first all-users install goes, and leaves the one that owns the entries.
+# The first all-users install goes, and leaves the one that owns the entries;
+# the per-user one, started from its folder without a mode, goes as well.
 uninstall "\"$all_folder\\Uninstall.exe\" /AllUsers /S"
 gone "$all_folder"
+uninstall "\"$user_folder\\Uninstall.exe\" /S"
+gone "$user_folder"
+[ -z "$(entry HKCU)" ] || fail "the per-user uninstall, started without a mode, left its Apps & features entry"
 check_installed AllUsers "$own_folder"
 
-# Each of the others as Apps & features runs it: then nothing is left.
+# The last as Apps & features runs it: then nothing is left.
 uninstall "$(entry HKLM | sed -n 's/^QuietUninstallString=//p')"
-uninstall "$(entry HKCU | sed -n 's/^QuietUninstallString=//p')"
 for folder in "$all_folder" "$user_folder" "$own_folder"; do gone "$folder"; done
 [ -d "$(unix 'C:\Tools')" ] || fail "an uninstall took C:\Tools, which it did not make"
 [ -z "$(entry HKLM)" ] || fail "the all-users uninstall left its Apps & features entry"
