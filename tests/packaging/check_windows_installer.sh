@@ -5,7 +5,8 @@
 # a folder of one's own (/D); in each the files, the Apps & features entry and
 # the Start-menu entry; the installed programs run (the window, when the build
 # has it, under Xvfb until it closes); then the silent uninstalls take away
-# exactly what was installed, each its own, and keep the user's settings.
+# exactly what was installed, each its own, and keep the user's settings. An
+# install without options goes over the last one.
 #   check_windows_installer.sh SETUP VERSION PROGRAMS   (PROGRAMS: comma-separated names)
 set -euo pipefail
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -188,9 +189,13 @@ check_installed AllUsers "$own_folder"
 [ -e "$(unix "$all_folder")" ] || fail "installing into $own_folder touched $all_folder"
 
 # The first all-users install goes, and leaves the one that owns the entries;
-# the per-user one, started from its folder without a mode, goes as well.
+# later the per-user one, started from its folder without a mode, goes too.
 uninstall "\"$all_folder\\Uninstall.exe\" /AllUsers /S"
 gone "$all_folder"
+# Installed again without options (a new version), it goes where the last one is.
+install /S
+gone "$all_folder"
+check_installed AllUsers "$own_folder"
 uninstall "\"$user_folder\\Uninstall.exe\" /S"
 gone "$user_folder"
 [ -z "$(entry HKCU)" ] || fail "the per-user uninstall, started without a mode, left its Apps & features entry"
