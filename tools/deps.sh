@@ -13,6 +13,9 @@ packages=(
   dpkg-dev file help2man desktop-file-utils librsvg2-bin lintian
   # The Windows programs: cross compiler, their icon, and Wine to test them.
   g++-mingw-w64-x86-64-posix mingw-w64-tools icoutils wine wine64
+  # The browser build (tools/web.sh): emscripten, node to run its suites, and
+  # Chromium, a browser with WebHID.
+  emscripten nodejs chromium
 )
 
 missing=()
