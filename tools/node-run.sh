@@ -5,4 +5,7 @@
 # of loading its .wasm file, which fails on a file path.
 set -euo pipefail
 export NODE_PATH="${NODE_PATH:-/usr/share/nodejs}"
-exec node --no-experimental-fetch "$@"
+# NODE_OPTIONS rather than a flag: node's test runner starts each test file
+# as a process of its own, and the options reach those too.
+export NODE_OPTIONS="${NODE_OPTIONS:+$NODE_OPTIONS }--no-experimental-fetch"
+exec node "$@"
