@@ -6,6 +6,9 @@
 #   tools/web.sh            build
 #   tools/web.sh test       build, then run the unit suites and the WebHID
 #                           end-to-end test under node
+#   tools/web.sh browser    build, then load the module in headless Chromium
+#                           from a local static server and flash the
+#                           simulated board there
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${WEB_BUILD_DIR:-build/web-build}"
@@ -23,5 +26,20 @@ cmake --build "$build" -j2
 case "$action" in
   build) ;;
   test) ctest --test-dir "$build" -j2 --output-on-failure ;;
-  *) echo "usage: tools/web.sh [build|test] [cmake options]" >&2; exit 2 ;;
+  browser)
+    site="$(mktemp -d)"
+    trap 'kill "$server" 2>/dev/null; rm -rf "$site"' EXIT
+    cp "$out"/quelloader.js "$out"/quelloader.wasm web/tests/browser_check.html examples/demo-pic18.hex "$site"/
+    port=$((20000 + RANDOM % 20000))
+    python3 -m http.server "$port" --bind 127.0.0.1 --directory "$site" >/dev/null 2>&1 &
+    server=$!
+    sleep 1
+    # 127.0.0.1 counts as a secure origin, so the page has navigator.hid.
+    # --no-sandbox: Chromium refuses its sandbox as root.
+    line="$(timeout 120 chromium --headless --no-sandbox --disable-gpu --virtual-time-budget=60000 \
+      --dump-dom "http://127.0.0.1:$port/browser_check.html" 2>/dev/null | grep -o 'RESULT {.*}' || true)"
+    echo "${line:-RESULT none}"
+    case "$line" in *'"webhid":true'*'"outcome":"completed"'*) ;; *) exit 1 ;; esac
+    ;;
+  *) echo "usage: tools/web.sh [build|test|browser] [cmake options]" >&2; exit 2 ;;
 esac
