@@ -12,7 +12,13 @@ namespace ql::web {
 
 WebUploader::WebUploader(EventLoop& loop, HidBackend& backend, UploaderView& view) : loop_(loop), view_(view) {
   ctl_ = std::make_unique<TJvHidDeviceController>(loop_, backend);
-  ctl_->OnDeviceChange = [this] { view_.DevicesChanged(); };
+  // Told from the loop, outside the controller's rebuild: the page may
+  // start a flash (and claim the device) right from its handler.
+  ctl_->OnDeviceChange = [this] {
+    loop_.post([this, alive = alive_] {
+      if (*alive) view_.DevicesChanged();
+    });
+  };
   ctl_->OnRemoval = [this](TJvHidDevice& d) {
     if (&d == device_.get() && session_) session_->DeviceRemoved();
   };
