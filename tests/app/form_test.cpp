@@ -398,6 +398,23 @@ TEST(FormClose, AfterACompletedUploadWhenAsked) {
   EXPECT_TRUE(r.view.closed);
 }
 
+// Closed by the user while the end dialog is open, with the option on: the
+// window is not asked to close a second time after the dialog.
+TEST(FormClose, AClosedWindowIsNotClosedAgainAfterTheEndDialog) {
+  const auto dir = FormDir();
+  FormRig r;
+  r.Plug("pic18");
+  r.Connect();
+  r.form->SetCloseWhenFinished(true);
+  r.form->DropFiles({WriteHex(dir / "small.hex", Pattern(40, 5))});
+  r.view.on_dialog = [&](Dialog kind) {
+    if (kind == Dialog::UploadEnd) r.view.RequestClose();
+  };
+  r.Click(Control::ButtonStartBootloader);
+  EXPECT_EQ(r.view.close_answers, std::vector<bool>{true});
+  EXPECT_EQ(r.view.close_window_calls, 0);
+}
+
 TEST(FormClose, NotAfterAStoppedUploadNorWithoutTheOption) {
   for (const bool stop : {true, false}) {
     SCOPED_TRACE(stop ? "stopped" : "option off");
