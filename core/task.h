@@ -18,6 +18,7 @@
 #include <coroutine>
 #include <exception>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace ql {
@@ -45,15 +46,33 @@ struct PromiseBase {
   void unhandled_exception() { error = std::current_exception(); }
 };
 
+// What a finished body leaves: its value, or (a step run for what it does)
+// nothing; either way what it threw is rethrown when asked for.
+template <typename T>
+struct ValuePromise : PromiseBase {
+  std::optional<T> value;
+  void return_value(T v) { value = std::move(v); }
+  T& get() {
+    if (error) std::rethrow_exception(error);
+    return *value;
+  }
+};
+
+template <>
+struct ValuePromise<void> : PromiseBase {
+  void return_void() {}
+  void get() {
+    if (error) std::rethrow_exception(error);
+  }
+};
+
 }  // namespace task_detail
 
 template <typename T>
 class [[nodiscard]] Task {
  public:
-  struct promise_type : task_detail::PromiseBase {
-    std::optional<T> value;
+  struct promise_type : task_detail::ValuePromise<T> {
     Task get_return_object() { return Task(std::coroutine_handle<promise_type>::from_promise(*this)); }
-    void return_value(T v) { value = std::move(v); }
   };
 
   Task() = default;
@@ -70,55 +89,17 @@ class [[nodiscard]] Task {
   bool valid() const { return static_cast<bool>(h_); }
   bool done() const { return h_ && h_.done(); }
   // The result of a finished task (rethrows what its body threw).
-  T& result() {
-    auto& p = h_.promise();
-    if (p.error) std::rethrow_exception(p.error);
-    return *p.value;
-  }
+  decltype(auto) result() { return h_.promise().get(); }
 
   bool await_ready() const noexcept { return done(); }
   void await_suspend(std::coroutine_handle<> awaiting) noexcept { h_.promise().continuation = awaiting; }
-  T await_resume() { return std::move(result()); }
-
- private:
-  explicit Task(std::coroutine_handle<promise_type> h) : h_(h) {}
-  void Reset() {
-    if (h_) h_.destroy();
-    h_ = {};
-  }
-  std::coroutine_handle<promise_type> h_;
-};
-
-// A task with no value: a step that is run for what it does.
-template <>
-class [[nodiscard]] Task<void> {
- public:
-  struct promise_type : task_detail::PromiseBase {
-    Task get_return_object() { return Task(std::coroutine_handle<promise_type>::from_promise(*this)); }
-    void return_void() {}
-  };
-
-  Task() = default;
-  Task(Task&& other) noexcept : h_(std::exchange(other.h_, {})) {}
-  Task& operator=(Task&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      h_ = std::exchange(other.h_, {});
+  T await_resume() {
+    if constexpr (std::is_void_v<T>) {
+      result();
+    } else {
+      return std::move(result());
     }
-    return *this;
   }
-  ~Task() { Reset(); }
-
-  bool valid() const { return static_cast<bool>(h_); }
-  bool done() const { return h_ && h_.done(); }
-  // Rethrows what the finished body threw.
-  void result() {
-    if (auto& p = h_.promise(); p.error) std::rethrow_exception(p.error);
-  }
-
-  bool await_ready() const noexcept { return done(); }
-  void await_suspend(std::coroutine_handle<> awaiting) noexcept { h_.promise().continuation = awaiting; }
-  void await_resume() { result(); }
 
  private:
   explicit Task(std::coroutine_handle<promise_type> h) : h_(h) {}
