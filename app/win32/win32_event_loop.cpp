@@ -116,11 +116,11 @@ bool Win32EventLoop::PumpMessages() {
   MSG msg;
   while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {
+      // Kept as a flag, not put back: the program's loop ends on it once any
+      // wait under way has ended, and a message box shown after that (a
+      // settings file that cannot be written) still opens.
       quit_ = true;
       exit_code_ = static_cast<int>(msg.wParam);
-      // Inside a wait the quit belongs to the outermost loop: put it back
-      // so that the program's loop sees it once the wait has ended.
-      if (in_wait()) ::PostQuitMessage(exit_code_);
       return true;
     }
     ::TranslateMessage(&msg);

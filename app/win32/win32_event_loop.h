@@ -34,9 +34,8 @@ class Win32EventLoop final : public EventLoop {
   void post(std::function<void()> fn) override;
   void sleep(Micros duration) override;
 
-  // True once a WM_QUIT was taken from the queue (PostQuitMessage): the
-  // program's loop ends. A nested wait that meets it puts it back for the
-  // outer loop.
+  // True once a WM_QUIT was taken from the queue (PostQuitMessage), also by
+  // a nested wait: the program's loop ends.
   bool quit() const { return quit_; }
   int exit_code() const { return exit_code_; }
 
