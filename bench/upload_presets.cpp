@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "app/dialogs.h"
-#include "app/qboot.h"
-#include "app/qt_event_loop.h"
+#include "app/qt/dialogs.h"
+#include "app/qt/qboot.h"
+#include "app/qt/qt_event_loop.h"
 #include "bench_support.h"
 #include "core/blocking_event_loop.h"
 #include "hid/virtual_hid_backend.h"

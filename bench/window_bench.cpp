@@ -13,9 +13,9 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/dialogs.h"
-#include "app/qboot.h"
-#include "app/qt_event_loop.h"
+#include "app/qt/dialogs.h"
+#include "app/qt/qboot.h"
+#include "app/qt/qt_event_loop.h"
 #include "core/blocking_event_loop.h"
 #include "hid/virtual_hid_backend.h"
 #include "hid/virtual_sim_device.h"
@@ -109,7 +109,7 @@ double ThroughWindow(const QString& hex) {
   double seconds = 0;
   {
     WindowOptions options;
-    options.command_line_file = hex;
+    options.command_line_file = hex.toStdString();
     TqBoot window(loop, backend, dialogs, options);
     window.show();
     window.AdvGlowButton1Click();  // terminal panel shown

@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "app/dialogs.h"
-#include "app/qboot.h"
-#include "app/qt_event_loop.h"
+#include "app/qt/dialogs.h"
+#include "app/qt/qboot.h"
+#include "app/qt/qt_event_loop.h"
 #include "bench_support.h"
 #include "hid/virtual_hid_backend.h"
 #include "hid/virtual_sim_device.h"

@@ -12,7 +12,7 @@ endfunction()
 quelloader_fuzz_target(hex_loader_fuzz SOURCES hex_loader_fuzz.cpp)
 quelloader_fuzz_target(exchange_fuzz SOURCES exchange_fuzz.cpp)
 
-# The window's Settings.ini store and path shortening need only Qt Core:
+# The window's Settings.ini store and path shortening are plain C++:
 # their fuzzers link that small library, without the window.
 if(TARGET quelloader_settings)
   quelloader_fuzz_target(settings_ini_fuzz SOURCES settings_ini_fuzz.cpp LIBS quelloader_settings)

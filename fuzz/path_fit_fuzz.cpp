@@ -5,14 +5,14 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <QString>
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
+#include <string_view>
 
-#include "app/path_fit.h"
+#include "app/form/path_fit.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
@@ -20,17 +20,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int& w : widths) w = in.ConsumeIntegralInRange(0, 12);
   const int max_width = in.ConsumeIntegralInRange(-5, 400);
   const std::string raw = in.ConsumeRemainingBytesAsString();
-  const QString path = QString::fromUtf8(raw.data(), static_cast<qsizetype>(raw.size()));
+  const std::string_view path = raw;
 
-  const auto width_of = [&](const QString& s) {
+  const auto width_of = [&](std::string_view s) {
     int w = 0;
-    for (QChar c : s) w += widths[c.unicode() % widths.size()];
+    for (const char c : s) w += widths[static_cast<unsigned char>(c) % widths.size()];
     return w;
   };
-  const QString fitted = ql::FitPathToWidth(path, width_of, max_width);
-  const QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+  const std::string fitted = ql::FitPathToWidth(path, width_of, max_width, '/');
+  const std::size_t slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   if (width_of(fitted) > width_of(path)) std::abort();
-  if (!fitted.endsWith(name)) std::abort();
+  if (!fitted.ends_with(name)) std::abort();
   if (width_of(fitted) > max_width && fitted != name) std::abort();
   return 0;
 }

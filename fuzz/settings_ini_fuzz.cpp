@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/form_storage.h"
-#include "app/ini_file.h"
+#include "app/form/form_storage.h"
+#include "app/form/ini_file.h"
 
 namespace {
 

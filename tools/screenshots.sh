@@ -12,7 +12,7 @@ if [ ! -f "$hex" ]; then
   hex="$(ls ../shared/fixtures/hex/pic18-app-6k.hex 2>/dev/null || true)"
 fi
 out="docs/screenshots"
-exe="$build/app/screenshots/quelloader-screenshots"
+exe="$build/app/qt/screenshots/quelloader-screenshots"
 if ! cmake --build "$build" --target quelloader-screenshots >/dev/null; then
   echo "screenshots: cannot build quelloader-screenshots in $build (configure it first: tools/build.sh)" >&2
   exit 1

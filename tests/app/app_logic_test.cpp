@@ -17,13 +17,13 @@
 #include <string>
 #include <vector>
 
-#include "app/dialogs.h"
-#include "app/form_storage.h"
-#include "app/ini_file.h"
-#include "app/markup.h"
-#include "app/path_fit.h"
-#include "app/settings_location.h"
-#include "app/window_arguments.h"
+#include "app/qt/dialogs.h"
+#include "app/form/form_storage.h"
+#include "app/form/ini_file.h"
+#include "app/qt/markup.h"
+#include "app/form/path_fit.h"
+#include "app/qt/settings_location.h"
+#include "app/form/window_arguments.h"
 
 namespace ql {
 namespace {
@@ -217,7 +217,7 @@ TEST(SettingsLocation, AnInstalledProgramNeverWritesBesideItself) {
 TEST(WindowArguments, OptionsFileAndUsageErrors) {
   auto parse = [](std::vector<const char*> words) {
     words.insert(words.begin(), "quelloader");
-    return ParseWindowArguments(static_cast<int>(words.size()), words.data());
+    return ParseWindowArguments(static_cast<int>(words.size()), words.data(), QtWindowProgramText());
   };
   ParsedWindowArguments p = parse({"prog.hex"});
   EXPECT_FALSE(p.exit_code);
@@ -324,27 +324,39 @@ TEST(AppSignals, SigpipeIsIgnoredAndSighupClosesTheWindow) {
 }
 
 // One pixel per character: widths are easy to reason about.
-int CharWidth(const QString& s) { return static_cast<int>(s.size()); }
+int CharWidth(std::string_view s) { return static_cast<int>(s.size()); }
 
 TEST(PathFit, DropsLeadingDirectoriesStepByStep) {
-  const QString text = QStringLiteral(": /a/bb/prog.hex");
+  const std::string text = ": /a/bb/prog.hex";
   // The steps: ": /a/bb/prog.hex" (16), ".../a/bb/prog.hex" (17), ".../bb/prog.hex"
   // (15), ".../prog.hex" (12), "prog.hex" (8).
-  EXPECT_EQ(FitPathToWidth(text, CharWidth, 16), text);
-  EXPECT_EQ(FitPathToWidth(text, CharWidth, 15), QStringLiteral(".../bb/prog.hex"));
-  EXPECT_EQ(FitPathToWidth(text, CharWidth, 14), QStringLiteral(".../prog.hex"));
-  EXPECT_EQ(FitPathToWidth(text, CharWidth, 11), QStringLiteral("prog.hex"));
-  EXPECT_EQ(FitPathToWidth(text, CharWidth, 2), QStringLiteral("prog.hex"));  // bare name, cut when drawn
+  EXPECT_EQ(FitPathToWidth(text, CharWidth, 16, '/'), text);
+  EXPECT_EQ(FitPathToWidth(text, CharWidth, 15, '/'), ".../bb/prog.hex");
+  EXPECT_EQ(FitPathToWidth(text, CharWidth, 14, '/'), ".../prog.hex");
+  EXPECT_EQ(FitPathToWidth(text, CharWidth, 11, '/'), "prog.hex");
+  EXPECT_EQ(FitPathToWidth(text, CharWidth, 2, '/'), "prog.hex");  // bare name, cut when drawn
 }
 
 TEST(PathFit, DropFirstDirectoryKeepsARootSlash) {
-  EXPECT_EQ(DropFirstDirectory(QStringLiteral("/")), QString());
-  EXPECT_EQ(DropFirstDirectory(QStringLiteral("/home/u/")), QStringLiteral("/.../u/"));
-  EXPECT_EQ(DropFirstDirectory(QStringLiteral("/.../u/")), QStringLiteral("/.../"));
-  EXPECT_EQ(DropFirstDirectory(QStringLiteral(".../u/")), QStringLiteral(".../"));
-  EXPECT_EQ(DropFirstDirectory(QStringLiteral(".../")), QString());
+  EXPECT_EQ(DropFirstDirectory("/", '/'), "");
+  EXPECT_EQ(DropFirstDirectory("/home/u/", '/'), "/.../u/");
+  EXPECT_EQ(DropFirstDirectory("/.../u/", '/'), "/.../");
+  EXPECT_EQ(DropFirstDirectory(".../u/", '/'), ".../");
+  EXPECT_EQ(DropFirstDirectory(".../", '/'), "");
   // "/.../" itself turns into ".../" inside FitPathToWidth, then into nothing.
-  EXPECT_EQ(FitPathToWidth(QStringLiteral("/home/u/p.hex"), CharWidth, 9), QStringLiteral(".../p.hex"));
+  EXPECT_EQ(FitPathToWidth("/home/u/p.hex", CharWidth, 9, '/'), ".../p.hex");
+}
+
+// Windows paths: a drive, backslashes; the drive goes once the directories have.
+TEST(PathFit, WindowsPathLosesDirectoriesThenItsDrive) {
+  const std::string text = ": C:\\a\\b\\prog.hex";
+  EXPECT_EQ(FitPathToWidth(text, CharWidth, 100, '\\'), text);
+  EXPECT_EQ(FitPathToWidth(text, CharWidth, 16, '\\'), "...\\a\\b\\prog.hex");
+  EXPECT_EQ(FitPathToWidth(text, CharWidth, 15, '\\'), "...\\b\\prog.hex");
+  EXPECT_EQ(FitPathToWidth(text, CharWidth, 13, '\\'), "...\\prog.hex");
+  EXPECT_EQ(FitPathToWidth(text, CharWidth, 11, '\\'), "prog.hex");
+  // Drive and root: C:\...\ gives way to ...\ alone.
+  EXPECT_EQ(FitPathToWidth("C:\\x\\p.hex", CharWidth, 9, '\\'), "...\\p.hex");
 }
 
 TEST(Markup, FontSizeIsInPointsAndParagraphsCentre) {

@@ -20,10 +20,10 @@
 #include <memory>
 #include <vector>
 
-#include "app/dialogs.h"
-#include "app/qboot.h"
-#include "app/qt_event_loop.h"
-#include "app/widgets.h"
+#include "app/qt/dialogs.h"
+#include "app/qt/qboot.h"
+#include "app/qt/qt_event_loop.h"
+#include "app/qt/widgets.h"
 #include "core/virtual_event_loop.h"
 #include "hid/virtual_hid_backend.h"
 #include "hid/virtual_sim_device.h"
@@ -388,7 +388,7 @@ class WindowTest : public QObject {
     r.At(5, [&] {
       r.w->ButtonStartBootloader->click();  // the stop request
       // Connect and Browse wait until the device has finished the erase.
-      restored = !r.w->ButtonConnect->isEnabled() && !r.w->ButtonOpenHex->isEnabled() && !r.w->UploadRunning &&
+      restored = !r.w->ButtonConnect->isEnabled() && !r.w->ButtonOpenHex->isEnabled() && !r.w->form().UploadRunning &&
                  r.w->ButtonStartBootloader->text() == QStringLiteral("Begin uploading");
       r.w->ButtonStartBootloader->click();  // must not start a second upload
     });
@@ -600,7 +600,7 @@ class WindowTest : public QObject {
     const QString path = WriteHex("cmd.HEX", Pattern(20, 7));
     {
       WindowOptions o;
-      o.command_line_file = path;
+      o.command_line_file = path.toStdString();
       Rig r(o);
       QCOMPARE(r.History(), (QStringList{"Opened: " + path, kAttach}));
       QCOMPARE(r.w->StatusText(), ": " + path);
@@ -614,7 +614,7 @@ class WindowTest : public QObject {
       QDir().mkpath(deep);
       QFile::copy(path, deep + "/deep.hex");
       WindowOptions o;
-      o.command_line_file = deep + "/deep.hex";
+      o.command_line_file = (deep + "/deep.hex").toStdString();
       Rig r(o);
       const QFontMetrics fm(r.w->StatusBar1->font());
       QCOMPARE(r.w->StatusBar1->width(), 489);
@@ -626,7 +626,7 @@ class WindowTest : public QObject {
     QFile::copy(path, TmpDir() + "/cmd.hex.bak");
     for (const QString& arg : {TmpDir() + "/cmd.hex.bak", TmpDir() + "/missing.hex", TmpDir() + "/folder.hex"}) {
       WindowOptions o;
-      o.command_line_file = arg;
+      o.command_line_file = arg.toStdString();
       Rig r(o);
       QCOMPARE(r.History(), QStringList{kAttach});
       QCOMPARE(r.w->StatusText(), QStringLiteral(": No files opened."));

@@ -20,10 +20,10 @@
 #include <optional>
 #include <vector>
 
-#include "app/dialogs.h"
-#include "app/qboot.h"
-#include "app/qt_event_loop.h"
-#include "app/widgets.h"
+#include "app/qt/dialogs.h"
+#include "app/qt/qboot.h"
+#include "app/qt/qt_event_loop.h"
+#include "app/qt/widgets.h"
 #include "hid/linux_hid_backend.h"
 
 using namespace ql;

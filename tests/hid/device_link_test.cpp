@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/list_items.h"
+#include "app/form/list_items.h"
 #include "core/virtual_event_loop.h"
 #include "session/device_link.h"
 #include "hid/virtual_hid_backend.h"

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/list_items.h"
+#include "app/form/list_items.h"
 #include "session/device_link.h"
 
 namespace ql::test {

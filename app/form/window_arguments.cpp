@@ -1,7 +1,6 @@
-#include "app/window_arguments.h"
+#include "app/form/window_arguments.h"
 
 #include <CLI/CLI.hpp>
-#include <QtGlobal>
 
 #include <sstream>
 
@@ -10,24 +9,22 @@
 
 namespace ql {
 
-ParsedWindowArguments ParseWindowArguments(int argc, const char* const* argv) {
+ParsedWindowArguments ParseWindowArguments(int argc, const char* const* argv, const WindowProgramText& text) {
   ParsedWindowArguments r;
   CLI::App app{"Uploads Intel HEX programs into PIC16/PIC18 microcontrollers through their USB HID bootloader: "
                "the window.",
                "quelloader"};
-  app.set_version_flag("--version", std::string("quelloader ") + kVersion + "\nQt " + qVersion() + "\ncommit " + kCommit);
+  app.set_version_flag("--version", std::string("quelloader ") + kVersion + text.version_extra + "\ncommit " + kCommit);
   std::string file;
   CLI::Option* file_option =
       app.add_option("FILE", file, "Intel HEX file (extension .hex) to open at start")->type_name("");
+  // Windows' own slashes are not options: /path/to/app.hex stays a file.
+  app.allow_windows_style_options(false);
   app.add_option("--simulate", r.args.simulate,
                  "Open the window with a simulated bootloader attached instead of USB devices")
       ->check(CLI::IsMember(sim::PresetNames()))
       ->type_name("PRESET");
-  app.footer(
-      "Files:\n"
-      "  Settings.ini beside the program when it runs from a folder of its own that you can write to\n"
-      "  (a build folder); an installed program uses $XDG_CONFIG_HOME/quelloader/Settings.ini\n"
-      "  (~/.config/quelloader/Settings.ini)");
+  app.footer(text.footer);
   std::ostringstream out;
   std::ostringstream err;
   try {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/ini_file.h"
+#include "app/form/ini_file.h"
 
 namespace ql {
 

@@ -1,4 +1,4 @@
-#include "app/dialogs.h"
+#include "app/qt/dialogs.h"
 
 #include <QDialogButtonBox>
 #include <QFileDialog>

@@ -1,12 +1,11 @@
-#include "app/qboot.h"
+#include "app/qt/qboot.h"
 
-#include <QCheckBox>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 
-#include "app/qboot_look.h"
-#include "app/widgets.h"
+#include "app/qt/qboot_look.h"
+#include "app/qt/widgets.h"
 
 // The window's controls, laid out as the form places them, and its fonts.
 
@@ -25,7 +24,7 @@ QLabel* CaptionLabel(const QString& text, const QFont& font, QWidget* parent, in
   auto* label = new QLabel(text, parent);
   label->setFont(font);
   QPalette pal = label->palette();
-  pal.setColor(QPalette::WindowText, kCaptionGrey);
+  pal.setColor(QPalette::WindowText, ToQColor(kCaptionGrey));
   label->setPalette(pal);
   label->setAttribute(Qt::WA_TranslucentBackground);
   label->adjustSize();
@@ -43,7 +42,7 @@ QPlainTextEdit* LogView(QWidget* parent, const QRect& geometry) {
   memo->setFont(PixelFont(QStringLiteral("Tahoma"), 11));
   memo->setUndoRedoEnabled(false);
   QPalette pal = memo->palette();
-  pal.setColor(QPalette::Text, kLogGrey);
+  pal.setColor(QPalette::Text, ToQColor(kLogGrey));
   memo->setPalette(pal);
   return memo;
 }
@@ -106,8 +105,8 @@ void TqBoot::CreateControls() {
     box->setFont(list_font);
     box->setEnabled(false);
     QPalette pal = box->palette();
-    pal.setColor(QPalette::Disabled, QPalette::Text, kLogGrey);
-    pal.setColor(QPalette::Disabled, QPalette::ButtonText, kLogGrey);
+    pal.setColor(QPalette::Disabled, QPalette::Text, ToQColor(kLogGrey));
+    pal.setColor(QPalette::Disabled, QPalette::ButtonText, ToQColor(kLogGrey));
     box->setPalette(pal);
     return box;
   };
@@ -125,7 +124,6 @@ void TqBoot::CreateControls() {
   AdvGlowButton2 = step_button(QString(), AdvGroupBox4, QRect(141, 5, 47, 30));
   AdvGlowButton2->setEnabled(false);
   AdvGlowButton2->setIconSize(QSize(16, 16));
-  SetLinkPicture(0);
 
   AdvGroupBox9 = group(232, 65, 251, 39);
   JvLabel5 = CaptionLabel(QStringLiteral("MCU Type"), tahoma_caption, AdvGroupBox9, 16, 13);
@@ -178,20 +176,19 @@ void TqBoot::CreateControls() {
   MemoTerminalWindow->setFont(PixelFont(QStringLiteral("Tahoma"), 11));
   {
     QPalette pal = MemoTerminalWindow->palette();
-    pal.setColor(QPalette::Text, kLogGrey);
+    pal.setColor(QPalette::Text, ToQColor(kLogGrey));
     MemoTerminalWindow->setPalette(pal);
   }
 
-  Panel1 = new QWidget(AdvPanel1);
-  Panel1->setGeometry(399, 35, 155, 98);
-  CheckBoxClose = new QCheckBox(QStringLiteral("Close when finished"), Panel1);
-  Panel1->setVisible(false);
+  // The hidden group with "Close when finished" shows nothing: its value
+  // lives in the form, from the settings.
 
   StatusBar1 = new StatusBar(this);
   StatusBar1->setGeometry(0, 338, width(), 19);
   StatusBar1->setFont(PixelFont(QStringLiteral("Tahoma"), 11));
   StatusBar1->OnDrawPanel = [this](QPainter& p, const QRect& r) { StatusBar1DrawPanel(p, r); };
   status_text_ = NoFileText;
+  SetLinkPicture(0);
 
   connect(ButtonConnect, &QPushButton::clicked, this, [this] { ButtonConnectClick(); });
   connect(ButtonOpenHex, &QPushButton::clicked, this, [this] { ButtonOpenHexClick(); });

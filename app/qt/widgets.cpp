@@ -1,4 +1,4 @@
-#include "app/widgets.h"
+#include "app/qt/widgets.h"
 
 #include <QAbstractItemView>
 #include <QLinearGradient>
@@ -10,7 +10,7 @@
 #include <QStylePainter>
 #include <QTextDocument>
 
-#include "app/markup.h"
+#include "app/qt/markup.h"
 
 namespace ql {
 

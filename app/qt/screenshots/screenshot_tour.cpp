@@ -1,4 +1,4 @@
-#include "app/screenshots/screenshot_tour.h"
+#include "app/qt/screenshots/screenshot_tour.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -13,7 +13,7 @@
 
 #include <memory>
 
-#include "app/qboot.h"
+#include "app/qt/qboot.h"
 
 namespace ql {
 

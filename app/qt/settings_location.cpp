@@ -1,7 +1,8 @@
-#include "app/settings_location.h"
+#include "app/qt/settings_location.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QtGlobal>
 
 #include <unistd.h>
 
@@ -44,6 +45,14 @@ std::string SettingsPath(const std::string& executable_dir, const std::string& i
   QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
   if (config.isEmpty() || QDir::isRelativePath(config)) config = QDir::homePath() + QStringLiteral("/.config");
   return QDir(config).filePath(QStringLiteral("quelloader/Settings.ini")).toStdString();
+}
+
+WindowProgramText QtWindowProgramText() {
+  return {std::string("\nQt ") + qVersion(),
+          "Files:\n"
+          "  Settings.ini beside the program when it runs from a folder of its own that you can write to\n"
+          "  (a build folder); an installed program uses $XDG_CONFIG_HOME/quelloader/Settings.ini\n"
+          "  (~/.config/quelloader/Settings.ini)"};
 }
 
 }  // namespace ql

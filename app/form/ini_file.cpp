@@ -1,9 +1,14 @@
-#include "app/ini_file.h"
+#include "app/form/ini_file.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <span>
+#include <system_error>
+
+#include "app/form/utf8_path.h"
+#include "core/read_file.h"
+#include "core/write_file.h"
 
 #include <algorithm>
 #include <cctype>
@@ -80,35 +85,34 @@ std::string IniFile::Serialize() const {
 }
 
 IniFile IniFile::Load(const std::string& path) {
-  QFile f(QString::fromStdString(path));
-  if (!f.open(QIODevice::ReadOnly)) return {};
-  const QByteArray data = f.readAll();
-  return Parse(std::string_view(data.constData(), static_cast<std::size_t>(data.size())));
+  // A settings file is a few hundred bytes; a huge one is not ours to read.
+  constexpr std::int64_t kLimit = 16 * 1024 * 1024;
+  const FileContent f = ReadRegularFile(path, kLimit);
+  if (f.status != FileContent::Status::Ok) return {};
+  return Parse(std::string_view(f.text.get(), f.length));
 }
 
 bool IsReadOnlyFile(const std::string& path) {
-  const QFileInfo info(QString::fromStdString(path));
-  return info.exists() && !(info.permissions() & QFileDevice::WriteOwner);
+  std::error_code ec;
+  const auto st = std::filesystem::status(Utf8Path(path), ec);
+  if (ec || !std::filesystem::exists(st)) return false;
+  return (st.permissions() & std::filesystem::perms::owner_write) == std::filesystem::perms::none;
 }
 
 bool IniFile::Save(const std::string& path, std::string* error) const {
   if (IsReadOnlyFile(path)) return false;
-  auto fail = [&](const QString& reason) {
-    if (error) *error = reason.toStdString();
+  auto fail = [&](const std::string& reason) {
+    if (error) *error = reason;
     return false;
   };
-  const QString qpath = QString::fromStdString(path);
-  const QString folder = QFileInfo(qpath).absolutePath();
-  if (!QDir().mkpath(folder)) return fail(QStringLiteral("its folder cannot be created"));
-  QSaveFile f(qpath);
-  if (!f.open(QIODevice::WriteOnly)) return fail(f.errorString());
+  std::error_code ec;
+  const std::filesystem::path folder = std::filesystem::absolute(Utf8Path(path), ec).parent_path();
+  if (ec || (!std::filesystem::is_directory(folder, ec) && !std::filesystem::create_directories(folder, ec)))
+    return fail("its folder cannot be created");
   const std::string text = Serialize();
-  if (f.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())) {
-    const QString reason = f.errorString();
-    f.cancelWriting();
-    return fail(reason);
-  }
-  if (!f.commit()) return fail(f.errorString());
+  // Written beside the old file and renamed over it: a failure leaves the old one.
+  const int err = WriteFile(path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  if (err != 0) return fail(std::strerror(err));
   return true;
 }
 

@@ -1,4 +1,4 @@
-#include "app/form_storage.h"
+#include "app/form/form_storage.h"
 
 #include <charconv>
 #include <cstdio>

@@ -9,10 +9,10 @@
 
 #include <string>
 
-#include "app/dialogs.h"
-#include "app/qboot.h"
-#include "app/qt_event_loop.h"
-#include "app/screenshots/screenshot_tour.h"
+#include "app/qt/dialogs.h"
+#include "app/qt/qboot.h"
+#include "app/qt/qt_event_loop.h"
+#include "app/qt/screenshots/screenshot_tour.h"
 #include "hid/virtual_hid_backend.h"
 #include "hid/virtual_sim_device.h"
 #include "sim/simulated_bootloader.h"

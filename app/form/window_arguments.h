@@ -21,6 +21,13 @@ struct ParsedWindowArguments {
   WindowArguments args;
 };
 
-ParsedWindowArguments ParseWindowArguments(int argc, const char* const* argv);
+// What each system's window says of itself: a line after the version (the
+// toolkit's) and the help's footer (where the settings live).
+struct WindowProgramText {
+  std::string version_extra;
+  std::string footer;
+};
+
+ParsedWindowArguments ParseWindowArguments(int argc, const char* const* argv, const WindowProgramText& text);
 
 }  // namespace ql

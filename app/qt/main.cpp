@@ -13,11 +13,11 @@
 #include <string>
 #include <string_view>
 
-#include "app/dialogs.h"
-#include "app/qboot.h"
-#include "app/qt_event_loop.h"
-#include "app/settings_location.h"
-#include "app/window_arguments.h"
+#include "app/qt/dialogs.h"
+#include "app/qt/qboot.h"
+#include "app/qt/qt_event_loop.h"
+#include "app/qt/settings_location.h"
+#include "app/form/window_arguments.h"
 #include "core/debug_log.h"
 #include "core/version.h"
 #include "hid/platform_hid_backend.h"
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
   // fails the write; it must not end the window in the middle of an upload.
   std::signal(SIGPIPE, SIG_IGN);
   // Answered before any display is opened: help, version and usage errors.
-  const ql::ParsedWindowArguments parsed = ql::ParseWindowArguments(argc, argv);
+  const ql::ParsedWindowArguments parsed = ql::ParseWindowArguments(argc, argv, ql::QtWindowProgramText());
   std::fputs(parsed.out.c_str(), stdout);
   std::fputs(parsed.err.c_str(), stderr);
   if (parsed.exit_code) return *parsed.exit_code;
@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
   ql::QtWindowDialogs dialogs;
   ql::WindowOptions options;
   options.settings_path = ql::SettingsPath(QCoreApplication::applicationDirPath().toStdString());
-  if (args.file) options.command_line_file = QFile::decodeName(args.file->c_str());
+  options.command_line_file = args.file;
 
   int rc = 0;
   {

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "app/form/window_arguments.h"
+
 namespace ql {
 
 // The folder `cmake --install` puts the programs in, as configured.
@@ -20,5 +22,8 @@ bool IsInstalledFolder(const std::string& executable_dir, const std::string& ins
 // Settings.ini beside the program, or $XDG_CONFIG_HOME/quelloader/Settings.ini
 // (~/.config/... when unset or relative) for an installed program.
 std::string SettingsPath(const std::string& executable_dir, const std::string& install_bindir = kInstallBindir);
+
+// The Linux window's --version line for Qt and its help's footer on the settings file.
+WindowProgramText QtWindowProgramText();
 
 }  // namespace ql

@@ -1,4 +1,4 @@
-#include "app/markup.h"
+#include "app/qt/markup.h"
 
 #include <QRegularExpression>
 #include <QStringList>
