@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev nlohmann-json3-dev
   srecord binutils
   clang-14 libclang-rt-14-dev
-  xvfb xauth
+  xvfb xauth xdotool imagemagick
   dpkg-dev file help2man desktop-file-utils librsvg2-bin lintian
   # The Windows programs: cross compiler, their icon, and Wine to test them.
   g++-mingw-w64-x86-64-posix mingw-w64-tools icoutils wine wine64

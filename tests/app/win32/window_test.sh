@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# The Win32 window under Wine and Xvfb, driven with real input (xdotool
+# clicks and keys) through one upload into the simulated PIC18 bootloader:
+#   caption with the file version, collapsed width 489, the command-line
+#   file opened, the link picture turning red when the board attaches,
+#   Connect -> "Disconnect", Begin uploading -> the end dialog "Success",
+#   Enter closes it, "Show Activity" widens the window to 682, and a close
+#   writes Settings.ini beside the portable copy.
+# What the window shows is read from outside by window_probe.exe (window
+# messages, as a screen reader reads them) and from screenshots (the link
+# picture). Every wait is bounded.
+#   window_test.sh QUELLOADER_EXE PROBE_EXE HEX_FILE WINE_RUN
+set -euo pipefail
+exe="$1" probe="$2" hex="$3" wine_run="$4"
+
+if [ -z "${QL_UNDER_XVFB:-}" ]; then
+  exec env QL_UNDER_XVFB=1 xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
+fi
+
+start_time=$(date +%s)
+work="$(mktemp -d)"
+pid=""
+cleanup() {
+  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill "$pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*" >&2
+  echo "--- probe:" >&2
+  run_probe >&2 || true
+  echo "--- program's debug lines:" >&2
+  tail -20 "$work/stderr" >&2 || true
+  exit 1
+}
+# A portable copy: Settings.ini lands beside it, in the test's own folder.
+cp "$exe" "$work/quelloader.exe"
+cp "$probe" "$work/probe.exe"
+cp "$hex" "$work/prog.hex"
+export QUELLOADER_WINE_DISPLAY=1
+
+run_probe() { QUELLOADER_WINE_DISPLAY= "$wine_run" "$work/probe.exe" | tr -d '\r'; }
+# Waits up to $1 seconds for the command after it to succeed.
+wait_for() {
+  local limit=$1
+  shift
+  local until=$(($(date +%s) + limit))
+  while ! "$@"; do
+    [ "$(date +%s)" -lt "$until" ] || return 1
+    sleep 0.3
+  done
+}
+probe_has() { run_probe | grep -qxF -- "$1"; }
+width_is() { xdotool getwindowgeometry "$wid" | grep -q "Geometry: $1x357"; }
+# Red pixels in the link picture (16 x 16 at the button's centre, client 164,85).
+link_red_pixels() {
+  import -window "$wid" "$work/shot.png" 2>/dev/null || return 1
+  convert "$work/shot.png" -crop 18x18+155+76 +repage txt:- |
+    awk -F'[(),]' '/^[0-9]/ { if ($3 + 0 > 180 && $4 + 0 < 80 && $5 + 0 < 80) n++ } END { print n + 0 }'
+}
+link_is_red() { [ "$(link_red_pixels)" -ge 10 ]; }
+click() { xdotool mousemove --window "$wid" "$1" "$2" click 1; }
+
+QUELLOADER_DEBUG=1 "$wine_run" "$work/quelloader.exe" --simulate pic18 "$work/prog.hex" 2>"$work/stderr" &
+pid=$!
+
+# The window, its caption carrying the file version.
+wid="$(timeout 60 xdotool search --sync --name '^Quellotron USB HID Bootloader v1\.0\.0\.0$' | head -1)" ||
+  fail "no window with the caption 'Quellotron USB HID Bootloader v1.0.0.0'"
+wait_for 10 width_is 489 || fail "the window does not start 489 wide: $(xdotool getwindowgeometry "$wid")"
+wait_for 10 probe_has "history: Attach USB HID device or reset if attached." || fail "no first history line"
+probe_has "connect=Connect|1" || fail "Connect button"
+probe_has "browse=Browse      for HEX|1" || fail "Browse button"
+probe_has "start=Begin uploading|1" || fail "upload button"
+probe_has "activity=Show Activity|1" || fail "activity button"
+run_probe | grep -q '^history: Opened: .*prog\.hex$' || fail "the command-line file was not opened"
+
+# The simulated board attaches: the link picture turns red.
+wait_for 20 link_is_red || fail "the link picture did not turn red ($(link_red_pixels) red pixels)"
+
+# Step 2: Connect (client 165,137).
+click 165 137
+wait_for 20 probe_has "connect=Disconnect|1" || fail "Connect did not become Disconnect"
+probe_has "history: Connected." || fail "no 'Connected.' line"
+
+# Step 4: Begin uploading (client 165,244). The image reaches into the
+# bootloader's area: the question comes first, and Enter answers its
+# default, OK. Then the end dialog.
+click 165 244
+question="$(timeout 30 xdotool search --sync --name '^Warning$' | head -1)" || fail "no bootloader-area question"
+press_enter() {
+  xdotool windowfocus --sync "$1" 2>/dev/null || true
+  xdotool key --window "$1" Return
+}
+press_enter "$question"
+dialog="$(timeout 90 xdotool search --sync --name '^Success$' | head -1)" || fail "no end dialog 'Success'"
+probe_has "history: Completed successfully." || fail "no 'Completed successfully.'"
+lines="$(run_probe | sed -n 's/^terminal_lines=//p')"
+[ "${lines:-0}" -gt 1000 ] || fail "the terminal shows only ${lines:-0} lines"
+probe_has "terminal_last=Reset..." || fail "the terminal does not end in Reset..."
+# Enter answers the dialog's OK.
+press_enter "$dialog"
+wait_for 20 bash -c "! xdotool search --name '^Success\$' >/dev/null" || fail "Enter did not close the end dialog"
+wait_for 10 probe_has "history: Disconnected." || fail "no 'Disconnected.' after the upload"
+probe_has "connect=Connect|1" || fail "Connect is not back"
+probe_has "progress=0/$(run_probe | sed -n 's|^progress=0/||p')" || fail "the progress bar is not back at 0"
+
+# The activity panel slides in: 489 -> 682, and the caption turns.
+click 430 303
+wait_for 10 width_is 682 || fail "Show Activity did not widen the window: $(xdotool getwindowgeometry "$wid")"
+probe_has "activity=Hide Activity|1" || fail "the activity button does not read Hide Activity"
+
+# Closing writes Settings.ini beside the portable copy.
+xdotool key --window "$wid" alt+F4 2>/dev/null || true
+wait_for 20 bash -c "! kill -0 $pid 2>/dev/null" || {
+  xdotool windowclose "$wid" 2>/dev/null || true
+  wait_for 10 bash -c "! kill -0 $pid 2>/dev/null" || fail "the window did not close"
+}
+pid=""
+grep -q '^\[frmqBoot\]' "$work/Settings.ini" 2>/dev/null || fail "no Settings.ini beside the program"
+grep -q '^FormVersion=0' "$work/Settings.ini" || fail "Settings.ini without FormVersion=0"
+echo "win32 window: all phases passed in $(($(date +%s) - start_time)) s"
