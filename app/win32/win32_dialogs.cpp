@@ -28,14 +28,30 @@ TaskDialogIndirectFn TaskDialogFunction() {
   return reinterpret_cast<TaskDialogIndirectFn>(reinterpret_cast<void*>(::GetProcAddress(comctl, "TaskDialogIndirect")));
 }
 
-struct QuestionContext {
-  HWND* dialog;
+struct DialogContext {
+  HWND owner;
+  HWND* dialog;  // set while the dialog is open, when asked for
 };
 
-HRESULT CALLBACK NoteQuestionWindow(HWND hwnd, UINT notification, WPARAM, LPARAM, LONG_PTR data) {
-  auto* context = reinterpret_cast<QuestionContext*>(data);
-  if (notification == TDN_CREATED) *context->dialog = hwnd;
-  if (notification == TDN_DESTROYED) *context->dialog = nullptr;
+// Centres the dialog over the window, as a message box is: not every
+// implementation of task dialogs does it for TDF_POSITION_RELATIVE_TO_WINDOW.
+void CentreOver(HWND dialog, HWND owner) {
+  RECT o{};
+  RECT d{};
+  if (owner == nullptr || !::GetWindowRect(owner, &o) || !::GetWindowRect(dialog, &d)) return;
+  const LONG w = d.right - d.left;
+  const LONG h = d.bottom - d.top;
+  ::SetWindowPos(dialog, nullptr, (o.left + o.right - w) / 2, (o.top + o.bottom - h) / 2, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+HRESULT CALLBACK DialogEvents(HWND hwnd, UINT notification, WPARAM, LPARAM, LONG_PTR data) {
+  auto* context = reinterpret_cast<DialogContext*>(data);
+  if (notification == TDN_CREATED) {
+    CentreOver(hwnd, context->owner);
+    if (context->dialog != nullptr) *context->dialog = hwnd;
+  }
+  if (notification == TDN_DESTROYED && context->dialog != nullptr) *context->dialog = nullptr;
   return S_OK;
 }
 
@@ -59,8 +75,8 @@ bool Win32Window::AskBootloaderArea() {
   config.pButtons = buttons;
   config.cButtons = 2;
   config.nDefaultButton = IDOK;
-  QuestionContext context{&question_};
-  config.pfCallback = NoteQuestionWindow;
+  DialogContext context{hwnd_, &question_};
+  config.pfCallback = DialogEvents;
   config.lpCallbackData = reinterpret_cast<LONG_PTR>(&context);
   int pressed = IDNO;
   if (FAILED(task_dialog(&config, &pressed, nullptr, nullptr))) pressed = IDNO;
@@ -98,6 +114,9 @@ void Win32Window::ShowUploadEnd(std::string_view content, std::string_view detai
   config.pszExpandedInformation = detail_text.c_str();
   config.pszCollapsedControlText = L"Show details";
   config.pszExpandedControlText = L"Hide details";
+  DialogContext context{hwnd_, nullptr};
+  config.pfCallback = DialogEvents;
+  config.lpCallbackData = reinterpret_cast<LONG_PTR>(&context);
   task_dialog(&config, nullptr, nullptr, nullptr);
 }
 

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <uxtheme.h>
 
 #include <string>
 
@@ -133,6 +134,11 @@ void Win32Window::CreateControls() {
   for (HWND memo : {history_, terminal_}) ::SendMessageW(memo, EM_SETLIMITTEXT, 0, 0);  // no limit but memory
   progress_ = child(0, PROGRESS_CLASSW, L"", 0, win32::kIdProgress);
   ::SendMessageW(progress_, PBM_SETRANGE32, 0, 100);
+  // A row of green blocks on every system: drawn without the theme, whose
+  // bar is the theme's colour (blue on some), in the window's own green.
+  ::SetWindowTheme(progress_, L" ", L" ");
+  ::SendMessageW(progress_, PBM_SETBARCOLOR, 0, RGB(41, 211, 49));
+  ::SendMessageW(progress_, PBM_SETBKCOLOR, 0, ::GetSysColor(COLOR_WINDOW));
   status_ = child(0, STATUSCLASSNAMEW, L"", CCS_NORESIZE | CCS_NOPARENTALIGN | CCS_NODIVIDER, win32::kIdStatus);
   status_text_ = win32::Widen(kNoFileText);
 }
