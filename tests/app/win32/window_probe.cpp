@@ -1,5 +1,5 @@
 // Reads the running window from outside, as a screen reader would: its
-// caption, client size, the buttons' captions and enabled states, both
+// caption, client size and place on the screen, the buttons' captions and enabled states, both
 // logs and the progress bar, through the ordinary window messages of
 // another process. The Win32 window test drives the window with real input
 // (xdotool) and checks what this prints.
@@ -40,6 +40,12 @@ int main() {
   RECT client{};
   ::GetClientRect(window, &client);
   std::printf("client=%ldx%ld\n", client.right, client.bottom);
+  POINT origin{0, 0};
+  ::ClientToScreen(window, &origin);
+  RECT frame{};
+  ::GetWindowRect(window, &frame);
+  std::printf("origin=%ld,%ld\n", origin.x, origin.y);
+  std::printf("frame=%ld,%ld,%ld,%ld\n", frame.left, frame.top, frame.right, frame.bottom);
   const char* names[] = {"connect", "browse", "start", "activity"};
   for (int i = 0; i < 4; ++i) {
     HWND button = ::GetDlgItem(window, ql::win32::kIdButtons + i);
