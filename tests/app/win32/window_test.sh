@@ -3,7 +3,9 @@
 # clicks and keys) through one upload into the simulated PIC18 bootloader:
 #   caption with the file version, collapsed width 489, the command-line
 #   file opened, the link picture turning red when the board attaches,
-#   Connect -> "Disconnect", Begin uploading -> the end dialog "Success",
+#   Browse refused before connecting, Connect -> "Disconnect", Browse's
+#   file dialog cancelled, the bootloader-area question answered OK,
+#   Begin uploading -> the end dialog "Success",
 #   Enter closes it, "Show Activity" widens the window to 682, and a close
 #   writes Settings.ini beside the portable copy.
 # What the window shows is read from outside by window_probe.exe (window
@@ -73,15 +75,32 @@ probe_has "connect=Connect|1" || fail "Connect button"
 probe_has "browse=Browse      for HEX|1" || fail "Browse button"
 probe_has "start=Begin uploading|1" || fail "upload button"
 probe_has "activity=Show Activity|1" || fail "activity button"
-run_probe | grep -q '^history: Opened: .*prog\.hex$' || fail "the command-line file was not opened"
+# The command-line file was opened while the window was made, before the first show's line.
+first_two="$(run_probe | grep '^history: ' | head -2 | tr '\n' '|')"
+[[ "$first_two" == "history: Opened: "*"prog.hex|history: Attach USB HID device or reset if attached.|" ]] ||
+  fail "history starts: $first_two"
 
 # The simulated board attaches: the link picture turns red.
 wait_for 20 link_is_red || fail "the link picture did not turn red ($(link_red_pixels) red pixels)"
+
+# Step 3 before step 2: Browse (client 165,190) answers in the history and opens no dialog.
+click 165 190
+wait_for 10 probe_has "history: Error: Connect first." || fail "Browse before connecting: no 'Error: Connect first.'"
+! xdotool search --name '^Open$' >/dev/null 2>&1 || fail "Browse opened a dialog before connecting"
 
 # Step 2: Connect (client 165,137).
 click 165 137
 wait_for 20 probe_has "connect=Disconnect|1" || fail "Connect did not become Disconnect"
 probe_has "history: Connected." || fail "no 'Connected.' line"
+
+# Connected, Browse opens the file dialog; Escape cancels it and nothing changes.
+before="$(run_probe | grep -c '^history: ')"
+click 165 190
+open_dialog="$(timeout 30 xdotool search --sync --name '^Open$' | head -1)" || fail "Browse opened no file dialog"
+xdotool windowfocus --sync "$open_dialog" 2>/dev/null || true
+xdotool key --window "$open_dialog" Escape
+wait_for 20 bash -c "! xdotool search --name '^Open\$' >/dev/null" || fail "Escape did not close the file dialog"
+[ "$(run_probe | grep -c '^history: ')" -eq "$before" ] || fail "a cancelled file dialog wrote to the history"
 
 # Step 4: Begin uploading (client 165,244). The image reaches into the
 # bootloader's area: the question comes first, and Enter answers its
