@@ -168,8 +168,10 @@ class Parser {
           int pt = 0;
           bool digits = !value.empty();
           for (char c : value) {
-            if (!std::isdigit(static_cast<unsigned char>(c))) digits = false;
-            else if (pt < 1000) pt = pt * 10 + (c - '0');
+            if (!std::isdigit(static_cast<unsigned char>(c)))
+              digits = false;
+            else if (pt < 1000)
+              pt = pt * 10 + (c - '0');
           }
           if (digits && pt > 0) style.size_pt = pt;
         } else if (key == "COLOR") {

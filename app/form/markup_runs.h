@@ -16,9 +16,9 @@ namespace ql {
 
 struct MarkupStyle {
   bool bold = false;
-  std::string face;                    // empty: the label's own font
-  int size_pt = 0;                     // 0: the label's own size
-  std::optional<std::uint32_t> rgb;    // 0xRRGGBB; none: the label's own colour
+  std::string face;                  // empty: the label's own font
+  int size_pt = 0;                   // 0: the label's own size
+  std::optional<std::uint32_t> rgb;  // 0xRRGGBB; none: the label's own colour
   friend bool operator==(const MarkupStyle&, const MarkupStyle&) = default;
 };
 

@@ -1,5 +1,6 @@
 // quelloader.exe: the window. Usage: quelloader [--simulate PRESET] [FILE] (see --help)
 #include <windows.h>
+
 #include <shellapi.h>
 
 #include <memory>

@@ -1,6 +1,7 @@
 #include "app/win32/settings_location.h"
 
 #include <windows.h>
+
 #include <knownfolders.h>
 #include <shlobj.h>
 
@@ -73,7 +74,8 @@ std::string WindowsSettingsPath() {
     exe.resize(exe.size() * 2);
   }
   const std::wstring dir = exe.substr(0, exe.find_last_of(L"\\/"));
-  return ChooseSettingsPath(win32::Narrow(dir), {KnownFolder(FOLDERID_ProgramFiles), KnownFolder(FOLDERID_ProgramFilesX86)},
+  return ChooseSettingsPath(win32::Narrow(dir),
+                            {KnownFolder(FOLDERID_ProgramFiles), KnownFolder(FOLDERID_ProgramFilesX86)},
                             KnownFolder(FOLDERID_RoamingAppData));
 }
 

@@ -25,7 +25,8 @@ using TaskDialogIndirectFn = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int
 TaskDialogIndirectFn TaskDialogFunction() {
   HMODULE comctl = ::GetModuleHandleW(L"comctl32.dll");
   if (comctl == nullptr) return nullptr;
-  return reinterpret_cast<TaskDialogIndirectFn>(reinterpret_cast<void*>(::GetProcAddress(comctl, "TaskDialogIndirect")));
+  return reinterpret_cast<TaskDialogIndirectFn>(
+      reinterpret_cast<void*>(::GetProcAddress(comctl, "TaskDialogIndirect")));
 }
 
 struct DialogContext {

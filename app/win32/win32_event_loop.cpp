@@ -20,7 +20,8 @@ LRESULT CALLBACK LoopWindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM l
     ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
   }
   auto* loop = reinterpret_cast<Win32EventLoop*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (loop != nullptr && (message == kWakeMessage || message == WM_TIMER)) return loop->HandleMessage(message, wparam, lparam);
+  if (loop != nullptr && (message == kWakeMessage || message == WM_TIMER))
+    return loop->HandleMessage(message, wparam, lparam);
   return ::DefWindowProcW(hwnd, message, wparam, lparam);
 }
 

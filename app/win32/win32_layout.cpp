@@ -98,9 +98,9 @@ Win32Window::~Win32Window() {
 HFONT Win32Window::Font(const std::string& face, int pixels, bool bold) {
   const auto key = std::make_tuple(face, pixels, bold);
   if (auto it = fonts_.find(key); it != fonts_.end()) return it->second;
-  HFONT font = ::CreateFontW(-Scale(pixels), 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
-                             DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
-                             DEFAULT_PITCH | FF_DONTCARE, ResolveFace(face).c_str());
+  HFONT font = ::CreateFontW(-Scale(pixels), 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                             ResolveFace(face).c_str());
   fonts_.emplace(key, font);
   return font;
 }
@@ -161,8 +161,8 @@ void Win32Window::LayoutControls() {
   place(history_, kHistory, kHistoryMemo);
   place(terminal_, kActivity, kTerminalMemo);
   place(progress_, kStrip, kProgressBar);
-  for (HWND control : {buttons_[0], buttons_[1], buttons_[2], buttons_[3], link_, device_box_, mcu_box_, history_,
-                       terminal_, status_})
+  for (HWND control :
+       {buttons_[0], buttons_[1], buttons_[2], buttons_[3], link_, device_box_, mcu_box_, history_, terminal_, status_})
     ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(ui_font_), FALSE);
   // The closed list is 22 pixels high: its field plus the frame.
   const int frame = ::GetSystemMetrics(SM_CYEDGE) * 2 + 2;

@@ -75,7 +75,9 @@ std::wstring Simplified(const std::string& caption) {
 // ending in a square below.
 void DrawTrident(HDC dc, int left, int top, int size, COLORREF colour) {
   const double s = size / 16.0;
-  auto p = [&](double x, double y) { return POINT{left + static_cast<LONG>(std::lround(x * s)), top + static_cast<LONG>(std::lround(y * s))}; };
+  auto p = [&](double x, double y) {
+    return POINT{left + static_cast<LONG>(std::lround(x * s)), top + static_cast<LONG>(std::lround(y * s))};
+  };
   HPEN pen = ::CreatePen(PS_SOLID, std::max(1, static_cast<int>(std::lround(1.4 * s))), colour);
   HBRUSH brush = ::CreateSolidBrush(colour);
   const HGDIOBJ old_pen = ::SelectObject(dc, pen);
@@ -187,8 +189,8 @@ void Win32Window::Paint(HDC target, const RECT& update) {
   ::DeleteDC(dc);
 }
 
-void Win32Window::DrawMarkup(HDC dc, const RECT& box, std::string_view markup, COLORREF colour,
-                             const std::string& face, int pixels, bool centre_vertically) {
+void Win32Window::DrawMarkup(HDC dc, const RECT& box, std::string_view markup, COLORREF colour, const std::string& face,
+                             int pixels, bool centre_vertically) {
   auto font_of = [&](const MarkupStyle& style) {
     // A FONT size is in points: 96 dpi has 4 pixels to 3 points.
     const int px = style.size_pt > 0 ? MulDiv(style.size_pt, 96, 72) : pixels;
@@ -238,7 +240,8 @@ void Win32Window::DrawButton(const DRAWITEMSTRUCT& item) {
   } else if (pressed) {
     VerticalGradient(dc, inner, {{0.0, RGB(0xc4, 0xda, 0xf3)}, {1.0, RGB(0xe6, 0xf0, 0xfb)}});
   } else {
-    VerticalGradient(dc, inner, {{0.0, RGB(255, 255, 255)}, {0.5, RGB(0xf0, 0xf0, 0xf0)}, {1.0, RGB(0xd6, 0xd6, 0xd6)}});
+    VerticalGradient(dc, inner,
+                     {{0.0, RGB(255, 255, 255)}, {0.5, RGB(0xf0, 0xf0, 0xf0)}, {1.0, RGB(0xd6, 0xd6, 0xd6)}});
   }
   HPEN pen = ::CreatePen(PS_SOLID, 1, disabled ? RGB(0xc8, 0xc8, 0xc8) : RGB(0x9c, 0x9c, 0x9c));
   const HGDIOBJ old_pen = ::SelectObject(dc, pen);

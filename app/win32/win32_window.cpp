@@ -35,9 +35,12 @@ LRESULT Win32Window::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       return 1;  // WM_PAINT covers every pixel
     case WM_DRAWITEM: {
       const auto& item = *reinterpret_cast<const DRAWITEMSTRUCT*>(lparam);
-      if (item.CtlID == static_cast<UINT>(win32::kIdStatus)) DrawStatusPanel(item);
-      else if (item.CtlType == ODT_COMBOBOX) DrawListItem(item);
-      else if (item.CtlType == ODT_BUTTON) DrawButton(item);
+      if (item.CtlID == static_cast<UINT>(win32::kIdStatus))
+        DrawStatusPanel(item);
+      else if (item.CtlType == ODT_COMBOBOX)
+        DrawListItem(item);
+      else if (item.CtlType == ODT_BUTTON)
+        DrawButton(item);
       return TRUE;
     }
     case WM_MEASUREITEM: {

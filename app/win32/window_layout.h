@@ -14,22 +14,22 @@ struct Box {
 enum Group { kDevice, kStep1, kMcu, kStep2, kHistory, kStep3, kStep4, kStrip, kActivity, kGroupCount };
 
 inline constexpr Box kGroups[kGroupCount] = {
-    {263, 19, 220, 30},   // AdvGroupBox3: Device
-    {0, 65, 216, 39},     // AdvGroupBox4: step 1
-    {232, 65, 251, 39},   // AdvGroupBox9: MCU Type
-    {-1, 117, 217, 39},   // AdvGroupBox5: step 2
-    {232, 117, 251, 147}, // AdvGroupBox1: history
-    {-1, 170, 217, 39},   // AdvGroupBox6: step 3
-    {-1, 224, 217, 39},   // AdvGroupBox7: step 4
-    {-1, 280, 497, 45},   // AdvGroupBox8: progress strip
-    {495, 11, 177, 314},  // AdvGroupBox2: activity panel
+    {263, 19, 220, 30},    // AdvGroupBox3: Device
+    {0, 65, 216, 39},      // AdvGroupBox4: step 1
+    {232, 65, 251, 39},    // AdvGroupBox9: MCU Type
+    {-1, 117, 217, 39},    // AdvGroupBox5: step 2
+    {232, 117, 251, 147},  // AdvGroupBox1: history
+    {-1, 170, 217, 39},    // AdvGroupBox6: step 3
+    {-1, 224, 217, 39},    // AdvGroupBox7: step 4
+    {-1, 280, 497, 45},    // AdvGroupBox8: progress strip
+    {495, 11, 177, 314},   // AdvGroupBox2: activity panel
 };
 
-inline constexpr Box kPanel{0, 0, 684, 339};     // AdvPanel1
-inline constexpr int kStatusTop = 338;           // StatusBar1, 19 high
+inline constexpr Box kPanel{0, 0, 684, 339};  // AdvPanel1
+inline constexpr int kStatusTop = 338;        // StatusBar1, 19 high
 inline constexpr int kStatusHeight = 19;
 inline constexpr int kStatusPanelWidth = 752;
-inline constexpr Box kTitle{13, 12, 221, 39};    // JvLabel4 on the panel
+inline constexpr Box kTitle{13, 12, 221, 39};  // JvLabel4 on the panel
 
 // Caption labels: bold grey, at their group's offset.
 struct Caption {

@@ -49,7 +49,8 @@ TEST(MarkupRuns, TheWindowsLabelsReadAsStyledRuns) {
 
 TEST(MarkupRuns, NestingBlanksEntitiesAndForeignTags) {
   const auto lines = ParseMarkup(
-      "<font color=\"#00FF00\">a  <FONT size=\"22\">big</FONT>\n b</font> <i>c</i> &lt;x&gt; &amp; <P>new para</p>tail");
+      "<font color=\"#00FF00\">a  <FONT size=\"22\">big</FONT>\n b</font> <i>c</i> &lt;x&gt; &amp; <P>new "
+      "para</p>tail");
   ASSERT_EQ(lines.size(), 3u);
   ASSERT_EQ(lines[0].runs.size(), 4u);
   EXPECT_EQ(lines[0].runs[0].text, "a ");

@@ -7,6 +7,7 @@
 // prints "key=value" lines, and the logs' lines as "history: ..." and
 // "terminal_lines=N"; exit code 1 when no window is found.
 #include <windows.h>
+
 #include <commctrl.h>
 
 #include <cstdio>
@@ -63,7 +64,8 @@ int main() {
   std::size_t lines = terminal.empty() ? 0 : 1;
   for (std::size_t at = terminal.find("\r\n"); at != std::string::npos; at = terminal.find("\r\n", at + 2)) ++lines;
   std::printf("terminal_lines=%zu\n", lines);
-  std::printf("terminal_last=%s\n", terminal.substr(terminal.rfind('\n') == std::string::npos ? 0 : terminal.rfind('\n') + 1).c_str());
+  std::printf("terminal_last=%s\n",
+              terminal.substr(terminal.rfind('\n') == std::string::npos ? 0 : terminal.rfind('\n') + 1).c_str());
   HWND progress = ::GetDlgItem(window, ql::win32::kIdProgress);
   std::printf("progress=%ld/%ld\n", static_cast<long>(::SendMessageW(progress, PBM_GETPOS, 0, 0)),
               static_cast<long>(::SendMessageW(progress, PBM_GETRANGE, FALSE, 0)));
