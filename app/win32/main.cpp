@@ -98,6 +98,7 @@ int main() {
     {
       ql::QBootForm form(loop, *backend, window, options);
       window.SetForm(&form);
+      loop.SetKeyboardWindow(window.hwnd());
       window.Show(show);
       // The demo board goes back into its bootloader within two seconds
       // after it left the bus (after an upload's reset, or a disconnect),

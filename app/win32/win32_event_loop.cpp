@@ -124,9 +124,12 @@ bool Win32EventLoop::PumpMessages() {
       exit_code_ = static_cast<int>(msg.wParam);
       return true;
     }
+    ran = true;
+    // Tab, the arrow keys and Space move between and press the window's buttons.
+    if (keyboard_window_ != nullptr && ::IsWindow(keyboard_window_) && ::IsDialogMessageW(keyboard_window_, &msg))
+      continue;
     ::TranslateMessage(&msg);
     ::DispatchMessageW(&msg);
-    ran = true;
   }
   return ran;
 }

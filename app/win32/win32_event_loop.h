@@ -39,6 +39,9 @@ class Win32EventLoop final : public EventLoop {
   bool quit() const { return quit_; }
   int exit_code() const { return exit_code_; }
 
+  // The window whose controls the keyboard moves between, as in a dialog.
+  void SetKeyboardWindow(HWND window) { keyboard_window_ = window; }
+
   // The window procedure of the message-only window (also in tests).
   LRESULT HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
 
@@ -52,6 +55,7 @@ class Win32EventLoop final : public EventLoop {
   void ArmSystemTimer();
 
   HWND window_ = nullptr;
+  HWND keyboard_window_ = nullptr;
   LARGE_INTEGER frequency_{};
   TimerQueue timers_;
   // The earliest time the system timer is set for, or -1 when it is not set.

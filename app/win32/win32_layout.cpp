@@ -57,6 +57,25 @@ std::wstring ResolveFace(const std::string& face) {
 
 }  // namespace
 
+// The buttons light up under the mouse, as the Linux window's do: a button
+// tells its own mouse moves, not its parent.
+LRESULT CALLBACK HoverProc(HWND button, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR, DWORD_PTR data) {
+  auto* window = reinterpret_cast<Win32Window*>(data);
+  if (message == WM_MOUSEMOVE && window->hover_ != button) {
+    if (window->hover_ != nullptr) ::InvalidateRect(window->hover_, nullptr, FALSE);
+    window->hover_ = button;
+    TRACKMOUSEEVENT track{sizeof track, TME_LEAVE, button, 0};
+    ::TrackMouseEvent(&track);
+    ::InvalidateRect(button, nullptr, FALSE);
+  } else if (message == WM_MOUSELEAVE && window->hover_ == button) {
+    window->hover_ = nullptr;
+    ::InvalidateRect(button, nullptr, FALSE);
+  } else if (message == WM_NCDESTROY) {
+    ::RemoveWindowSubclass(button, HoverProc, 0);
+  }
+  return ::DefSubclassProc(button, message, wparam, lparam);
+}
+
 Win32Window::Win32Window(Win32EventLoop& loop) : loop_(loop) {
   INITCOMMONCONTROLSEX icc{sizeof icc, ICC_BAR_CLASSES | ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   ::InitCommonControlsEx(&icc);
@@ -121,8 +140,10 @@ void Win32Window::CreateControls() {
     return ::CreateWindowExW(ex_style, cls, text.c_str(), WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, hwnd_,
                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
   };
-  for (int i = 0; i < 4; ++i)
+  for (int i = 0; i < 4; ++i) {
     buttons_[i] = child(0, L"BUTTON", win32::Widen(captions_[i]), WS_TABSTOP | BS_OWNERDRAW, win32::kIdButtons + i);
+    ::SetWindowSubclass(buttons_[i], HoverProc, 0, reinterpret_cast<DWORD_PTR>(this));
+  }
   // Display only: disabled for good, never clickable.
   link_ = child(0, L"BUTTON", L"", BS_OWNERDRAW | WS_DISABLED, win32::kIdLink);
   const DWORD list_style = WS_DISABLED | WS_VSCROLL | CBS_DROPDOWNLIST | CBS_OWNERDRAWFIXED | CBS_HASSTRINGS;

@@ -239,11 +239,17 @@ void Win32Window::DrawButton(const DRAWITEMSTRUCT& item) {
     Fill(dc, inner, RGB(240, 240, 240));
   } else if (pressed) {
     VerticalGradient(dc, inner, {{0.0, RGB(0xc4, 0xda, 0xf3)}, {1.0, RGB(0xe6, 0xf0, 0xfb)}});
+  } else if (item.hwndItem == hover_) {
+    VerticalGradient(dc, inner,
+                     {{0.0, RGB(255, 255, 255)}, {0.5, RGB(0xe6, 0xf0, 0xfb)}, {1.0, RGB(0xc4, 0xda, 0xf3)}});
   } else {
     VerticalGradient(dc, inner,
                      {{0.0, RGB(255, 255, 255)}, {0.5, RGB(0xf0, 0xf0, 0xf0)}, {1.0, RGB(0xd6, 0xd6, 0xd6)}});
   }
-  HPEN pen = ::CreatePen(PS_SOLID, 1, disabled ? RGB(0xc8, 0xc8, 0xc8) : RGB(0x9c, 0x9c, 0x9c));
+  const COLORREF border = disabled                  ? RGB(0xc8, 0xc8, 0xc8)
+                          : item.hwndItem == hover_ ? RGB(0x5a, 0x8f, 0xd0)
+                                                    : RGB(0x9c, 0x9c, 0x9c);
+  HPEN pen = ::CreatePen(PS_SOLID, 1, border);
   const HGDIOBJ old_pen = ::SelectObject(dc, pen);
   const HGDIOBJ old_brush = ::SelectObject(dc, ::GetStockObject(NULL_BRUSH));
   ::RoundRect(dc, r.left, r.top, r.right, r.bottom, Scale(6), Scale(6));

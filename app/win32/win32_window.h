@@ -24,6 +24,7 @@ class QBootForm;
 class Win32EventLoop;
 
 LRESULT CALLBACK QBootWindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+LRESULT CALLBACK HoverProc(HWND button, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR, DWORD_PTR data);
 
 class Win32Window final : public QBootView {
  public:
@@ -73,6 +74,7 @@ class Win32Window final : public QBootView {
 
  private:
   friend LRESULT CALLBACK QBootWindowProc(HWND, UINT, WPARAM, LPARAM);
+  friend LRESULT CALLBACK HoverProc(HWND, UINT, WPARAM, LPARAM, UINT_PTR, DWORD_PTR);
   LRESULT HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
 
   // ---- Layout (win32_layout.cpp) ----
@@ -125,6 +127,7 @@ class Win32Window final : public QBootView {
   std::string mcu_item_;
   std::wstring status_text_;
   HWND question_ = nullptr;  // the open bootloader-area question
+  HWND hover_ = nullptr;     // the button under the mouse
 
   std::map<std::tuple<std::string, int, bool>, HFONT> fonts_;
   HFONT ui_font_ = nullptr;  // Tahoma 11: buttons, lists, logs, status bar

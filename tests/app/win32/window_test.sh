@@ -5,9 +5,9 @@
 #   file opened, the link picture turning red when the board attaches,
 #   Browse refused before connecting, Connect -> "Disconnect", Browse's
 #   file dialog cancelled, the bootloader-area question answered OK,
-#   Begin uploading -> the end dialog "Success",
-#   Enter closes it, "Show Activity" widens the window to 682, and a close
-#   writes Settings.ini beside the portable copy.
+#   Begin uploading -> the end dialog "Success", Enter closes it; the
+#   keyboard's Tab and Space show the activity panel (489 -> 682), a click
+#   hides it again; a close writes Settings.ini beside the portable copy.
 # What the window shows is read from outside by window_probe.exe (window
 # messages, as a screen reader reads them) and from screenshots (the link
 # picture). Every wait is bounded.
@@ -80,6 +80,14 @@ first_two="$(run_probe | grep '^history: ' | head -2 | tr '\n' '|')"
 [[ "$first_two" == "history: Opened: "*"prog.hex|history: Attach USB HID device or reset if attached.|" ]] ||
   fail "history starts: $first_two"
 
+# The keyboard moves between the buttons as in a dialog: from the window's
+# start, the fourth Tab reaches "Show Activity" and Space presses it; the
+# panel slides in, 489 -> 682.
+xdotool windowfocus --sync "$wid" 2>/dev/null || true
+xdotool key Tab Tab Tab Tab space
+wait_for 10 width_is 682 || fail "Tab x4 + Space did not show the activity panel: $(xdotool getwindowgeometry "$wid")"
+probe_has "activity=Hide Activity|1" || fail "the activity button does not read Hide Activity"
+
 # The simulated board attaches: the link picture turns red.
 wait_for 20 link_is_red || fail "the link picture did not turn red ($(link_red_pixels) red pixels)"
 
@@ -124,10 +132,10 @@ wait_for 10 probe_has "history: Disconnected." || fail "no 'Disconnected.' after
 probe_has "connect=Connect|1" || fail "Connect is not back"
 probe_has "progress=0/$(run_probe | sed -n 's|^progress=0/||p')" || fail "the progress bar is not back at 0"
 
-# The activity panel slides in: 489 -> 682, and the caption turns.
+# A click on "Hide Activity" slides the panel out again: 682 -> 489.
 click 430 303
-wait_for 10 width_is 682 || fail "Show Activity did not widen the window: $(xdotool getwindowgeometry "$wid")"
-probe_has "activity=Hide Activity|1" || fail "the activity button does not read Hide Activity"
+wait_for 10 width_is 489 || fail "Hide Activity did not narrow the window: $(xdotool getwindowgeometry "$wid")"
+probe_has "activity=Show Activity|1" || fail "the activity button does not read Show Activity"
 
 # Closing writes Settings.ini beside the portable copy.
 xdotool key --window "$wid" alt+F4 2>/dev/null || true
