@@ -3,9 +3,10 @@
 // logs and the progress bar, through the ordinary window messages of
 // another process. The Win32 window test drives the window with real input
 // (xdotool) and checks what this prints.
-//   window_probe.exe
+//   window_probe.exe [close]
 // prints "key=value" lines, and the logs' lines as "history: ..." and
-// "terminal_lines=N"; exit code 1 when no window is found.
+// "terminal_lines=N"; exit code 1 when no window is found. With "close" it
+// asks the window to close, as another program would.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -31,11 +32,16 @@ std::string Text(HWND hwnd) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   HWND window = ::FindWindowW(ql::win32::kWindowClass, nullptr);
   if (window == nullptr) {
     std::puts("window=none");
     return 1;
+  }
+  if (argc > 1 && std::string(argv[1]) == "close") {
+    // As taskkill without /F, or a logoff, asks a window to close.
+    ::PostMessageW(window, WM_CLOSE, 0, 0);
+    return 0;
   }
   std::printf("title=%s\n", Text(window).c_str());
   RECT client{};

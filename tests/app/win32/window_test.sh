@@ -146,4 +146,24 @@ wait_for 20 bash -c "! kill -0 $pid 2>/dev/null" || {
 pid=""
 grep -q '^\[frmqBoot\]' "$work/Settings.ini" 2>/dev/null || fail "no Settings.ini beside the program"
 grep -q '^FormVersion=0' "$work/Settings.ini" || fail "Settings.ini without FormVersion=0"
+
+# A close from outside while the bootloader-area question is open (as
+# taskkill asks): the window closes the question itself (left open, the
+# program would wait for it for good), the upload ends and so does the
+# program, its settings written. (Under Wine without a window manager each
+# window that goes takes 2 s: Wine waits that long for a manager to answer.)
+rm -f "$work/Settings.ini"
+QUELLOADER_DEBUG=1 "$wine_run" "$work/quelloader.exe" --simulate pic18 "$work/prog.hex" 2>"$work/stderr" &
+pid=$!
+wid="$(timeout 60 xdotool search --sync --name '^Quellotron USB HID Bootloader v1\.0\.0\.0$' | head -1)" ||
+  fail "no window on the second start"
+wait_for 20 link_is_red || fail "second start: the link picture did not turn red"
+click 165 137
+wait_for 20 probe_has "connect=Disconnect|1" || fail "second start: Connect did not become Disconnect"
+click 165 244
+timeout 30 xdotool search --sync --name '^Warning$' >/dev/null || fail "second start: no bootloader-area question"
+QUELLOADER_WINE_DISPLAY= "$wine_run" "$work/probe.exe" close
+wait_for 30 bash -c "! kill -0 $pid 2>/dev/null" || fail "a close during the question did not end the program"
+pid=""
+grep -q '^\[frmqBoot\]' "$work/Settings.ini" 2>/dev/null || fail "no Settings.ini after a close during the upload"
 echo "win32 window: all phases passed in $(($(date +%s) - start_time)) s"
