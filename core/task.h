@@ -89,4 +89,44 @@ class [[nodiscard]] Task {
   std::coroutine_handle<promise_type> h_;
 };
 
+// A task with no value: a step that is run for what it does.
+template <>
+class [[nodiscard]] Task<void> {
+ public:
+  struct promise_type : task_detail::PromiseBase {
+    Task get_return_object() { return Task(std::coroutine_handle<promise_type>::from_promise(*this)); }
+    void return_void() {}
+  };
+
+  Task() = default;
+  Task(Task&& other) noexcept : h_(std::exchange(other.h_, {})) {}
+  Task& operator=(Task&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      h_ = std::exchange(other.h_, {});
+    }
+    return *this;
+  }
+  ~Task() { Reset(); }
+
+  bool valid() const { return static_cast<bool>(h_); }
+  bool done() const { return h_ && h_.done(); }
+  // Rethrows what the finished body threw.
+  void result() {
+    if (auto& p = h_.promise(); p.error) std::rethrow_exception(p.error);
+  }
+
+  bool await_ready() const noexcept { return done(); }
+  void await_suspend(std::coroutine_handle<> awaiting) noexcept { h_.promise().continuation = awaiting; }
+  void await_resume() { result(); }
+
+ private:
+  explicit Task(std::coroutine_handle<promise_type> h) : h_(h) {}
+  void Reset() {
+    if (h_) h_.destroy();
+    h_ = {};
+  }
+  std::coroutine_handle<promise_type> h_;
+};
+
 }  // namespace ql

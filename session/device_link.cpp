@@ -11,9 +11,8 @@ constexpr std::string_view kCaptionConnect = "Connect";
 constexpr std::string_view kCaptionWaiting = "Waiting... Disconnect";
 constexpr std::string_view kCaptionDisconnect = "Disconnect";
 
-// The link's steps wait the window's way (blocking waits, nested in the
-// handler), so they are done on return; the loop runs until they are in case
-// the exchange waits otherwise.
+// A step awaited the blocking way: done on return (the loop runs until it
+// is, should a wait of it suspend after all).
 template <typename T>
 T Finished(EventLoop& loop, Task<T>& task) {
   while (!task.done()) loop.process_events(loop.now() + from_ms(1000));
@@ -53,6 +52,8 @@ DeviceLink::DeviceLink(EventLoop& loop, HidBackend& backend, Exchange& exchange,
 
 DeviceLink::~DeviceLink() {
   *alive_ = false;
+  // Parked steps go first: their waits end with them.
+  steps_.Clear();
   SetCurrent(nullptr);
   session_.reset();
   exchange_.OnResetSent = {};
@@ -122,7 +123,9 @@ void DeviceLink::HidCtlDeviceChange() {
   });
 }
 
-void DeviceLink::RebuildList() {
+void DeviceLink::RebuildList() { Keep(RebuildSteps()); }
+
+Task<void> DeviceLink::RebuildSteps() {
   rebuild_running_ = true;
   struct Done {
     bool& flag;
@@ -135,9 +138,17 @@ void DeviceLink::RebuildList() {
   for (Entry& entry : list_) entry.device.reset();
   list_.clear();
   ctl_->EnumerateDevices();
-  SelectBootloader(BootloaderProductName);
+  Task<void> select = SelectSteps(std::string(BootloaderProductName));
+  co_await select;
   ++list_rebuilds_;
+  if (connect_after_rebuild_) {
+    connect_after_rebuild_ = false;
+    rebuild_running_ = false;
+    ButtonConnectClick();
+  }
 }
+
+void DeviceLink::Keep(Task<void> task) { steps_.Keep(loop_, exchange_.BlockingWaits(), std::move(task)); }
 
 bool DeviceLink::HidCtlEnumerate(TJvHidDevice& HidDev, int Idx) {
   Entry entry;
@@ -151,7 +162,9 @@ void DeviceLink::HidCtlArrival(TJvHidDevice& /*HidDev*/) {}
 
 void DeviceLink::HidCtlDeviceDataError(TJvHidDevice& /*HidDev*/, std::uint32_t /*Error*/) {}
 
-void DeviceLink::SelectBootloader(std::string_view name) {
+void DeviceLink::SelectBootloader(std::string_view name) { Keep(SelectSteps(std::string(name))); }
+
+Task<void> DeviceLink::SelectSteps(std::string name) {
   TJvHidDevice* found = nullptr;
   for (Entry& entry : list_) {
     if (!entry.device) continue;
@@ -162,10 +175,10 @@ void DeviceLink::SelectBootloader(std::string_view name) {
       break;
     }
   }
-  if (session_ && session_->Busy()) return;  // never from under a running step
+  if (session_ && session_->Busy()) co_return;  // never from under a running step
   session_.reset();
   SetCurrent(found);
-  if (found == nullptr) return;
+  if (found == nullptr) co_return;
   session_ = std::make_unique<Session>(exchange_, *found, static_cast<SessionView&>(*this));
   const bool attached = session_->Attach();
   failures_seen_ |= 1u << static_cast<unsigned>(session_->failure());
@@ -173,15 +186,18 @@ void DeviceLink::SelectBootloader(std::string_view name) {
     // A node that cannot be opened for writing stays selected, so that its
     // holder can say why it is refused.
     if (session_->failure() == SessionFailure::ReportsTooShort) SetCurrent(nullptr);
-    return;
+    co_return;
   }
-  Task<bool> boot_info = session_->ReadBootInfo();
-  const bool read = Finished(loop_, boot_info);
+  Session* session = session_.get();
+  Task<bool> boot_info = session->ReadBootInfo();
+  const bool read = co_await boot_info;
+  // A rebuild while the request was parked may have replaced the session.
+  if (session_.get() != session) co_return;
   failures_seen_ |= 1u << static_cast<unsigned>(session_->failure());
   SessionStepEnded();
   if (!read) {
     SetCurrent(nullptr);
-    return;
+    co_return;
   }
   ShowBootInfo();
 }
@@ -225,7 +241,16 @@ void DeviceLink::ButtonConnectClick() {
     });
     return;
   }
+  if (rebuild_running_) {
+    // The same with suspending waits: the rebuild's request is parked.
+    connect_after_rebuild_ = true;
+    return;
+  }
 
+  Keep(ConnectSteps());
+}
+
+Task<void> DeviceLink::ConnectSteps() {
   connecting_ = true;
   struct Reset {
     DeviceLink& link;
@@ -235,26 +260,35 @@ void DeviceLink::ButtonConnectClick() {
     }
   } reset{*this};
 
-  if (current_ == nullptr) SelectBootloader(BootloaderProductName);
+  if (current_ == nullptr) {
+    Task<void> select = SelectSteps(std::string(BootloaderProductName));
+    co_await select;
+  }
   if (!exchange_.WaitForDevice() || !session_) {
     view_.AppendHistory("Unable to find device: " + std::string(BootloaderProductName) + ".");
-    return;
+    co_return;
   }
   Task<bool> connect = session_->Connect();
-  Connected = Finished(loop_, connect);
+  const bool connected = co_await connect;
+  Connected = connected;
   SessionStepEnded();
   view_.SetStartEnabled(true);
 }
 
 UploadOutcome DeviceLink::Upload(FlashImage image) {
+  Task<UploadOutcome> upload = UploadSteps(std::move(image));
+  return Finished(loop_, upload);
+}
+
+Task<UploadOutcome> DeviceLink::UploadSteps(FlashImage image) {
   if (!session_) {
     // No bootloader was ever selected: the upload finds no device, and says so.
-    return RunUpload(exchange_, std::move(image), *this);
+    co_return RunUpload(exchange_, std::move(image), *this);
   }
   Task<UploadOutcome> upload = session_->Upload(std::move(image));
-  const UploadOutcome outcome = Finished(loop_, upload);
+  const UploadOutcome outcome = co_await upload;
   SessionStepEnded();
-  return outcome;
+  co_return outcome;
 }
 
 void DeviceLink::HidCtlRemoval(TJvHidDevice& HidDev) {

@@ -24,6 +24,7 @@
 #include "hid/hid_device.h"
 #include "image/flash_image.h"
 #include "protocol/exchange.h"
+#include "session/kept_tasks.h"
 #include "session/session.h"
 #include "upload/upload_engine.h"
 
@@ -110,13 +111,24 @@ class DeviceLink final : private SessionView {
   // waits ("Waiting... Disconnect") cancels that attempt.
   void ButtonConnectClick();
   // The upload into the connected bootloader (the window's Begin uploading,
-  // the command line's flash), through its session.
+  // the command line's flash), through its session: awaited the blocking
+  // way, or as a step of its caller.
   UploadOutcome Upload(FlashImage image);
+  Task<UploadOutcome> UploadSteps(FlashImage image);
+  // Steps of connects and rebuilds still parked (suspending waits only).
+  std::size_t StepsRunning() const { return steps_.running(); }
   // A stop request for the running step.
   void Stop() { exchange_.CancelWaits(); }
 
  private:
+  // Connects, selections and rebuilds are steps: with blocking waits they
+  // end inside the call that starts them; with suspending waits (the
+  // browser) they park and the link keeps them.
   void RebuildList();
+  Task<void> RebuildSteps();
+  Task<void> SelectSteps(std::string name);
+  Task<void> ConnectSteps();
+  void Keep(Task<void> task);
   void SetCurrent(TJvHidDevice* device);
   void SessionStepEnded();
 
@@ -147,11 +159,13 @@ class DeviceLink final : private SessionView {
   bool handshaking_ = false;
   bool rebuild_pending_ = false;
   bool rebuild_running_ = false;
+  bool connect_after_rebuild_ = false;
   std::string shown_name_;
   std::string removed_name_;
   int boot_info_shown_ = 0;
   int list_rebuilds_ = 0;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  KeptTasks steps_;
 };
 
 }  // namespace ql

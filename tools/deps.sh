@@ -11,8 +11,9 @@ packages=(
   clang-14 libclang-rt-14-dev
   xvfb xauth xdotool imagemagick
   dpkg-dev file help2man desktop-file-utils librsvg2-bin lintian
-  # The Windows programs: cross compiler, their icon, and Wine to test them.
-  g++-mingw-w64-x86-64-posix mingw-w64-tools icoutils wine wine64
+  # The Windows programs: cross compiler, their icon, their installer (NSIS),
+  # and Wine to test them (xdotool finds the window under Xvfb).
+  g++-mingw-w64-x86-64-posix mingw-w64-tools icoutils nsis wine wine64 xdotool
 )
 
 missing=()

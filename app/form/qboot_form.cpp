@@ -35,11 +35,14 @@ QBootForm::QBootForm(EventLoop& loop, HidBackend& backend, QBootView& view, Wind
     : loop_(loop), view_(view), options_(std::move(options)), exchange_(loop) {
   // The settings are read while the window's contents are created.
   if (!options_.settings_path.empty()) settings_ = IniFile::Load(options_.settings_path);
+  exchange_.SetBlockingWaits(!options_.suspending_waits);
   link_ = std::make_unique<DeviceLink>(loop_, backend, exchange_, *this);
   FormCreate();
 }
 
 QBootForm::~QBootForm() {
+  // A parked upload ends with its waits.
+  steps_.Clear();
   if (flush_timer_) loop_.cancel(flush_timer_);
   if (timer1_) loop_.cancel(timer1_);
   if (!settings_gathered_) GatherSettings();
@@ -283,14 +286,18 @@ void QBootForm::ButtonStartBootloaderClick() {
   UploadRunning = true;
   SetCaption(Control::ButtonStartBootloader, "Stop uploading");
   AppendHistory("Uploading:");
-
   upload_active_ = true;
-  const UploadOutcome outcome = link_->Upload(FlashImage_);
+  steps_.Keep(loop_, exchange_.BlockingWaits(), UploadSteps());
+}
+
+Task<void> QBootForm::UploadSteps() {
+  Task<UploadOutcome> upload = link_->UploadSteps(FlashImage_);
+  const UploadOutcome outcome = co_await upload;
   upload_active_ = false;
   FlushActivity();
   if (outcome != UploadOutcome::Completed && outcome != UploadOutcome::Stopped) {
     if (closing_) view_.CloseWindow();
-    return;
+    co_return;
   }
 
   // The reset has ended the connection: the device's restart, which usually
@@ -310,7 +317,7 @@ void QBootForm::ButtonStartBootloaderClick() {
   FinishUpload();
   if (closing_) {
     view_.CloseWindow();  // the close that stopped the upload
-    return;
+    co_return;
   }
   if (outcome == UploadOutcome::Completed && close_when_finished_) view_.CloseWindow();
 }

@@ -18,6 +18,7 @@
 #include "image/flash_image.h"
 #include "protocol/exchange.h"
 #include "session/device_link.h"
+#include "session/kept_tasks.h"
 #include "upload/upload_engine.h"
 
 namespace ql {
@@ -27,6 +28,9 @@ struct WindowOptions {
   std::string settings_path;
   // The HEX file named on the command line, if any (UTF-8).
   std::optional<std::string> command_line_file;
+  // Waits park instead of processing events nested (a page in the browser,
+  // which cannot block); the handlers then return before their steps end.
+  bool suspending_waits = false;
 };
 
 // The layout's numbers the behaviour depends on.
@@ -138,6 +142,9 @@ class QBootForm final : public DeviceLinkView {
   void SetStripColour(Rgb colour);
   void RestartTimer1();
   void ScheduleFlush();
+  // The upload after its checks, to the end dialog: with blocking waits it
+  // ends inside the click; with suspending ones (the browser) it parks.
+  Task<void> UploadSteps();
 
   EventLoop& loop_;
   QBootView& view_;
@@ -174,6 +181,7 @@ class QBootForm final : public DeviceLinkView {
   bool progress_dirty_ = false;
   TimerId flush_timer_ = 0;
   TimerId timer1_ = 0;
+  KeptTasks steps_;
 };
 
 // Whether `path` names an existing regular file whose extension is ".hex" in

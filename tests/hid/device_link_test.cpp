@@ -408,3 +408,57 @@ TEST_F(DeviceLinkTest, UploadWithTheProcessStoppedMidWriteCompletes) {
 
 }  // namespace
 }  // namespace ql
+
+namespace ql {
+namespace {
+
+// Where waits cannot block (the browser), the link's steps park and the
+// loop finishes them: the boot info at start, a connect, and an upload whose
+// flash is what the blocking way leaves, with the same lines.
+TEST_F(DeviceLinkTest, WithSuspendingWaitsEveryStepParksAndEndsOnTheLoop) {
+  exchange.SetBlockingWaits(false);
+  auto boot = Bootloader();
+  Start();
+  EXPECT_EQ(view.picture, 1);
+  EXPECT_EQ(link->StepsRunning(), 0u);
+
+  link->ButtonConnectClick();
+  EXPECT_FALSE(link->Connected) << "the handshake is still on its way";
+  EXPECT_EQ(link->StepsRunning(), 1u);
+  EXPECT_EQ(view.caption, "Waiting... Disconnect");
+  Settle();
+  EXPECT_TRUE(link->Connected);
+  EXPECT_EQ(link->StepsRunning(), 0u);
+  EXPECT_EQ(TakeHistory(), (Lines{"Waiting MCU response...", "Connected."}));
+
+  const std::vector<std::uint8_t> before = boot->model().flash();
+  const FlashImage image = test::PatternImage(0x1000);
+  Task<UploadOutcome> upload = link->UploadSteps(image);
+  EXPECT_FALSE(upload.done());
+  while (!upload.done()) loop.advance(from_ms(100));
+  EXPECT_EQ(upload.result(), UploadOutcome::Completed);
+  const TBootInfo& info = boot->model().config().info;
+  const test::Layout plan = test::PlanFor(info, image.ImageEnd());
+  EXPECT_EQ(boot->model().flash(), test::ExpectedFlash(before, info, image.bytes, plan.write_length,
+                                                       plan.erase_blocks * info.EraseBlockSize));
+  EXPECT_NE(std::find(view.history.begin(), view.history.end(), "Completed successfully."), view.history.end());
+  for (const std::string& line : view.history) EXPECT_EQ(line.find("Error"), std::string::npos) << line;
+}
+
+// A connect clicked while the start's boot-info request is parked waits for
+// it, instead of sending its handshake into that request.
+TEST_F(DeviceLinkTest, WithSuspendingWaitsAConnectDuringTheBootInfoRequestWaitsForIt) {
+  exchange.SetBlockingWaits(false);
+  auto boot = Bootloader();
+  link = std::make_unique<DeviceLink>(loop, backend, exchange, view);
+  while (Count(*boot, CMD_BOOT_INFO) == 0) loop.advance(from_ms(1));
+  ASSERT_EQ(view.picture, 0) << "the boot info has not come back yet";
+  link->ButtonConnectClick();
+  Settle();
+  EXPECT_EQ(view.picture, 1);
+  EXPECT_TRUE(link->Connected);
+  EXPECT_EQ(TakeHistory(), (Lines{"Waiting MCU response...", "Connected."}));
+}
+
+}  // namespace
+}  // namespace ql
