@@ -74,8 +74,15 @@ std::string WindowsSettingsPath() {
     exe.resize(exe.size() * 2);
   }
   const std::wstring dir = exe.substr(0, exe.find_last_of(L"\\/"));
+  // The installer's folders: for all users, and a user's own, which some
+  // systems (Wine) do not name: it is %LOCALAPPDATA%\Programs.
+  std::string user_programs = KnownFolder(FOLDERID_UserProgramFiles);
+  if (user_programs.empty()) {
+    const std::string local = KnownFolder(FOLDERID_LocalAppData);
+    if (!local.empty()) user_programs = local + "\\Programs";
+  }
   return ChooseSettingsPath(win32::Narrow(dir),
-                            {KnownFolder(FOLDERID_ProgramFiles), KnownFolder(FOLDERID_ProgramFilesX86)},
+                            {KnownFolder(FOLDERID_ProgramFiles), KnownFolder(FOLDERID_ProgramFilesX86), user_programs},
                             KnownFolder(FOLDERID_RoamingAppData));
 }
 
@@ -83,8 +90,8 @@ WindowProgramText Win32WindowProgramText() {
   return {"\nWindows controls (comctl32 6)",
           "Files:\n"
           "  Settings.ini beside quelloader.exe when you can write to its folder (a portable copy);\n"
-          "  installed under Program Files, or in a folder you cannot write to, it uses\n"
-          "  %APPDATA%\\Quelloader\\Settings.ini"};
+          "  installed (below Program Files or %LOCALAPPDATA%\\Programs), or in a folder you cannot\n"
+          "  write to, it uses %APPDATA%\\Quelloader\\Settings.ini"};
 }
 
 }  // namespace ql

@@ -1,9 +1,10 @@
 #pragma once
 // Where Settings.ini lives on Windows. A copy run from a folder of its own
 // that the user can write to (an unpacked zip, a USB stick) keeps the file
-// beside the program: a portable copy. An installed program (under Program
-// Files) or one in a folder the user cannot write to keeps it in
-// %APPDATA%\Quelloader instead.
+// beside the program: a portable copy. An installed program (below Program
+// Files, or a user's own %LOCALAPPDATA%\Programs, which the user can write
+// to) or one in a folder the user cannot write to keeps it in
+// %APPDATA%\Quelloader instead, where the uninstaller leaves it.
 
 #include <string>
 #include <vector>
