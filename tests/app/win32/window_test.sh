@@ -7,7 +7,9 @@
 #   file dialog cancelled, the bootloader-area question answered OK,
 #   Begin uploading -> the end dialog "Success", Enter closes it; the
 #   keyboard's Tab and Space show the activity panel (489 -> 682), a click
-#   hides it again; a close writes Settings.ini beside the portable copy.
+#   hides it again; a close writes Settings.ini beside the portable copy;
+#   a stored placement opens the window at its place; a close from outside
+#   while the bootloader-area question is open ends the program.
 # What the window shows is read from outside by window_probe.exe (window
 # messages, as a screen reader reads them) and from screenshots (the link
 # picture). Every wait is bounded.
@@ -152,11 +154,15 @@ grep -q '^FormVersion=0' "$work/Settings.ini" || fail "Settings.ini without Form
 # program would wait for it for good), the upload ends and so does the
 # program, its settings written. (Under Wine without a window manager each
 # window that goes takes 2 s: Wine waits that long for a manager to answer.)
-rm -f "$work/Settings.ini"
+# This start also reads a stored placement: the window opens at its left and top.
+printf '[frmqBoot]\r\nFormVersion=0\r\nPixelsPerInch=96\r\nNormPos=300,180,800,560\r\n\r\n' >"$work/Settings.ini"
 QUELLOADER_DEBUG=1 "$wine_run" "$work/quelloader.exe" --simulate pic18 "$work/prog.hex" 2>"$work/stderr" &
 pid=$!
 wid="$(timeout 60 xdotool search --sync --name '^Quellotron USB HID Bootloader v1\.0\.0\.0$' | head -1)" ||
   fail "no window on the second start"
+rm -f "$work/Settings.ini"
+wait_for 10 bash -c "QUELLOADER_WINE_DISPLAY= '$wine_run' '$work/probe.exe' | grep -q '^frame=300,180,'" ||
+  fail "the stored placement was not applied: $(run_probe | grep '^frame=')"
 wait_for 20 link_is_red || fail "second start: the link picture did not turn red"
 click 165 137
 wait_for 20 probe_has "connect=Disconnect|1" || fail "second start: Connect did not become Disconnect"
