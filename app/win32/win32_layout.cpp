@@ -5,6 +5,7 @@
 #include <commctrl.h>
 #include <uxtheme.h>
 
+#include <stdexcept>
 #include <string>
 
 #include "app/form/qboot_form.h"
@@ -186,7 +187,7 @@ void Win32Window::LayoutControls() {
        {buttons_[0], buttons_[1], buttons_[2], buttons_[3], link_, device_box_, mcu_box_, history_, terminal_, status_})
     ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(ui_font_), FALSE);
   // The closed list is 22 pixels high: its field plus the frame.
-  const int frame = ::GetSystemMetrics(SM_CYEDGE) * 2 + 2;
+  const int frame = win32::MetricForDpi(SM_CYEDGE, dpi_) * 2 + 2;
   for (HWND box : {device_box_, mcu_box_}) {
     ::SendMessageW(box, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), Scale(22) - frame);
     ::SendMessageW(box, CB_SETITEMHEIGHT, 0, Scale(16));

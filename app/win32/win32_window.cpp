@@ -35,12 +35,15 @@ LRESULT Win32Window::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       return 1;  // WM_PAINT covers every pixel
     case WM_DRAWITEM: {
       const auto& item = *reinterpret_cast<const DRAWITEMSTRUCT*>(lparam);
+      // The control's own DC: handed back as it came.
+      const int saved = ::SaveDC(item.hDC);
       if (item.CtlID == static_cast<UINT>(win32::kIdStatus))
         DrawStatusPanel(item);
       else if (item.CtlType == ODT_COMBOBOX)
         DrawListItem(item);
       else if (item.CtlType == ODT_BUTTON)
         DrawButton(item);
+      ::RestoreDC(item.hDC, saved);
       return TRUE;
     }
     case WM_MEASUREITEM: {
