@@ -122,8 +122,14 @@ inline int PairAt(const char* line, std::size_t index) {
   return (hi | lo) < 0 ? -1 : hi * 16 + lo;
 }
 
+// The file name without its folder. Windows paths end their folders with "\"
+// or "/", and a drive with ":" ("C:prog.hex").
 std::string BaseName(const std::string& path) {
+#ifdef _WIN32
+  const auto slash = path.find_last_of("/\\:");
+#else
   const auto slash = path.find_last_of('/');
+#endif
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 

@@ -14,6 +14,9 @@ packages=(
   # The Windows programs: cross compiler, their icon, their installer (NSIS),
   # and Wine to test them (xdotool finds the window under Xvfb).
   g++-mingw-w64-x86-64-posix mingw-w64-tools icoutils nsis wine wine64 xdotool
+  # The browser build (tools/web.sh): emscripten, node to run its suites, and
+  # Chromium, a browser with WebHID.
+  emscripten nodejs chromium
 )
 
 missing=()

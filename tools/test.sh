@@ -5,7 +5,8 @@
 # fuzz target, and then every test suite of the normal build (unit, window,
 # soak, package and the end-to-end run on a real kernel under QEMU, which
 # includes the Windows command line under Wine); then the Windows build's
-# test suites under Wine.
+# test suites under Wine, and the browser build's suites (WebAssembly under
+# node).
 #   tools/test.sh           what CI runs
 #   tools/test.sh --quick   only the normal build and its test suites
 set -euo pipefail
@@ -18,4 +19,5 @@ if [ "${1:-}" != "--quick" ]; then
   tools/fuzz.sh "${FUZZ_SECONDS:-15}"
 fi
 ctest --test-dir "${WINDOWS_BUILD_DIR:-build-windows}" --output-on-failure -j "$(nproc)"
+tools/web.sh test
 ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure -j "$(nproc)"

@@ -157,7 +157,14 @@ bool QBootForm::CloseRequested() {
     link_->Stop();
   }
   GatherSettings();
+  closed_ = true;
   return true;
+}
+
+void QBootForm::CloseWindow() {
+  // A close the user made while the end dialog was open has gone through
+  // already: a window destroyed on close must not be asked again.
+  if (!closed_) view_.CloseWindow();
 }
 
 // ---- Logs, status bar and progress ---------------------------------------------
@@ -296,7 +303,7 @@ Task<void> QBootForm::UploadSteps() {
   upload_active_ = false;
   FlushActivity();
   if (outcome != UploadOutcome::Completed && outcome != UploadOutcome::Stopped) {
-    if (closing_) view_.CloseWindow();
+    if (closing_) CloseWindow();
     co_return;
   }
 
@@ -316,10 +323,10 @@ Task<void> QBootForm::UploadSteps() {
   }
   FinishUpload();
   if (closing_) {
-    view_.CloseWindow();  // the close that stopped the upload
+    CloseWindow();  // the close that stopped the upload
     co_return;
   }
-  if (outcome == UploadOutcome::Completed && close_when_finished_) view_.CloseWindow();
+  if (outcome == UploadOutcome::Completed && close_when_finished_) CloseWindow();
 }
 
 void QBootForm::FinishUpload() {
@@ -407,8 +414,10 @@ void QBootForm::ButtonOpenHexClick() {
     return;
   }
   const std::optional<std::string> chosen = view_.BrowseHexFile(open_dialog_initial_dir_, open_dialog_file_name_);
-  if (!chosen) return;
-  const std::string path = *chosen;
+  if (chosen) ChosenInOpenDialog(*chosen);
+}
+
+void QBootForm::ChosenInOpenDialog(const std::string& path) {
   open_dialog_file_name_ = path;
   if (IsHexFile(path)) {
     SetStatusText(path);

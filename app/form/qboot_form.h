@@ -79,6 +79,10 @@ class QBootForm final : public DeviceLinkView {
   bool CloseRequested();
   void ButtonConnectClick();
   void ButtonOpenHexClick();
+  // What follows the file-open dialog: a view whose dialog cannot block (a
+  // browser's file picker) answers "cancelled" to BrowseHexFile and calls
+  // this once the user has picked a file.
+  void ChosenInOpenDialog(const std::string& path);
   void ButtonStartBootloaderClick();
   void AdvGlowButton1Click();
   void Timer1Timer();
@@ -140,6 +144,7 @@ class QBootForm final : public DeviceLinkView {
   void SetCaption(Control control, std::string_view caption);
   void SetEnabled(Control control, bool enabled);
   void SetStripColour(Rgb colour);
+  void CloseWindow();
   void RestartTimer1();
   void ScheduleFlush();
   // The upload after its checks, to the end dialog: with blocking waits it
@@ -154,6 +159,7 @@ class QBootForm final : public DeviceLinkView {
   bool shown_once_ = false;
   bool upload_active_ = false;
   bool closing_ = false;
+  bool closed_ = false;  // a close has been accepted
   bool close_when_finished_ = false;
 
   Exchange exchange_;

@@ -281,6 +281,17 @@ TEST(HexLoader, MissingAndUnreadableFiles) {
 #endif
 }
 
+// The warning names the file without its folder, in the system's own path
+// form (on Windows a drive and backslashes).
+TEST(HexLoader, ChecksumWarningNamesTheFileWithoutItsFolder) {
+  const auto path = std::filesystem::absolute(test::FreshCaseDir()).make_preferred() / "bad.hex";
+  std::ofstream(path) << ":0100000000FE\n" << kEof << "\n";
+  FlashImage image;
+  const LoadResult r = LoadHexFile(test::Utf8(path), McuFamily::None, image);
+  EXPECT_EQ(r.status, Status::ChecksumFailed);
+  EXPECT_EQ(r.message, "CRC check failed. Invalid CRC at line 0 in file 'bad.hex'.\r\nNo data will be loaded.");
+}
+
 TEST(HexLoader, APathOutsideAsciiLoads) {
   const auto folder = test::FreshCaseDir() / test::Utf8Path("Zo\u00eb");
   std::filesystem::create_directories(folder);

@@ -50,7 +50,10 @@ enum class When { AtSend, WithAnswer };
 class UploadStop : public testing::TestWithParam<std::tuple<StopPoint, When>> {};
 
 TEST_P(UploadStop, LeavesTheBootloaderInStepAndOnlyImageBytesInFlash) {
-  const auto [point, when] = GetParam();
+  // Not a structured binding: the lambdas below capture both, which clang 14
+  // (the browser build's compiler) does not allow for bindings.
+  const StopPoint point = std::get<0>(GetParam());
+  const When when = std::get<1>(GetParam());
   const FlashImage image = PatternImage(point.length);
 
   // The same upload carried through, for the bytes it programs.
