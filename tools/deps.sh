@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev nlohmann-json3-dev
   srecord binutils
   clang-14 libclang-rt-14-dev
-  xvfb xauth
+  xvfb xauth xdotool imagemagick
   dpkg-dev file help2man desktop-file-utils librsvg2-bin lintian
   # The Windows programs: cross compiler, their icon, their installer (NSIS),
   # and Wine to test them (xdotool finds the window under Xvfb).

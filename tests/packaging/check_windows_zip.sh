@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# What a Windows user gets from the zip: its files, a program that carries
-# its version and icon, and that runs (under Wine here): --version, --help
-# without Linux-only offers, and an upload into a simulated board.
+# What a Windows user gets from the zip: its files, programs that carry
+# their version and icon, and that run (under Wine here): --version, --help
+# without Linux-only offers, and an upload into a simulated board; the
+# window with its manifest.
 #   check_windows_zip.sh ZIP VERSION DEMO_HEX
 set -euo pipefail
 zip="$1" version="$2" demo="$3"
@@ -39,4 +40,17 @@ run flash --simulate pic18 /no-such-folder/demo.hex >/dev/null 2>&1
 code=$?
 set -e
 [ "$code" -eq 3 ] || fail "a file named from the root: exit $code, not 3 (file rejected)"
-echo "the zip's program runs: version, help and a simulated upload"
+
+# The window: version information, icon and its manifest (common controls 6,
+# per-monitor dpi), and its --version written to a redirected output.
+window="$folder/quelloader.exe"
+[ -f "$window" ] || fail "quelloader.exe is not in the zip"
+resources="$(wrestool -l "$window")"
+grep -q "type=group_icon" <<<"$resources" || fail "no icon in the window"
+grep -q "type=version" <<<"$resources" || fail "no version information in the window"
+manifest="$(wrestool -x --raw --type=24 "$window")"
+grep -q "Microsoft.Windows.Common-Controls" <<<"$manifest" || fail "the window's manifest asks for no common controls 6"
+grep -q "PerMonitorV2" <<<"$manifest" || fail "the window's manifest is not per-monitor dpi aware"
+[ "$("$here/../../tools/wine-run.sh" "$window" --version | head -1 | tr -d '\r')" = "quelloader $version" ] ||
+  fail "quelloader.exe --version"
+echo "the zip's programs run: version, help and a simulated upload; the window carries its manifest"
