@@ -9,11 +9,12 @@ packages=(
   libgtest-dev libgmock-dev nlohmann-json3-dev
   srecord binutils
   clang-14 libclang-rt-14-dev
+  # Xvfb and xdotool drive the windows in their tests; ImageMagick takes their pictures.
   xvfb xauth xdotool imagemagick
   dpkg-dev file help2man desktop-file-utils librsvg2-bin lintian
   # The Windows programs: cross compiler, their icon, their installer (NSIS),
-  # and Wine to test them (xdotool finds the window under Xvfb).
-  g++-mingw-w64-x86-64-posix mingw-w64-tools icoutils nsis wine wine64 xdotool
+  # and Wine to test them.
+  g++-mingw-w64-x86-64-posix mingw-w64-tools icoutils nsis wine wine64
   # The browser build (tools/web.sh): emscripten, node to run its suites, and
   # Chromium, a browser with WebHID.
   emscripten nodejs chromium
