@@ -17,7 +17,7 @@
     AdvGlowButton1: $('activity'),
   };
   const history = $('history');
-  const terminal = $('terminal');
+  const terminalLog = qlTerminal($('terminal'));
   const panel = $('activity-panel');
   const status = $('status');
   const progress = $('progress');
@@ -41,11 +41,31 @@
     return markup.replace(/<\s*br\s*\/?\s*>/gi, '\n').replace(/<[^>]*>/g, '');
   }
 
-  let lineHeight = 0;
-  function terminalLineHeight() {
-    lineHeight = lineHeight || parseFloat(getComputedStyle(terminal).lineHeight) || 18;
-    return lineHeight;
-  }
+  // The terminal lines and the progress of an upload, shown ten times a
+  // second: each repaint holds up the page's timers (and the simulated
+  // board's answers) while it runs, and the form hands them over forty times
+  // a second. Anything else the form shows brings them up to date first.
+  const activity = {
+    lines: [],
+    progress: null,
+    timer: 0,
+    soon() {
+      if (!this.timer) this.timer = setTimeout(() => this.show(), 100);
+    },
+    show() {
+      clearTimeout(this.timer);
+      this.timer = 0;
+      if (this.lines.length > 0) {
+        terminalLog.append(this.lines.join('\n'));
+        this.lines = [];
+      }
+      if (this.progress) {
+        progress.max = Math.max(this.progress[1], 1);
+        progress.value = this.progress[0];
+        this.progress = null;
+      }
+    },
+  };
 
   let measure = null;
   function textWidth(text) {
@@ -76,23 +96,19 @@
       $('device').textContent = markupText(item);
     },
     appendHistory(line) {
+      activity.show();  // what came before it, first
       const row = document.createElement('div');
       row.textContent = line;
       history.append(row);
       history.scrollTop = history.scrollHeight;
     },
-    // A block of its own for each frame's lines, laid out and painted only
-    // while it is scrolled into view (an upload writes 30,000 lines): its
-    // height until then is reckoned from its lines.
     appendTerminal(text) {
-      const block = document.createElement('div');
-      block.textContent = text;
-      block.style.containIntrinsicBlockSize = 'auto ' + (text.split('\n').length * terminalLineHeight()) + 'px';
-      terminal.append(block);
-      if (!panel.hidden) terminal.scrollTop = terminal.scrollHeight;
+      activity.lines.push(text);
+      activity.soon();
     },
     clearTerminal() {
-      terminal.textContent = '';
+      activity.lines = [];
+      terminalLog.clear();
     },
     // In the form's layout pixels: the status line as shown is `width` wide there.
     statusTextWidth(text, width) {
@@ -106,8 +122,10 @@
       status.title = text;
     },
     setProgress(position, max) {
-      progress.max = Math.max(max, 1);
-      progress.value = position;
+      activity.progress = [position, max];
+      // The bar's start and its return to 0 are shown at once.
+      if (position === 0) activity.show();
+      else activity.soon();
     },
     setTitle(title) {
       document.title = title;
@@ -119,7 +137,7 @@
       windowEl.style.setProperty('--reveal', String(share));
       const wasHidden = panel.hidden;
       panel.hidden = share === 0;
-      if (wasHidden && !panel.hidden) terminal.scrollTop = terminal.scrollHeight;
+      if (wasHidden && !panel.hidden) terminalLog.shown();
     },
     setStripColour(css) {
       $('strip').style.backgroundColor = css;
@@ -138,6 +156,7 @@
       qlDialogs.message('Warning', text);
     },
     showUploadEnd(content, detail) {
+      activity.show();
       qlDialogs.uploadEnd(content, detail, () => form.uploadEndClosed());
     },
     showError(text) {
@@ -291,9 +310,10 @@
     });
     form.shown();
     performance.mark('quelloader-ready');
-    return { module, form };
+    return { module, form, terminalLines: terminalLog.lines };
   }
 
-  // For diagnostics (and the page's tests): the module and the form once up.
+  // For diagnostics (and the page's tests): the module, the form and the
+  // terminal's lines, once up.
   window.quelloader = { ready: start() };
 })();

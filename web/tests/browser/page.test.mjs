@@ -232,7 +232,14 @@ test('?simulate=pic18 through the visible buttons, and the board comes back afte
   const image = await loadHex(page, demoHex, 'demo-pic18.hex', 'pic18');
   sameFlash(await simulatedFlash(), expectedFlash(before, { eraseBlockSize: 64, writeBlockSize: 32, bootStart: 0x7c00,
                                                             mcuType: 2 }, Uint8Array.from(image.bytes)));
-  assert.ok((await terminal(page)).length > 1000);
+  // The panel shows the last lines, and the first ones when scrolled back.
+  const lines = await terminal(page);
+  assert.equal(lines.length, image.size + 3);
+  const inSight = () => page.textContent('#terminal .terminal-lines');
+  await page.waitForFunction(() => document.querySelector('#terminal .terminal-lines').textContent.endsWith('Reset...'));
+  assert.ok((await inSight()).split('\n').length < 60, 'only the lines in sight are in the document');
+  await page.$eval('#terminal', (t) => { t.scrollTop = 0; });
+  await page.waitForFunction(() => document.querySelector('#terminal .terminal-lines').textContent.startsWith('Erase...\nWrite...'));
   await page.waitForSelector('#link[data-link="0"]');
   await page.waitForSelector('#link[data-link="1"]', { timeout: 5000 });
   assert.deepEqual(page.errors, []);

@@ -139,7 +139,7 @@ export function history(page) {
 }
 
 export function terminal(page) {
-  return page.$$eval('#terminal > div', (blocks) => blocks.flatMap((b) => b.textContent.split('\n')));
+  return page.evaluate(async () => (await window.quelloader.ready).terminalLines());
 }
 
 export function waitForHistory(page, line, timeout = 30000) {
