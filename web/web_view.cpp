@@ -14,10 +14,14 @@ std::string Text(std::string_view s) { return std::string(s); }
 
 const char* ControlName(Control control) {
   switch (control) {
-    case Control::ButtonConnect: return "ButtonConnect";
-    case Control::ButtonOpenHex: return "ButtonOpenHex";
-    case Control::ButtonStartBootloader: return "ButtonStartBootloader";
-    case Control::AdvGlowButton1: return "AdvGlowButton1";
+    case Control::ButtonConnect:
+      return "ButtonConnect";
+    case Control::ButtonOpenHex:
+      return "ButtonOpenHex";
+    case Control::ButtonStartBootloader:
+      return "ButtonStartBootloader";
+    case Control::AdvGlowButton1:
+      return "AdvGlowButton1";
   }
   return "";
 }
@@ -91,9 +95,7 @@ WindowPlacement WebView::Placement() {
   return placement;
 }
 
-bool WebView::AskBootloaderArea() {
-  return Call("askBootloaderArea", std::string(kBootAreaQuestion)).as<bool>();
-}
+bool WebView::AskBootloaderArea() { return Call("askBootloaderArea", std::string(kBootAreaQuestion)).as<bool>(); }
 
 void WebView::DismissQuestion() { Call("dismissQuestion"); }
 
