@@ -134,12 +134,15 @@ test('a bootloader that never answers is not in bootloader mode', async () => {
   await page.context().close();
 });
 
-test('Stop uploading ends the transfer and the dialog says it was aborted', async () => {
+test('Stop uploading ends the transfer and the dialog says it was aborted; leaving meanwhile is asked about', async () => {
   const page = await openPage(browser, server.url);
   await connected(page, 'pic18');
   await browse(page, 'demo-pic18.hex', demoHex);
+  const leaving = () => page.evaluate(() => !window.dispatchEvent(new Event('beforeunload', { cancelable: true })));
+  assert.equal(await leaving(), false, 'leaving is not asked about before an upload');
   await page.click('#start');
   await page.waitForFunction(() => document.getElementById('progress').value > 0);
+  assert.equal(await leaving(), true, 'leaving in the middle of an upload is asked about');
   await page.click('#start');
   await expectButtons(page, { connect: ['Disconnect', false], 'open-hex': ['Browse for HEX', false],
                               start: ['Begin uploading', true] }, 'stop pressed');
@@ -148,6 +151,7 @@ test('Stop uploading ends the transfer and the dialog says it was aborted', asyn
   assert.equal(await page.textContent('#end-detail'), 'Uploading program "demo-pic18.hex" was aborted.');
   await page.keyboard.press('Escape');  // closes it as OK does
   await lastHistoryLine(page, 'Disconnected.');
+  assert.equal(await leaving(), false);
   assert.equal((await board(page)).resetSeen, false);
   await expectButtons(page, kNoLink, 'after the stop');
   await page.context().close();
