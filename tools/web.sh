@@ -52,9 +52,9 @@ case "$action" in
     fi
     export QUELLOADER_SITE="$out"
     if [ "$action" = page-test ]; then
-      start=$(date +%s.%N)
+      start=$(date +%s%N)
       node --test --test-concurrency=1 "$tests/page.test.mjs"
-      echo "page tests: $(echo "$(date +%s.%N) - $start" | bc) s"
+      echo "page tests: $(( ($(date +%s%N) - start) / 1000000 )) ms"
     else
       node "$tests/screenshots.mjs" docs/screenshots/web
     fi
