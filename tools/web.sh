@@ -9,6 +9,10 @@
 #   tools/web.sh browser    build, then load the module in headless Chromium
 #                           from a local static server and flash the
 #                           simulated board there
+#   tools/web.sh page-test  build, then run the page's tests in headless
+#                           Chromium (playwright-core from npm, installed
+#                           into web/tests/browser/node_modules by npm ci)
+#   tools/web.sh screenshots  build, then picture the page into docs/screenshots/web/
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${WEB_BUILD_DIR:-build/web-build}"
@@ -41,5 +45,19 @@ case "$action" in
     echo "${line:-RESULT none}"
     case "$line" in *'"webhid":true'*'"outcome":"completed"'*) ;; *) exit 1 ;; esac
     ;;
-  *) echo "usage: tools/web.sh [build|test|browser] [cmake options]" >&2; exit 2 ;;
+  page-test|screenshots)
+    tests=web/tests/browser
+    if [ ! -d "$tests/node_modules/playwright-core" ] || [ "$tests/package-lock.json" -nt "$tests/node_modules" ]; then
+      (cd "$tests" && npm ci --no-audit --no-fund)
+    fi
+    export QUELLOADER_SITE="$out"
+    if [ "$action" = page-test ]; then
+      start=$(date +%s%N)
+      node --test --test-concurrency=1 "$tests/page.test.mjs"
+      echo "page tests: $(( ($(date +%s%N) - start) / 1000000 )) ms"
+    else
+      node "$tests/screenshots.mjs" docs/screenshots/web
+    fi
+    ;;
+  *) echo "usage: tools/web.sh [build|test|browser|page-test|screenshots] [cmake options]" >&2; exit 2 ;;
 esac

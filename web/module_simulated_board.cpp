@@ -6,6 +6,7 @@
 //   onInput(data)           // each answer, 64 data bytes, at the time the model gives
 //   onUnplug()              // the board left the bus (its reset, or a fault)
 //   board.flash(); board.bootInfo(); board.present(); board.resetSeen();
+//   board.deviceTime() (ms); board.steps();
 //   board.unplug(); board.delete()
 //
 // The second argument is a fault as the command line names it ("unplug@40",
@@ -75,6 +76,10 @@ class JsSimulatedBoard {
   bool present() const { return driver_.present(); }
   bool resetSeen() const { return driver_.model().reset_seen(); }
   int dataBlocks() const { return driver_.model().data_blocks(); }
+  // The device's own time so far in milliseconds (USB frames, erases and
+  // writes, as the model accounts them), and the packets it has recognised.
+  double deviceTime() const { return static_cast<double>(driver_.model().device_time()) / 1000.0; }
+  int steps() const { return driver_.model().steps(); }
   void unplug() { driver_.Unplug(); }
 
  private:
@@ -94,6 +99,8 @@ EMSCRIPTEN_BINDINGS(quelloader_simulated_board) {
       .function("present", &JsSimulatedBoard::present)
       .function("resetSeen", &JsSimulatedBoard::resetSeen)
       .function("dataBlocks", &JsSimulatedBoard::dataBlocks)
+      .function("deviceTime", &JsSimulatedBoard::deviceTime)
+      .function("steps", &JsSimulatedBoard::steps)
       .function("unplug", &JsSimulatedBoard::unplug);
 }
 

@@ -17,11 +17,11 @@
 #include <string>
 
 #include "hid/virtual_hid_backend.h"
-#include "hid/virtual_sim_device.h"
 #include "sim/simulated_bootloader.h"
 #include "upload/upload_engine.h"
 #include "web/module_values.h"
 #include "web/page_loop.h"
+#include "web/simulated_slot.h"
 #include "web/web_uploader.h"
 #include "web/webhid_backend.h"
 
@@ -82,28 +82,23 @@ class JsView final : public UploaderView {
   std::int64_t value_ = 0;
 };
 
-// The board comes back in its bootloader this long after it left the bus (its
-// reset ends every upload), as the desktop's --simulate board does.
-constexpr Micros kSimulatedComeBack = from_ms(2000);
-
 class JsUploader {
  public:
   JsUploader(val view, const std::string& mode) : view_(std::move(view)) {
     EventLoop& loop = PageLoop();
     const std::string prefix = "simulate:";
     if (mode.rfind(prefix, 0) == 0) {
-      preset_ = sim::Preset(mode.substr(prefix.size()));
       virtual_ = std::make_unique<VirtualHidBackend>(loop);
       uploader_ = std::make_unique<WebUploader>(loop, *virtual_, view_);
-      if (preset_) PlugBoard();
+      if (const std::optional<sim::Config> preset = sim::Preset(mode.substr(prefix.size()))) {
+        board_ = std::make_unique<SimulatedSlot>(*virtual_, loop, *preset);
+      }
     } else {
       webhid_ = std::make_unique<WebHidBackend>(loop);
       uploader_ = std::make_unique<WebUploader>(loop, *webhid_, view_);
     }
   }
   ~JsUploader() {
-    if (replug_ != 0) PageLoop().cancel(replug_);
-    *alive_ = false;
     uploader_.reset();
     board_.reset();
   }
@@ -127,44 +122,14 @@ class JsUploader {
   bool webHidAvailable() const { return webhid_ && webhid_->Available(); }
   // The simulated board's flash (after it left the bus, as it was then);
   // undefined outside the simulation.
-  val simulatedFlash() const {
-    if (board_) return BytesToJs(board_->model().flash());
-    if (!last_flash_.empty()) return BytesToJs(last_flash_);
-    return val::undefined();
-  }
+  val simulatedFlash() const { return board_ ? BytesToJs(board_->Flash()) : val::undefined(); }
 
  private:
-  void PlugBoard() {
-    board_ = std::make_unique<VirtualSimBootloader>(*virtual_, PageLoop(), *preset_);
-    WatchBoard();
-  }
-  // Checks now and then whether the board has left the bus; it comes back later.
-  void WatchBoard() {
-    replug_ = PageLoop().schedule_after(from_ms(250), [this, alive = alive_] {
-      replug_ = 0;
-      if (!*alive) return;
-      if (board_ && !board_->attached()) {
-        last_flash_ = board_->model().flash();
-        board_.reset();
-        replug_ = PageLoop().schedule_after(kSimulatedComeBack, [this, alive] {
-          replug_ = 0;
-          if (*alive) PlugBoard();
-        });
-        return;
-      }
-      WatchBoard();
-    });
-  }
-
   JsView view_;
-  std::optional<sim::Config> preset_;
   std::unique_ptr<VirtualHidBackend> virtual_;
-  std::unique_ptr<VirtualSimBootloader> board_;
+  std::unique_ptr<SimulatedSlot> board_;
   std::unique_ptr<WebHidBackend> webhid_;
   std::unique_ptr<WebUploader> uploader_;
-  std::vector<std::uint8_t> last_flash_;
-  TimerId replug_ = 0;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace

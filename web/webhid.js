@@ -130,7 +130,13 @@ Module.qlWebHid = {
       if (!state.stopped) _ql_webhid_open_ended(backend, id, ok ? 1 : 0);
     };
     if (!device) return void Promise.resolve().then(() => ended(false));
-    (device.opened ? Promise.resolve() : device.open()).then(() => ended(true), () => ended(false));
+    // The page may explain a refusal (Module.onOpenRefused(error, device)):
+    // on Linux a NotAllowedError is a node the user may not open.
+    const refused = (error) => {
+      if (!state.stopped && typeof Module.onOpenRefused === 'function') Module.onOpenRefused(error, device);
+      ended(false);
+    };
+    (device.opened ? Promise.resolve() : device.open()).then(() => ended(true), refused);
   },
 
   close(backend, id) {

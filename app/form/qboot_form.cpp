@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <utility>
 
 #include "app/form/list_items.h"
 #include "app/form/path_fit.h"
@@ -286,7 +287,9 @@ void QBootForm::ButtonStartBootloaderClick() {
     link_->Stop();
     return;
   }
-  if (upload_active_) return;  // a stopped transfer is still ending: one upload at a time
+  // One upload at a time: a stopped transfer may still be ending, or the
+  // last one's end dialog still be open.
+  if (upload_active_ || end_dialog_open_) return;
 
   SetEnabled(Control::ButtonConnect, false);
   SetEnabled(Control::ButtonOpenHex, false);
@@ -295,6 +298,19 @@ void QBootForm::ButtonStartBootloaderClick() {
   AppendHistory("Uploading:");
   upload_active_ = true;
   steps_.Keep(loop_, exchange_.BlockingWaits(), UploadSteps());
+}
+
+struct QBootForm::EndDialogClosed {
+  QBootForm& form;
+  bool await_ready() const noexcept { return !form.end_dialog_open_; }
+  void await_suspend(std::coroutine_handle<> waiter) noexcept { form.end_dialog_waiter_ = waiter; }
+  void await_resume() const noexcept {}
+};
+
+void QBootForm::UploadEndClosed() {
+  if (!end_dialog_open_) return;
+  end_dialog_open_ = false;
+  if (std::coroutine_handle<> waiter = std::exchange(end_dialog_waiter_, {})) waiter.resume();
 }
 
 Task<void> QBootForm::UploadSteps() {
@@ -314,12 +330,14 @@ Task<void> QBootForm::UploadSteps() {
   const bool finished = outcome == UploadOutcome::Completed && UploadRunning;
   if (!closing_) {
     const std::string file = "\"" + open_dialog_file_name_ + "\"";
+    end_dialog_open_ = options_.end_dialog_closes_later;
     if (finished) {
       view_.ShowUploadEnd("Uploading program has finished.",
                           "Uploading program " + file + " has finished with success.");
     } else {
       view_.ShowUploadEnd("Uploading program was aborted.", "Uploading program " + file + " was aborted.");
     }
+    co_await EndDialogClosed{*this};
   }
   FinishUpload();
   if (closing_) {

@@ -5,6 +5,7 @@
 // the activity panel and the settings. It shows itself through a QBootView;
 // the Qt window, the Win32 window and the browser page are such views.
 
+#include <coroutine>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,10 @@ struct WindowOptions {
   // Waits park instead of processing events nested (a page in the browser,
   // which cannot block); the handlers then return before their steps end.
   bool suspending_waits = false;
+  // The end-of-upload dialog stays open after ShowUploadEnd has returned (a
+  // page's dialog cannot block): the upload is finished once the view calls
+  // UploadEndClosed(), as a blocking dialog finishes it when it returns.
+  bool end_dialog_closes_later = false;
 };
 
 // The layout's numbers the behaviour depends on.
@@ -84,6 +89,9 @@ class QBootForm final : public DeviceLinkView {
   // this once the user has picked a file.
   void ChosenInOpenDialog(const std::string& path);
   void ButtonStartBootloaderClick();
+  // The end-of-upload dialog has been closed (WindowOptions::end_dialog_closes_later).
+  void UploadEndClosed();
+  bool UploadEndOpen() const { return end_dialog_open_; }
   void AdvGlowButton1Click();
   void Timer1Timer();
   // Files dropped on the window, in the order the desktop gives them.
@@ -150,6 +158,8 @@ class QBootForm final : public DeviceLinkView {
   // The upload after its checks, to the end dialog: with blocking waits it
   // ends inside the click; with suspending ones (the browser) it parks.
   Task<void> UploadSteps();
+  // Parks the upload's steps until UploadEndClosed().
+  struct EndDialogClosed;
 
   EventLoop& loop_;
   QBootView& view_;
@@ -161,6 +171,8 @@ class QBootForm final : public DeviceLinkView {
   bool closing_ = false;
   bool closed_ = false;  // a close has been accepted
   bool close_when_finished_ = false;
+  bool end_dialog_open_ = false;
+  std::coroutine_handle<> end_dialog_waiter_;
 
   Exchange exchange_;
   FlashImage FlashImage_;

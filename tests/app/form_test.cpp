@@ -308,6 +308,74 @@ TEST(FormUpload, ActivityPanelSlidesDuringAnUpload) {
   EXPECT_EQ(r.view.widths.size(), 1u + 10);
 }
 
+// ---- A page: steps that park, an end dialog that answers later -------------------
+
+WindowOptions PageOptions() {
+  WindowOptions o;
+  o.suspending_waits = true;
+  o.end_dialog_closes_later = true;
+  return o;
+}
+
+// Each handler returns at once; the upload ends on the loop, and it is
+// finished only when the page's end dialog has been closed.
+TEST(FormInAPage, UploadIsFinishedWhenTheEndDialogCloses) {
+  const auto dir = FormDir();
+  FormRig r(PageOptions());
+  r.Plug("pic18");
+  r.Click(Control::ButtonConnect);
+  EXPECT_FALSE(r.form->Connected());  // the handshake is parked
+  r.Run(100);
+  ASSERT_TRUE(r.form->Connected());
+  r.view.browse_result = WriteHex(dir / "prog.hex", Pattern(300, 9));
+  r.Click(Control::ButtonOpenHex);
+  r.Click(Control::ButtonStartBootloader);
+  EXPECT_TRUE(r.form->UploadActive());
+  r.ExpectPhase(kUploading, "returned from the click");
+  r.Run(2000);  // the device restarts and leaves meanwhile: silently
+  ASSERT_EQ(r.view.Texts(Dialog::UploadEnd), V{"Uploading program has finished."});
+  EXPECT_TRUE(r.form->UploadEndOpen());
+  EXPECT_EQ(r.History().back(), "Completed successfully.");
+  EXPECT_GT(r.view.progress, 0);
+  r.ExpectPhase(kEndDialogOpen, "end dialog open");
+
+  r.form->UploadEndClosed();
+  EXPECT_FALSE(r.form->UploadEndOpen());
+  EXPECT_EQ(r.HistoryFrom("Uploading:"), (V{"Uploading:", "Completed successfully.", "Disconnected."}));
+  EXPECT_EQ(r.view.progress, 0);
+  r.ExpectPhase(kNoLink, "finished");
+  r.form->UploadEndClosed();  // a second close changes nothing
+  EXPECT_EQ(r.CountLines("Disconnected."), 1);
+}
+
+// After a stop the link is still connected while the aborted dialog is open:
+// a click on Begin uploading then must not start a second upload.
+TEST(FormInAPage, NoUploadStartsWhileTheEndDialogIsOpen) {
+  const auto dir = FormDir();
+  FormRig r(PageOptions());
+  r.Plug("pic18");
+  r.Click(Control::ButtonConnect);
+  r.Run(100);
+  ASSERT_TRUE(r.form->Connected());
+  r.form->DropFiles({WriteHex(dir / "big.hex", Pattern(4000, 2))});
+  r.Click(Control::ButtonStartBootloader);
+  r.Run(5);
+  r.Click(Control::ButtonStartBootloader);  // the stop request
+  r.Run(1000);
+  ASSERT_EQ(r.view.Texts(Dialog::UploadEnd), V{"Uploading program was aborted."});
+  ASSERT_TRUE(r.form->Connected());
+  const int blocks = r.sim->model().data_blocks();
+  EXPECT_TRUE(r.Click(Control::ButtonStartBootloader));
+  r.Run(1000);
+  EXPECT_EQ(r.CountLines("Uploading:"), 1);
+  EXPECT_EQ(r.sim->model().data_blocks(), blocks);
+  EXPECT_FALSE(r.form->UploadActive());
+
+  r.form->UploadEndClosed();
+  EXPECT_EQ(r.History().back(), "Disconnected.");
+  r.ExpectPhase(kNoLink, "after the aborted dialog");
+}
+
 // ---- Closing ---------------------------------------------------------------------
 
 TEST(FormClose, DuringAnUploadStopsItFirst) {

@@ -3,7 +3,7 @@
 #   deb_builds          cpack makes quelloader_<version>_<arch>.deb; unpack it into a scratch root
 #   control_fields      name, version, section, maintainer, and a Depends entry for every library
 #                       the packaged programs load
-#   files               programs, manual pages, desktop entry, icons, udev rule, nothing outside /usr
+#   files               programs, manual pages, desktop entry, icons, udev rule, the page, nothing outside /usr
 #   programs_start      every packaged program answers --version from the scratch root, without a display
 #   maintainer_scripts  postinst/postrm are harmless where udevadm is missing or fails
 #   lintian             Debian's package checker reports nothing (pedantic included), and the licence
@@ -17,6 +17,7 @@ root=$work/root
 control=$work/control
 IFS=, read -r -a programs <<<"${QL_PROGRAMS:-}"
 IFS=, read -r -a icon_sizes <<<"${QL_ICON_SIZES:-}"
+IFS=, read -r -a web_files <<<"${QL_WEB_FILES:-}"
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -203,6 +204,22 @@ files)
     fi
   else
     echo "note: this build has no udev rule to package"
+  fi
+
+  # The page: plain files a static host serves, each one the page loads there.
+  if [ "${#web_files[@]}" -gt 0 ]; then
+    web=$root/usr/share/quelloader/web
+    for f in "${web_files[@]}"; do
+      if [ ! -s "$web/$f" ]; then fail "usr/share/quelloader/web/$f is missing"; continue; fi
+      [ ! -x "$web/$f" ] || fail "usr/share/quelloader/web/$f is executable"
+    done
+    [ "$(head -c 4 "$web/quelloader.wasm" 2>/dev/null | od -An -tx1 | tr -d ' \n')" = "0061736d" ] \
+      || fail "usr/share/quelloader/web/quelloader.wasm is not WebAssembly"
+    while read -r ref; do
+      [ -f "$web/$ref" ] || fail "index.html loads $ref, which usr/share/quelloader/web lacks"
+    done < <(grep -oE '(src|href)="[A-Za-z0-9_.-]+\.(js|css|md)"' "$web/index.html" | sed -E 's/.*="(.*)"/\1/')
+  else
+    echo "note: this build packages no page (tools/web.sh before configuring makes it)"
   fi
   finish
   ;;

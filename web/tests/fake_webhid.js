@@ -1,4 +1,6 @@
-// A stand-in for navigator.hid in node: HIDDevice objects whose other end
+// A stand-in for navigator.hid, in node (the module's end-to-end test) and in
+// Chromium (the page's tests inject it before the page loads, in place of
+// the browser's own): HIDDevice objects whose other end
 // is the module's simulated bootloader (Module.SimulatedBoard), so that the
 // WebHID backend, the controller and the session run against the same
 // device model the native suites use. Reports go to the board as
@@ -15,7 +17,9 @@ function collection(usagePage, bytes) {
 class FakeHidDevice extends EventTarget {
   // options: productName, vendorId, productId, usagePage, reportBytes,
   // preset, fault (a SimulatedBoard fault), writes(report, index) -> 'ok' |
-  // 'reject' | 'hang' (how each sendReport() ends; 'ok' by default).
+  // 'reject' | 'hang' (how each sendReport() ends; 'ok' by default),
+  // openError (open() fails with a DOMException of this name, such as the
+  // NotAllowedError of a node the user may not open).
   constructor(hid, module, options = {}) {
     super();
     this.hid = hid;
@@ -30,12 +34,14 @@ class FakeHidDevice extends EventTarget {
     this.closes = 0;
     this.sent = [];
     this.writes = options.writes || (() => 'ok');
+    this.openError = options.openError || null;
     this.board = new module.SimulatedBoard(options.preset || 'pic18', options.fault || '',
                                            (data) => this.answer(data), () => hid.unplug(this));
   }
 
   open() {
     if (!this.attached) return Promise.reject(new Error('NotFoundError: the device is gone'));
+    if (this.openError) return Promise.reject(new DOMException('Failed to open the device.', this.openError));
     this.opened = true;
     ++this.opens;
     return Promise.resolve();
@@ -123,4 +129,8 @@ class FakeHid extends EventTarget {
   }
 }
 
-module.exports = { FakeHid, FakeHidDevice };
+if (typeof module !== 'undefined') {
+  module.exports = { FakeHid, FakeHidDevice };
+} else {
+  globalThis.qlFakeWebHid = { FakeHid, FakeHidDevice };
+}
