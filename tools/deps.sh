@@ -19,6 +19,11 @@ packages=(
   # Chromium, a browser with WebHID.
   emscripten nodejs chromium
 )
+# npm fetches the page tests' browser driver (playwright-core). A node from
+# outside Debian brings its own npm, which Debian's package would clash with.
+if ! command -v npm >/dev/null 2>&1; then
+  packages+=(npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

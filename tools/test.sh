@@ -6,7 +6,7 @@
 # soak, package and the end-to-end run on a real kernel under QEMU, which
 # includes the Windows command line under Wine); then the Windows build's
 # test suites under Wine, and the browser build's suites (WebAssembly under
-# node).
+# node) and the page's tests in headless Chromium.
 #   tools/test.sh           what CI runs
 #   tools/test.sh --quick   only the normal build and its test suites
 set -euo pipefail
@@ -20,4 +20,5 @@ if [ "${1:-}" != "--quick" ]; then
 fi
 ctest --test-dir "${WINDOWS_BUILD_DIR:-build-windows}" --output-on-failure -j "$(nproc)"
 tools/web.sh test
+tools/web.sh page-test
 ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure -j "$(nproc)"
