@@ -53,7 +53,7 @@ case "$action" in
     export QUELLOADER_SITE="$out"
     if [ "$action" = page-test ]; then
       start=$(date +%s%N)
-      node --test --test-concurrency=1 "$tests/page.test.mjs"
+      node --test "$tests/page.test.mjs"
       echo "page tests: $(( ($(date +%s%N) - start) / 1000000 )) ms"
     else
       node "$tests/screenshots.mjs" docs/screenshots/web
