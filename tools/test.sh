@@ -12,6 +12,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh
+# The page first: the Debian package of the normal build carries it.
+tools/web.sh
 tools/build.sh
 tools/build-windows.sh
 if [ "${1:-}" != "--quick" ]; then
