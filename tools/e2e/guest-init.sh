@@ -34,21 +34,19 @@ insmod_all $HID_MODULES
 echo; echo "guest: modules loaded at $(cut -d' ' -f1 /proc/uptime) s"
 
 # The host's root, read-only over virtio-9p, with this guest's kernel file
-# systems and memory over the folders Wine writes to; /tmp and /run are this
-# guest's own, so that files, udevd's socket and Wine's server are the same
-# on both sides. The Windows command line then runs there under the host's
-# Wine (/tmp/wine/bin/quelloader-cli), with a copy of the prefix made on the
-# host. Wine's first start reads much of Wine over 9p: it is done here, with
-# a Wine server kept running for the scenarios.
-wine_setup() {
+# systems and memory over the folders programs write to; /tmp and /run are
+# this guest's own, so that files, udevd's socket and Wine's server are the
+# same on both sides. Programs of the host (Wine, Chromium, node) then run
+# there with chroot, on this guest's kernel and devices. What a mode needs
+# from the host's /tmp is copied before that is hidden.
+host_ready=0
+host_root() {
+  [ $host_ready -eq 1 ] && return 0
   insmod_all $P9_MODULES
   mount -t 9p -o ro,trans=virtio,version=9p2000.L,msize=262144,cache=loose hostroot /host ||
-    { echo "E2E wine_setup FAIL the host's root could not be mounted over 9p"; return 1; }
-  # Copied before the host's /tmp is hidden, in case they are there.
-  mkdir -p /tmp/wine/bin
-  cp -a "/host$WINE_PREFIX" /tmp/wine/prefix || { echo "E2E wine_setup FAIL no Wine prefix at $WINE_PREFIX"; return 1; }
-  cp "/host$WINCLI" /tmp/wine/quelloader-cli.exe || { echo "E2E wine_setup FAIL no $WINCLI"; return 1; }
-  cp -r /e2e/fixtures /tmp/wine/fixtures
+    { echo "E2E host_root FAIL the host's root could not be mounted over 9p"; return 1; }
+  case " $SCENARIOS " in *" wine_"*) wine_copy || return 1 ;; esac
+  case " $SCENARIOS " in *" web_"*) web_copy || return 1 ;; esac
   mount -t proc proc /host/proc
   mount -t sysfs sys /host/sys
   mount -o bind /dev /host/dev
@@ -57,6 +55,25 @@ wine_setup() {
   mount -t tmpfs root /host/root
   mount -t tmpfs vartmp /host/var/tmp
   mkdir -p /dev/shm && mount -t tmpfs shm /dev/shm
+  # Wine's HID bus and Chromium's hear of hot-plugged devices from udevd alone.
+  if [ ! -e /run/udev/control ]; then
+    systemd-udevd --daemon > /tmp/udevd.log 2>&1
+  fi
+  host_ready=1
+}
+
+# The Windows command line runs under the host's Wine
+# (/tmp/wine/bin/quelloader-cli), with a copy of the prefix made on the
+# host. Wine's first start reads much of Wine over 9p: it is done here, with
+# a Wine server kept running for the scenarios.
+wine_copy() {
+  mkdir -p /tmp/wine/bin
+  cp -a "/host$WINE_PREFIX" /tmp/wine/prefix || { echo "E2E wine_setup FAIL no Wine prefix at $WINE_PREFIX"; return 1; }
+  cp "/host$WINCLI" /tmp/wine/quelloader-cli.exe || { echo "E2E wine_setup FAIL no $WINCLI"; return 1; }
+  cp -r /e2e/fixtures /tmp/wine/fixtures
+}
+wine_setup() {
+  host_root || return 1
   # In the host's root: the environment of a console, without a display.
   # Wine's processes all on one CPU: every call into the Wine server is a
   # wake-up across CPUs otherwise, which under emulation cost its first
@@ -71,9 +88,6 @@ EOF
 exec /tmp/wine/bin/wine-run wine /tmp/wine/quelloader-cli.exe "\$@"
 EOF
   chmod +x /tmp/wine/bin/wine-run /tmp/wine/bin/quelloader-cli
-  if [ ! -e /run/udev/control ]; then
-    systemd-udevd --daemon > /tmp/wine/udevd.log 2>&1
-  fi
   /tmp/wine/bin/wine-run wineserver -p
   w0=$(cut -d' ' -f1 /proc/uptime)
   timeout 150 /tmp/wine/bin/quelloader-cli --version > /tmp/wine/first.out 2>&1 ||
@@ -82,8 +96,39 @@ EOF
   echo "$WINE_FIRST" > /tmp/wine/first-start
   echo "guest: Wine ready; the first start took $WINE_FIRST s"
 }
+
+# The page runs in the host's Chromium, driven by the host's node with the
+# page tests' playwright-core, on the site the host built. Chromium reads
+# its managed policies from /etc/chromium: this guest lays a copy of the
+# host's folder over it, with a policy that grants the simulator's USB ID
+# to the page's origin, so that no chooser is needed.
+web_copy() {
+  mkdir -p /tmp/web/bin /tmp/web/etc-chromium
+  cp -a /host/etc/chromium/. /tmp/web/etc-chromium/ 2>/dev/null
+  cp -r /e2e/fixtures /tmp/web/fixtures
+  [ -f "/host$WEB_SITE/index.html" ] || { echo "E2E web_setup FAIL no page at $WEB_SITE"; return 1; }
+}
+web_setup() {
+  host_root || return 1
+  # The page is served on 127.0.0.1 (a secure origin: WebHID is offered).
+  ip link set lo up || { echo "E2E web_setup FAIL the loopback interface did not come up"; return 1; }
+  mkdir -p /tmp/web/etc-chromium/policies/managed
+  cat > /tmp/web/etc-chromium/policies/managed/quelloader-e2e.json <<EOF
+{ "WebHidAllowDevicesForUrls": [ { "devices": [ { "vendor_id": $WEB_VID, "product_id": $WEB_PID } ],
+                                   "urls": [ "$WEB_URL" ] } ] }
+EOF
+  mount -o bind /tmp/web/etc-chromium /host/etc/chromium
+  cat > /tmp/web/bin/web-page <<EOF
+#!/bin/sh
+exec chroot /host /usr/bin/env -i HOME=/root USER=root LOGNAME=root PATH=/usr/bin:/bin LANG=C.UTF-8 \
+  CHROMIUM_ARGS="\${CHROMIUM_ARGS:-}" DEBUG="\${DEBUG:-}" /bin/sh -c 'cd "\$0" 2>/dev/null || cd /tmp; exec "\$@"' "\$PWD" \
+  /usr/bin/node "$WEB_DRIVER" "\$@"
+EOF
+  chmod +x /tmp/web/bin/web-page
+}
 usb_loaded=0
 wine_ready=0
+web_ready=0
 for s in $SCENARIOS; do
   case $s in
     usb_*|udev_*)
@@ -105,13 +150,23 @@ for s in $SCENARIOS; do
         wine_ready=1
         echo "guest: Wine mode set up in $(awk -v a="$t0" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.1f", b - a }') s"
       fi ;;
+    web_*)
+      mode=web
+      if [ $web_ready -eq 0 ]; then
+        t0=$(cut -d' ' -f1 /proc/uptime)
+        web_setup
+        web_ready=1
+        echo "guest: web mode set up in $(awk -v a="$t0" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.1f", b - a }') s"
+      fi ;;
     *) mode=uhid ;;
   esac
   mkdir -p "/tmp/$s"
   : > "/tmp/$s/pids"
   : > "/tmp/$s/reason"
   t0=$(cut -d' ' -f1 /proc/uptime)
-  timeout "$SCENARIO_LIMIT" sh -c ". /e2e/scenarios.sh; cd /tmp/$s; T=/tmp/$s; MODE=$mode; run_scenario $s" > "/tmp/$s/log" 2>&1
+  limit=$SCENARIO_LIMIT
+  [ $mode = web ] && limit=$WEB_SCENARIO_LIMIT
+  timeout "$limit" sh -c ". /e2e/scenarios.sh; cd /tmp/$s; T=/tmp/$s; MODE=$mode; run_scenario $s" > "/tmp/$s/log" 2>&1
   rc=$?
   # Leftover simulated devices must not leak into the next scenario: asked
   # first, so that a USB gadget is taken off its controller, then killed.
@@ -129,7 +184,7 @@ for s in $SCENARIOS; do
   if [ $rc -eq 0 ]; then
     echo "E2E $s PASS ${reason} [${took}]"
   else
-    [ $rc -eq 143 ] && reason="time limit of ${SCENARIO_LIMIT} s reached${reason:+; $reason}"
+    [ $rc -eq 143 ] && reason="time limit of ${limit} s reached${reason:+; $reason}"
     echo "E2E $s FAIL ${reason:-exit code $rc} [${took}]"
     sed 's/^/  | /' "/tmp/$s/log"
   fi

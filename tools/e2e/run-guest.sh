@@ -18,9 +18,17 @@
 # hidraw. The Wine prefix is made on the host once (BUILD/e2e/wineprefix)
 # and copied into the guest's memory.
 #
+# With the web mode (on by default when the page is built and the page
+# tests' playwright-core installed) the guest mounts the host's root the same
+# way and opens the page (BUILD/web, made by tools/web.sh) in the host's Chromium, driven by
+# tools/e2e/web_page.mjs with the page tests' playwright-core, on the
+# browser's own WebHID: a managed policy grants the simulator's USB ID to
+# the page's origin, so the page finds the /dev/uhid device without a
+# chooser, flashes it, and the flash is compared (web_ prefix).
+#
 # Usage: tools/e2e/run-guest.sh [--build DIR] [--work DIR] [--cli PATH]
 #          [--sim PATH] [--linktest PATH] [--roundtrip PATH] [--fixtures DIR] [--only "NAME ..."]
-#          [--wincli PATH] [--modes "uhid usb wine"] [--timeout SEC]
+#          [--wincli PATH] [--site DIR] [--modes "uhid usb wine web"] [--timeout SEC]
 # Programs default to their places in the build folder (build/ of the
 # checkout); one given as "none" takes its scenarios out of the run.
 # Scenarios: uhid_node sim_appears flash_pic18 flash_pic18j flash_pic16
@@ -33,7 +41,8 @@
 #   measurements round_trip and usb_round_trip (one report's round trip on
 #   each path); in the Wine mode wine_start wine_list wine_port wine_flash_pic18
 #   wine_flash_pic18j wine_flash_pic16 wine_wait_hotplug wine_unplug_mid_write
-#   wine_line_all
+#   wine_line_all; in the web mode web_flash_pic18 web_hotplug_pic16
+#   web_unplug_mid_write
 #
 # Exit code 0 only when every expected scenario printed PASS. Scenarios whose
 # program is not built (or lacks the commands they need) are not expected and
@@ -51,9 +60,10 @@ linktest=""
 roundtrip=""
 fixtures="$repo/../shared/fixtures/hex"
 wincli=""
+site=""
 only=""
 modes=""
-guest_timeout=480
+guest_timeout=""
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -64,11 +74,12 @@ while [ $# -gt 0 ]; do
     --linktest) linktest="$2"; shift 2 ;;
     --roundtrip) roundtrip="$2"; shift 2 ;;
     --wincli) wincli="$2"; shift 2 ;;
+    --site) site="$2"; shift 2 ;;
     --fixtures) fixtures="$2"; shift 2 ;;
     --only) only="$2"; shift 2 ;;
     --modes) modes="$2"; shift 2 ;;
     --timeout) guest_timeout="$2"; shift 2 ;;
-    -h|--help) sed -n '2,40p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,48p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-guest: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -80,9 +91,11 @@ build="$(cd "$build" && pwd)"
 [ -n "$linktest" ] || linktest="$build/tests/e2e/e2e_window_link_test"
 [ -n "$roundtrip" ] || roundtrip="$build/tests/e2e/e2e_round_trip"
 [ -n "$wincli" ] || wincli="$repo/build-windows/cli/quelloader-cli.exe"
+[ -n "$site" ] || site="$build/web"
 # The Windows command line is a build of its own (tools/build-windows.sh):
 # without it the Wine mode is left out, and said so, not failed.
 wine_why=""
+web_why=""
 if [ -z "$modes" ]; then
   modes="uhid usb"
   if [ "$wincli" = none ]; then
@@ -92,9 +105,22 @@ if [ -z "$modes" ]; then
   else
     wine_why="no Windows command line at $wincli"
   fi
+  # The page is a build of its own too (tools/web.sh), and its driver needs
+  # the page tests' playwright-core (tools/web.sh page-test installs it).
+  if [ ! -f "$site/index.html" ]; then
+    web_why="no page at $site"
+  elif [ ! -f "$repo/web/tests/browser/node_modules/playwright-core/package.json" ]; then
+    web_why="no playwright-core in web/tests/browser (tools/web.sh page-test installs it)"
+  else
+    modes="$modes web"
+  fi
 fi
 want_wine=0
 case " $modes " in *" wine "*) want_wine=1 ;; esac
+want_web=0
+case " $modes " in *" web "*) want_web=1 ;; esac
+# Chromium's starts under emulation take most of a minute each.
+[ -n "$guest_timeout" ] || guest_timeout=$((480 + 300 * want_web))
 cache="$build/e2e/cache"
 mkdir -p "$cache"
 
@@ -108,6 +134,10 @@ if [ ! -x /bin/busybox ] || ldd /bin/busybox >/dev/null 2>&1; then need+=(busybo
 command -v cpio >/dev/null || need+=(cpio)
 command -v srec_cat >/dev/null || need+=(srecord)
 command -v python3 >/dev/null || need+=(python3)
+if [ $want_web -eq 1 ]; then
+  command -v chromium >/dev/null || need+=(chromium)
+  command -v node >/dev/null || need+=(nodejs)
+fi
 if [ $want_wine -eq 1 ]; then
   command -v wine >/dev/null && [ -x /usr/lib/wine/wine64 ] || need+=(wine wine64)
 fi
@@ -183,7 +213,7 @@ want_usb=0
 case " $modes " in *" usb "*) want_usb=1 ;; esac
 udir=""
 # Wine's HID bus hears of hot-plugged devices from udevd alone.
-if [ $want_usb -eq 1 ] || [ $want_wine -eq 1 ]; then
+if [ $want_usb -eq 1 ] || [ $want_wine -eq 1 ] || [ $want_web -eq 1 ]; then
   uver="$(apt-cache policy udev 2>/dev/null | sed -n 's/^ *Candidate: //p' | head -n1)"
   [ -n "$uver" ] && [ "$uver" != "(none)" ] || { log "no udev package known to apt (apt-cache policy udev)"; exit 2; }
   udir="$cache/udev-$uver"
@@ -284,6 +314,16 @@ if [ $want_wine -eq 1 ]; then
     add "wine_$s" $((have_sim & have_wincli)) "no quelloader-sim, or $wincli_why"
   done
 fi
+if [ $want_web -eq 1 ]; then
+  # The page and the page tests' playwright-core (tools/web.sh, then
+  # tools/web.sh page-test, which installs it).
+  have_page=0
+  [ -f "$site/index.html" ] && [ -f "$repo/web/tests/browser/node_modules/playwright-core/package.json" ] && have_page=1
+  page_why="no page at $site or no playwright-core (tools/web.sh; tools/web.sh page-test)"
+  for s in flash_pic18 hotplug_pic16 unplug_mid_write; do
+    add "web_$s" $((have_sim & have_page)) "no quelloader-sim, or $page_why"
+  done
+fi
 all_scenarios="${all_scenarios# }"
 
 scenarios=""
@@ -380,6 +420,10 @@ fi
 prefix="$build/e2e/wineprefix"
 run_wine=0
 case " $scenarios " in *" wine_"*) run_wine=1 ;; esac
+run_web=0
+case " $scenarios " in *" web_"*) run_web=1 ;; esac
+# Chromium's first start under emulation takes minutes.
+web_limit=420
 if [ $run_wine -eq 1 ]; then
   wine_env=(env -u DISPLAY -u WAYLAND_DISPLAY WINEPREFIX="$prefix" WINEDEBUG=-all)
   stamp="$(wine --version 2>/dev/null) winebus: no SDL, no input; DLLs linked"
@@ -422,6 +466,12 @@ USB_MODULES="$usb_modules"
 P9_MODULES="$p9_modules"
 WINE_PREFIX="$prefix"
 WINCLI="$(cd "$(dirname "$wincli")" 2>/dev/null && pwd)/$(basename "$wincli")"
+WEB_SCENARIO_LIMIT=$web_limit
+WEB_SITE="$(cd "$site" 2>/dev/null && pwd)"
+WEB_DRIVER="$here/web_page.mjs"
+WEB_URL=http://127.0.0.1:8737/
+WEB_VID=$((0x1209))
+WEB_PID=$((0x0001))
 EOF
 
 initrd="$work/initramfs.cpio"
@@ -434,8 +484,9 @@ log "$(awk -v a="$run_start" -v b="$(date +%s.%N)" 'BEGIN{printf "guest prepared
 # Wine and its prefix.
 guest_mem=512M
 host_root=()
-if [ $run_wine -eq 1 ]; then
+if [ $run_wine -eq 1 ] || [ $run_web -eq 1 ]; then
   guest_mem=1024M
+  [ $run_web -eq 1 ] && guest_mem=2048M
   host_root=(-virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap)
 fi
 start=$(date +%s.%N)
@@ -474,6 +525,7 @@ if [ -n "$skipped" ]; then
   [ -z "$only" ] && failed=1
 fi
 [ -n "$wine_why" ] && log "not run: the Wine mode ($wine_why; tools/build-windows.sh builds it)"
+[ -n "$web_why" ] && log "not run: the web mode ($web_why)"
 log "$(awk -v a="$start" -v b="$end" 'BEGIN{printf "guest ran %.1f s", b-a}'), qemu exit $qrc"
 if [ $qrc -eq 124 ] || [ $qrc -eq 137 ]; then
   log "the guest did not power off within ${guest_timeout} s"

@@ -47,6 +47,10 @@ run_scenario() {
     # is an option, as "/?" is.
     PATH=/tmp/wine/bin:$PATH
     FX='Z:\tmp\wine\fixtures'
+  elif [ "$MODE" = web ]; then
+    . /e2e/config
+    PATH=/tmp/web/bin:$PATH
+    FX=/tmp/web/fixtures
   fi
   if command -v "scn_$1" >/dev/null 2>&1; then "scn_$1"; else "scn_${1#usb_}"; fi
 }
@@ -140,6 +144,19 @@ size_of() { wc -c < "$1" | tr -d ' '; }
 # preset_field PRESET N: field N of the preset table (2 McuType, 3 erase block,
 # 4 write block, 5 BootStart, 6 flash size, 7 device name).
 preset_field() { awk -v p="$1" -v n="$2" '$1 == p { print $n }' /e2e/presets; }
+
+# written_prefix FLASH PRESET FIXTURE: an upload cut short left FLASH with a
+# prefix of FIXTURE's image in whole erase blocks and nothing past it; the
+# prefix's length in $b.
+written_prefix() {
+  first=$(cmp "$1" "$EXP/$2.$3.bin" 2>/dev/null | sed -nE 's/.* (byte|char) ([0-9]+).*/\2/p')
+  [ -n "$first" ] || { fail "the whole upload was written despite the unplug"; return 1; }
+  e=$(preset_field "$2" 3)
+  b=$(( (first - 1) / e * e ))
+  [ $b -gt 0 ] || { fail "nothing was written before the unplug"; return 1; }
+  cmp "$1" "$EXP/$2.pristine.bin" $b $b >/dev/null ||
+    { fail "bytes written past the point of unplug (from $b on): $(cmp "$1" "$EXP/$2.pristine.bin" $b $b 2>&1 | head -n1)"; return 1; }
+}
 
 # ---- The kernel side alone -------------------------------------------------------
 scn_uhid_node() {
@@ -242,15 +259,8 @@ scn_unplug_mid_write() {
   # The first byte that differs from the finished upload, rounded down to its
   # erase block: everything before it is the upload's, everything from it on
   # is still as it was before.
-  full="$EXP/pic18.pic18-app-6k.bin"
-  cmp "$T/flash.bin" "$full"
-  first=$(cmp "$T/flash.bin" "$full" 2>/dev/null | sed -nE 's/.* (byte|char) ([0-9]+).*/\2/p')
-  [ -n "$first" ] || { fail "the whole upload was written despite the unplug"; return 1; }
-  e=$(preset_field pic18 3)
-  b=$(( (first - 1) / e * e ))
-  [ $b -gt 0 ] || { fail "nothing was written before the unplug"; return 1; }
-  cmp "$T/flash.bin" "$EXP/pic18.pristine.bin" $b $b >/dev/null ||
-    { fail "bytes written past the point of unplug (from $b on): $(cmp "$T/flash.bin" "$EXP/pic18.pristine.bin" $b $b 2>&1 | head -n1)"; return 1; }
+  cmp "$T/flash.bin" "$EXP/pic18.pic18-app-6k.bin"
+  written_prefix "$T/flash.bin" pic18 pic18-app-6k || return 1
   note "exit 1 after ${took} s with the removal line; the first $b bytes written, nothing after"
 }
 
@@ -870,14 +880,7 @@ scn_wine_unplug_mid_write() {
   grep -qE '^Error: Device .+ removed\.$' "$T/flash.err" || { fail "no removal line on stderr"; return 1; }
   grep -q 'Completed successfully' "$T/flash.err" "$T/flash.out" && { fail "the upload reported success"; return 1; }
   wait_until 10 sim_ended dev || { fail "the simulator did not end after its unplug"; return 1; }
-  full="$EXP/pic18.pic18-app-6k.bin"
-  first=$(cmp "$T/flash.bin" "$full" 2>/dev/null | sed -nE 's/.* (byte|char) ([0-9]+).*/\2/p')
-  [ -n "$first" ] || { fail "the whole upload was written despite the unplug"; return 1; }
-  e=$(preset_field pic18 3)
-  b=$(( (first - 1) / e * e ))
-  [ $b -gt 0 ] || { fail "nothing was written before the unplug"; return 1; }
-  cmp "$T/flash.bin" "$EXP/pic18.pristine.bin" $b $b >/dev/null ||
-    { fail "bytes written past the point of unplug (from $b on)"; return 1; }
+  written_prefix "$T/flash.bin" pic18 pic18-app-6k || return 1
   note "exit 1 with the removal line; the first $b bytes written, nothing after"
 }
 
@@ -913,4 +916,61 @@ scn_wine_port() {
   wait_until 10 sim_ended dev || { fail "the simulator did not end on SIGTERM"; return 1; }
   same_flash "$T/flash.bin" "$EXP/pic18.pristine.bin" || { fail "the board's flash changed"; return 1; }
   note "--port 1-1 refused with exit 4 and the attached board shown; the board untouched"
+}
+
+# ---- The page in Chromium on the browser's own WebHID (MODE=web) -------------------
+# web-page (guest-init.sh) runs tools/e2e/web_page.mjs in the host's root;
+# its last line is "PAGE-RESULT ok SECONDS LINES" or "PAGE-RESULT fail WHY".
+page_result() { grep '^PAGE-RESULT ' "$T/page.out" | tail -n1; }
+page_failed() {
+  cat "$T/page.out"
+  why=$(page_result)
+  if [ -n "$why" ]; then fail "the page: ${why#PAGE-RESULT fail }"; else fail "the page gave no result (exit $1)"; fi
+}
+
+# A board attached before the page opens: granted by the policy, the page
+# finds it at its start, connects, uploads and resets it; the flash is compared.
+scn_web_flash_pic18() {
+  sim_attach dev pic18 --dump-flash "$T/flash.bin" || return 1
+  start=$(now)
+  web-page flash "$WEB_SITE" "$WEB_URL" "$FX/pic18-app-6k.hex" PIC18F4550 > "$T/page.out" 2>&1
+  rc=$?
+  took=$(elapsed "$start")
+  [ $rc -eq 0 ] || { page_failed $rc; return 1; }
+  wait_until 20 sim_ended dev || { fail "the device did not leave the bus after the reset"; return 1; }
+  same_flash "$T/flash.bin" "$EXP/pic18.pic18-app-6k.bin" || return 1
+  set -- $(page_result)
+  note "Chromium's WebHID: uploaded in $3 s ($4 terminal lines), ${took} s with Chromium's start; flash identical"
+}
+
+# The page is open with no board; the board plugged in then comes as
+# WebHID's connect event, and is flashed.
+scn_web_hotplug_pic16() {
+  [ "$(count_nodes)" -eq 0 ] || { fail "a bootloader is already attached"; return 1; }
+  web-page hotplug "$WEB_SITE" "$WEB_URL" "$FX/pic16-app-4kw.hex" PIC16F1459 > "$T/page.out" 2>&1 &
+  page_pid=$!
+  wait_until $((WEB_SCENARIO_LIMIT / 2)) test -e "$T/page-ready" || { kill $page_pid; page_failed none; return 1; }
+  start=$(now)
+  sim_start dev pic16 --dump-flash "$T/flash.bin"
+  wait $page_pid
+  rc=$?
+  took=$(elapsed "$start")
+  [ $rc -eq 0 ] || { page_failed $rc; return 1; }
+  wait_until 20 sim_ended dev || { fail "the device did not leave the bus after the reset"; return 1; }
+  same_flash "$T/flash.bin" "$EXP/pic16.pic16-app-4kw.bin" || return 1
+  set -- $(page_result)
+  note "plugged in with the page open: found and flashed ${took} s later (upload $3 s); flash identical"
+}
+
+# Unplugged in the middle of the write: WebHID's disconnect event ends the
+# upload with the removal, no end dialog; the flash holds a prefix of the
+# upload in whole blocks, nothing past it.
+scn_web_unplug_mid_write() {
+  sim_attach dev pic18 --dump-flash "$T/flash.bin" --fault unplug:40 || return 1
+  web-page unplug "$WEB_SITE" "$WEB_URL" "$FX/pic18-app-6k.hex" PIC18F4550 > "$T/page.out" 2>&1
+  rc=$?
+  [ $rc -eq 0 ] || { page_failed $rc; return 1; }
+  wait_until 10 sim_ended dev || { fail "the simulator did not end after its unplug"; return 1; }
+  written_prefix "$T/flash.bin" pic18 pic18-app-6k || return 1
+  note "the removal shown, no end dialog; the first $b bytes written, nothing after"
 }
