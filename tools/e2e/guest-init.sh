@@ -98,15 +98,21 @@ EOF
 }
 
 # The page runs in the host's Chromium, driven by the host's node with the
-# page tests' playwright-core, on the site the host built. Chromium reads
-# its managed policies from /etc/chromium: this guest lays a copy of the
-# host's folder over it, with a policy that grants the simulator's USB ID
-# to the page's origin, so that no chooser is needed.
+# page tests' playwright-core, on the site the host built; these are copied
+# into this guest's /tmp, as the checkout may be under the host's /root,
+# which this guest's own covers. Chromium reads its managed policies from
+# /etc/chromium: this guest lays a copy of the host's folder over it, with a
+# policy that grants the simulator's USB ID to the page's origin, so that no
+# chooser is needed.
 web_copy() {
-  mkdir -p /tmp/web/bin /tmp/web/etc-chromium
+  mkdir -p /tmp/web/bin /tmp/web/etc-chromium /tmp/web/node_modules /tmp/web/home
   cp -a /host/etc/chromium/. /tmp/web/etc-chromium/ 2>/dev/null
   cp -r /e2e/fixtures /tmp/web/fixtures
   [ -f "/host$WEB_SITE/index.html" ] || { echo "E2E web_setup FAIL no page at $WEB_SITE"; return 1; }
+  cp -r "/host$WEB_SITE" /tmp/web/site &&
+    cp "/host$WEB_DRIVER" /tmp/web/web_page.mjs &&
+    cp -r "/host$WEB_PLAYWRIGHT" /tmp/web/node_modules/playwright-core ||
+    { echo "E2E web_setup FAIL the page, its driver or playwright-core could not be copied"; return 1; }
 }
 web_setup() {
   host_root || return 1
@@ -120,9 +126,9 @@ EOF
   mount -o bind /tmp/web/etc-chromium /host/etc/chromium
   cat > /tmp/web/bin/web-page <<EOF
 #!/bin/sh
-exec chroot /host /usr/bin/env -i HOME=/root USER=root LOGNAME=root PATH=/usr/bin:/bin LANG=C.UTF-8 \
+exec chroot /host /usr/bin/env -i HOME=/tmp/web/home USER=root LOGNAME=root PATH=/usr/bin:/bin LANG=C.UTF-8 \
   CHROMIUM_ARGS="\${CHROMIUM_ARGS:-}" DEBUG="\${DEBUG:-}" /bin/sh -c 'cd "\$0" 2>/dev/null || cd /tmp; exec "\$@"' "\$PWD" \
-  /usr/bin/node "$WEB_DRIVER" "\$@"
+  /usr/bin/node /tmp/web/web_page.mjs "\$@"
 EOF
   chmod +x /tmp/web/bin/web-page
 }

@@ -469,6 +469,7 @@ WINCLI="$(cd "$(dirname "$wincli")" 2>/dev/null && pwd)/$(basename "$wincli")"
 WEB_SCENARIO_LIMIT=$web_limit
 WEB_SITE="$(cd "$site" 2>/dev/null && pwd)"
 WEB_DRIVER="$here/web_page.mjs"
+WEB_PLAYWRIGHT="$repo/web/tests/browser/node_modules/playwright-core"
 WEB_URL=http://127.0.0.1:8737/
 WEB_VID=$((0x1209))
 WEB_PID=$((0x0001))

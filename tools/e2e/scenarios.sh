@@ -928,12 +928,14 @@ page_failed() {
   if [ -n "$why" ]; then fail "the page: ${why#PAGE-RESULT fail }"; else fail "the page gave no result (exit $1)"; fi
 }
 
+page_ready_or_ended() { [ -e "$T/page-ready" ] || ! kill -0 "$1" 2>/dev/null; }
+
 # A board attached before the page opens: granted by the policy, the page
 # finds it at its start, connects, uploads and resets it; the flash is compared.
 scn_web_flash_pic18() {
   sim_attach dev pic18 --dump-flash "$T/flash.bin" || return 1
   start=$(now)
-  web-page flash "$WEB_SITE" "$WEB_URL" "$FX/pic18-app-6k.hex" PIC18F4550 > "$T/page.out" 2>&1
+  web-page flash /tmp/web/site "$WEB_URL" "$FX/pic18-app-6k.hex" PIC18F4550 > "$T/page.out" 2>&1
   rc=$?
   took=$(elapsed "$start")
   [ $rc -eq 0 ] || { page_failed $rc; return 1; }
@@ -947,9 +949,10 @@ scn_web_flash_pic18() {
 # WebHID's connect event, and is flashed.
 scn_web_hotplug_pic16() {
   [ "$(count_nodes)" -eq 0 ] || { fail "a bootloader is already attached"; return 1; }
-  web-page hotplug "$WEB_SITE" "$WEB_URL" "$FX/pic16-app-4kw.hex" PIC16F1459 > "$T/page.out" 2>&1 &
+  web-page hotplug /tmp/web/site "$WEB_URL" "$FX/pic16-app-4kw.hex" PIC16F1459 > "$T/page.out" 2>&1 &
   page_pid=$!
-  wait_until $((WEB_SCENARIO_LIMIT / 2)) test -e "$T/page-ready" || { kill $page_pid; page_failed none; return 1; }
+  wait_until $((WEB_SCENARIO_LIMIT / 2)) page_ready_or_ended $page_pid
+  [ -e "$T/page-ready" ] || { kill $page_pid 2>/dev/null; page_failed none; return 1; }
   start=$(now)
   sim_start dev pic16 --dump-flash "$T/flash.bin"
   wait $page_pid
@@ -967,7 +970,7 @@ scn_web_hotplug_pic16() {
 # upload in whole blocks, nothing past it.
 scn_web_unplug_mid_write() {
   sim_attach dev pic18 --dump-flash "$T/flash.bin" --fault unplug:40 || return 1
-  web-page unplug "$WEB_SITE" "$WEB_URL" "$FX/pic18-app-6k.hex" PIC18F4550 > "$T/page.out" 2>&1
+  web-page unplug /tmp/web/site "$WEB_URL" "$FX/pic18-app-6k.hex" PIC18F4550 > "$T/page.out" 2>&1
   rc=$?
   [ $rc -eq 0 ] || { page_failed $rc; return 1; }
   wait_until 10 sim_ended dev || { fail "the simulator did not end after its unplug"; return 1; }

@@ -2,6 +2,8 @@
 // simulated bootloader made through /dev/uhid: no stand-in and no chooser
 // (the managed policy the guest writes grants the simulator's USB ID to the
 // page's origin). Runs in the host's root; the scenario compares the flash.
+// playwright-core is taken from beside this file (the guest copies it
+// there), else from the page tests' folder.
 //
 //   node web_page.mjs flash SITE URL HEXFILE DEVICE   (one upload, start to reset)
 //   node web_page.mjs hotplug SITE URL HEXFILE DEVICE (the board is plugged in
@@ -18,9 +20,15 @@ import { createRequire } from 'node:module';
 import { fileURLToPath } from 'node:url';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
-const repo = path.resolve(here, '..', '..');
-const require = createRequire(path.join(repo, 'web', 'tests', 'browser', 'package.json'));
-const { chromium } = require('playwright-core');
+const pageTests = path.resolve(here, '..', '..', 'web', 'tests', 'browser', 'package.json');
+const playwright = () => {
+  try {
+    return createRequire(import.meta.url)('playwright-core');
+  } catch (e) {
+    return createRequire(pageTests)('playwright-core');
+  }
+};
+const { chromium } = playwright();
 
 const [mode, site, url, hexFile, device] = process.argv.slice(2);
 const t0 = Date.now();
