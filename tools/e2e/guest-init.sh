@@ -132,38 +132,26 @@ exec chroot /host /usr/bin/env -i HOME=/tmp/web/home USER=root LOGNAME=root PATH
 EOF
   chmod +x /tmp/web/bin/web-page
 }
-usb_loaded=0
-wine_ready=0
-web_ready=0
+# The USB host side, four virtual controllers (dummy_udc.0-3, each with its
+# own host bus) and the gadget framework under configfs.
+usb_setup() {
+  insmod_all $USB_MODULES
+  mount -t configfs none /sys/kernel/config
+}
+# set_up MODE WHAT: MODE's set-up, before its first scenario only.
+ready=""
+set_up() {
+  case " $ready " in *" $1 "*) return 0 ;; esac
+  ready="$ready $1"
+  t0=$(cut -d' ' -f1 /proc/uptime)
+  "$1_setup"
+  echo "guest: $2 set up in $(awk -v a="$t0" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.2f", b - a }') s"
+}
 for s in $SCENARIOS; do
   case $s in
-    usb_*|udev_*)
-      mode=usb
-      if [ $usb_loaded -eq 0 ]; then
-        # The USB host side, four virtual controllers (dummy_udc.0-3, each
-        # with its own host bus) and the gadget framework under configfs.
-        t0=$(cut -d' ' -f1 /proc/uptime)
-        insmod_all $USB_MODULES
-        mount -t configfs none /sys/kernel/config
-        usb_loaded=1
-        echo "guest: USB modules loaded in $(awk -v a="$t0" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.2f", b - a }') s"
-      fi ;;
-    wine_*)
-      mode=wine
-      if [ $wine_ready -eq 0 ]; then
-        t0=$(cut -d' ' -f1 /proc/uptime)
-        wine_setup
-        wine_ready=1
-        echo "guest: Wine mode set up in $(awk -v a="$t0" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.1f", b - a }') s"
-      fi ;;
-    web_*)
-      mode=web
-      if [ $web_ready -eq 0 ]; then
-        t0=$(cut -d' ' -f1 /proc/uptime)
-        web_setup
-        web_ready=1
-        echo "guest: web mode set up in $(awk -v a="$t0" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.1f", b - a }') s"
-      fi ;;
+    usb_*|udev_*) mode=usb; set_up usb "USB modules" ;;
+    wine_*) mode=wine; set_up wine "Wine mode" ;;
+    web_*) mode=web; set_up web "web mode" ;;
     *) mode=uhid ;;
   esac
   mkdir -p "/tmp/$s"
