@@ -120,7 +120,7 @@ case " $modes " in *" wine "*) want_wine=1 ;; esac
 want_web=0
 case " $modes " in *" web "*) want_web=1 ;; esac
 # Chromium's starts under emulation take most of a minute each.
-[ -n "$guest_timeout" ] || guest_timeout=$((480 + 300 * want_web))
+[ -n "$guest_timeout" ] || guest_timeout=$((480 + 420 * want_web))
 cache="$build/e2e/cache"
 mkdir -p "$cache"
 
