@@ -928,6 +928,16 @@ page_failed() {
   if [ -n "$why" ]; then fail "the page: ${why#PAGE-RESULT fail }"; else fail "the page gave no result (exit $1)"; fi
 }
 
+# page_flashed RC PRESET FIXTURE: the page's upload ended well, the board
+# left the bus after its reset and its flash is FIXTURE's image; the
+# page's upload time and terminal lines in $page_took and $page_lines.
+page_flashed() {
+  [ "$1" -eq 0 ] || { page_failed "$1"; return 1; }
+  wait_until 20 sim_ended dev || { fail "the device did not leave the bus after the reset"; return 1; }
+  same_flash "$T/flash.bin" "$EXP/$2.${3%.hex}.bin" || return 1
+  page_took=$(page_result | cut -d' ' -f3)
+  page_lines=$(page_result | cut -d' ' -f4)
+}
 page_ready_or_ended() { [ -e "$T/page-ready" ] || ! kill -0 "$1" 2>/dev/null; }
 
 # A board attached before the page opens: granted by the policy, the page
@@ -938,11 +948,8 @@ scn_web_flash_pic18() {
   web-page flash /tmp/web/site "$WEB_URL" "$FX/pic18-app-6k.hex" PIC18F4550 > "$T/page.out" 2>&1
   rc=$?
   took=$(elapsed "$start")
-  [ $rc -eq 0 ] || { page_failed $rc; return 1; }
-  wait_until 20 sim_ended dev || { fail "the device did not leave the bus after the reset"; return 1; }
-  same_flash "$T/flash.bin" "$EXP/pic18.pic18-app-6k.bin" || return 1
-  set -- $(page_result)
-  note "Chromium's WebHID: uploaded in $3 s ($4 terminal lines), ${took} s with Chromium's start; flash identical"
+  page_flashed $rc pic18 pic18-app-6k.hex || return 1
+  note "Chromium's WebHID: uploaded in $page_took s ($page_lines terminal lines), ${took} s with Chromium's start; flash identical"
 }
 
 # The page is open with no board; the board plugged in then comes as
@@ -958,11 +965,8 @@ scn_web_hotplug_pic16() {
   wait $page_pid
   rc=$?
   took=$(elapsed "$start")
-  [ $rc -eq 0 ] || { page_failed $rc; return 1; }
-  wait_until 20 sim_ended dev || { fail "the device did not leave the bus after the reset"; return 1; }
-  same_flash "$T/flash.bin" "$EXP/pic16.pic16-app-4kw.bin" || return 1
-  set -- $(page_result)
-  note "plugged in with the page open: found and flashed ${took} s later (upload $3 s); flash identical"
+  page_flashed $rc pic16 pic16-app-4kw.hex || return 1
+  note "plugged in with the page open: found and flashed ${took} s later (upload $page_took s); flash identical"
 }
 
 # Unplugged in the middle of the write: WebHID's disconnect event ends the
